@@ -1,0 +1,32 @@
+// The request to the update server and the reading of its answer.
+#pragma once
+
+#include <string>
+
+#include "RemoteInfo.h"
+#include "download/InfoQueue.h"
+
+namespace zel {
+
+extern const char* const DefaultServerURL;
+extern std::string ServerURL;      // read and written on the scheduler thread
+extern std::string RequestMethod;  // "GET" or "POST"
+
+// Empty text selects the default address; logs a real change.
+void SetServerURL(const std::string& url);
+// Anything but exactly "GET" or "POST" becomes "POST"; logs a real change.
+void SetRequestMethod(const std::string& method);
+
+// The compact JSON text of the request for the queued modules (emptying the
+// queue): {"name":{"MODULE_VERSION":"...","CURRENT_VERSION":"..."},...},
+// UTF-8, "/" written as "\/".
+std::string BuildRequestText(TInfoQueue& queue);
+// Fills the list from an answer text (optional UTF-8 byte-order mark);
+// true when it holds a module. Raises Exception for an answer that is not a
+// JSON object of objects or a value of the wrong type.
+bool ParseModuleInfoList(const std::string& answer, TRemoteModuleInfoList& list);
+// One exchange for all queued modules; raises EHTTPException when the
+// transport fails.
+bool RequestModuleInfo(TInfoQueue& queue, TRemoteModuleInfoList& list);
+
+}  // namespace zel

@@ -1,0 +1,26 @@
+// An owned BSTR made from a system code page text.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "service/Text.h"
+
+namespace zel {
+
+class BStr {
+public:
+    explicit BStr(const std::string& text) : b_(SysAllocString(ToWide(text).c_str())) {}
+    explicit BStr(const std::wstring& text) : b_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    ~BStr() { SysFreeString(b_); }
+    BStr(const BStr&) = delete;
+    BStr& operator=(const BStr&) = delete;
+    operator BSTR() const { return b_; }
+
+private:
+    BSTR b_;
+};
+
+}  // namespace zel

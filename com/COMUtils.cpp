@@ -1,0 +1,5 @@
+#include "COMUtils.h"
+namespace zel {
+void RegisterServer() {}
+void UnregisterServer() {}
+}  // namespace zel

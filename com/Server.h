@@ -1,0 +1,21 @@
+// The update server object and its singleton class factory.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+namespace zel {
+
+// Hands every client the one TUpdateServer object.
+class TSingletonFactory;
+
+// Creates the factory (not yet registered).
+TSingletonFactory* CreateSingletonFactory();
+// CoRegisterClassObject, multiple use; raises on failure.
+void RegisterClassObject(TSingletonFactory* factory);
+// The one object (created on first use), with one new reference.
+IUnknown* CreateComObject(TSingletonFactory* factory);
+// Revokes the class object and frees the factory.
+void DestroySingletonFactory(TSingletonFactory* factory);
+
+}  // namespace zel

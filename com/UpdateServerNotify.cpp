@@ -1,0 +1,24 @@
+#include "UpdateServerNotify.h"
+
+#include <oleauto.h>
+
+namespace zel {
+
+const IID IID_IUpdateServerNotify = {0xB59F776D, 0x49B1, 0x404B, {0xAA, 0x43, 0xB7, 0xA9, 0x78, 0xA5, 0xFB, 0xCA}};
+const CLSID CLSID_ZELUpdateServerObject = {0xEDD7F5B7, 0xFEBF, 0x434A,
+                                           {0x94, 0x37, 0x9D, 0xF5, 0xDD, 0xF2, 0x71, 0x04}};
+
+bool GetUpdateServerNotify(IUpdateServerNotify** notify) {
+    *notify = nullptr;
+    IUnknown* unknown = nullptr;
+    if (FAILED(GetActiveObject(CLSID_ZELUpdateServerObject, nullptr, &unknown)) || !unknown) return false;
+    HRESULT hr = unknown->QueryInterface(IID_IUpdateServerNotify, reinterpret_cast<void**>(notify));
+    unknown->Release();
+    if (FAILED(hr)) {
+        *notify = nullptr;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zel

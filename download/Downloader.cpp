@@ -1,0 +1,400 @@
+#include "Downloader.h"
+
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include "InfoQueue.h"
+#include "catalogue/HTTP.h"
+#include "catalogue/Requests.h"
+#include "com/BStr.h"
+#include "service/ExtConfig.h"
+#include "service/Log.h"
+#include "service/Maintenance.h"
+#include "service/Proxy.h"
+#include "service/Tools.h"
+#include "service/ZELService.h"
+#include "store/ModuleList.h"
+#include "store/Versions.h"
+#include "transfer/BITS.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace zel {
+
+std::atomic<DWORD> DownloaderThreadId{0};
+
+namespace {
+
+constexpr int64_t FiveSeconds = -50000000LL;
+constexpr int64_t ThirtySeconds = -300000000LL;
+constexpr int64_t FifteenMinutes = -9000000000LL;
+constexpr int64_t FourHours = -144000000000LL;
+
+void Arm(HANDLE timer, int64_t due) {
+    LARGE_INTEGER li;
+    li.QuadPart = due;
+    if (!SetWaitableTimer(timer, &li, 0, nullptr, nullptr, FALSE)) RaiseLastOSError();
+}
+
+HANDLE NewTimer() {
+    HANDLE h = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+    if (!h) RaiseLastOSError();
+    return h;
+}
+
+void LogPassError(const std::exception& e) {
+    if (auto os = dynamic_cast<const EOSError*>(&e))
+        WriteLogFmt("Error: %d", {os->ErrorCode()}, LogError);
+    else
+        WriteLog(e.what(), LogError);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the thread
+
+TDownloader::TDownloader() {
+    WriteLog("Создан поток загрузки", LogTrace);
+    queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD id = 0;
+    thread_ = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &id);
+    if (!thread_) RaiseLastOSError();
+    DownloaderThreadId = id;
+    ProxySettings->Load();
+    ProxySettings->LogProxy(LogMode.load());
+    IBackgroundCopyManager* manager = nullptr;
+    if (ConnectBITS(&manager)) {
+        try {
+            AttachNotifier(manager);
+        } catch (const BITSException& e) {
+            WriteLog(e.what(), LogError);
+            std::string text;
+            if (GetBITSErrorText(manager, e.ErrorCode(), text)) WriteLog(text, LogError);
+        }
+        manager->Release();
+    }
+    // The thread body begins only now; its message queue exists before the
+    // constructor returns, so no posted message is lost.
+    ResumeThread(thread_);
+    WaitForSingleObject(queueReady_, 10000);
+}
+
+TDownloader::~TDownloader() {
+    try {
+        WriteLog("Уничтожен поток загрузки", LogTrace);
+    } catch (...) {
+    }
+    if (thread_) CloseHandle(thread_);
+    if (queueReady_) CloseHandle(queueReady_);
+    if (DownloaderDoneEvent) SetEvent(DownloaderDoneEvent);
+}
+
+DWORD WINAPI TDownloader::ThreadProc(void* self) {
+    auto* downloader = static_cast<TDownloader*>(self);
+    MSG msg;
+    PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    SetEvent(downloader->queueReady_);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    try {
+        downloader->Execute();
+    } catch (const std::exception& e) {
+        try {
+            WriteLog(e.what(), LogError);
+        } catch (...) {
+        }
+    }
+    CoUninitialize();
+    delete downloader;
+    return 0;
+}
+
+void TDownloader::Execute() {
+    ReadConfig();
+    WriteLogFmt("Стартует поток загрузки (период опроса: %s)", {FormatDuration(PollPeriod.load())}, LogTrace);
+    HANDLE timers[3] = {NewTimer(), NewTimer(), NewTimer()};
+    pollTimer_ = timers[0];
+    HANDLE configTimer = timers[1], housekeepingTimer = timers[2];
+    Arm(pollTimer_, PollPeriod.load());
+    Arm(configTimer, ThirtySeconds);
+    Arm(housekeepingTimer, FifteenMinutes);
+    HANDLE waitSet[4] = {pollTimer_, configTimer, StopEvent, housekeepingTimer};
+    bool terminated = false;
+    while (!terminated) {
+        try {
+            DWORD r = MsgWaitForMultipleObjects(4, waitSet, FALSE, INFINITE, QS_ALLEVENTS);
+            switch (r) {
+            case WAIT_OBJECT_0:
+                RunCheck(pendingCookie_);
+                pendingCookie_ = 0;
+                Arm(pollTimer_, PollPeriod.load());
+                break;
+            case WAIT_OBJECT_0 + 1: {
+                int64_t before = PollPeriod.load();
+                ReadConfig();
+                if (PollPeriod.load() != before) Arm(pollTimer_, PollPeriod.load());
+                Arm(configTimer, ThirtySeconds);
+                break;
+            }
+            case WAIT_OBJECT_0 + 2:
+                for (HANDLE& t : timers) {
+                    CloseHandle(t);
+                    t = nullptr;
+                }
+                terminated = true;
+                break;
+            case WAIT_OBJECT_0 + 3:
+                RemovePatchDirs();
+                RemoveOldInstallers();
+                CleanLogs();
+                Arm(housekeepingTimer, FourHours);
+                break;
+            case WAIT_OBJECT_0 + 4: {
+                MSG msg;
+                while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) HandleMessage(msg);
+                break;
+            }
+            default:
+                break;
+            }
+        } catch (const std::exception& e) {
+            try {
+                LogPassError(e);
+            } catch (...) {
+            }
+        }
+    }
+}
+
+void TDownloader::HandleMessage(const MSG& msg) {
+    switch (msg.message) {
+    case WM_CHECKUPDATES:
+        RunCheck(static_cast<DWORD>(msg.wParam));
+        Arm(pollTimer_, PollPeriod.load());
+        break;
+    case WM_PROXYCHANGED:
+        ProxySettings->Load();
+        ProxySettings->LogProxy(LogDebug);
+        break;
+    case WM_MODULESCHANGED:
+        pendingCookie_ = static_cast<DWORD>(msg.wParam);
+        ProcessAddQueue();
+        ProcessRemoveQueue();
+        Arm(pollTimer_, FiveSeconds);
+        break;
+    default:
+        break;
+    }
+}
+
+void StartDownloader() { new TDownloader(); }
+
+// ---------------------------------------------------------------- the queues
+
+void ProcessAddQueue() {
+    IBackgroundCopyManager* raw = nullptr;
+    if (!ConnectBITS(&raw)) return;
+    ComPtr<IBackgroundCopyManager> manager;
+    manager.Attach(raw);
+    TInfoEntry entry;
+    while (AddQueue->Pop(entry)) {
+        try {
+            RegisterModuleJob(manager.Get(), entry.Key, entry.Value1);
+        } catch (const std::exception& e) {
+            WriteLog(e.what(), LogError);
+            return;
+        }
+    }
+}
+
+void ProcessRemoveQueue() {
+    IBackgroundCopyManager* raw = nullptr;
+    if (!ConnectBITS(&raw)) return;
+    ComPtr<IBackgroundCopyManager> manager;
+    manager.Attach(raw);
+    TInfoEntry entry;
+    while (RemoveQueue->Pop(entry)) {
+        try {
+            CancelModuleJob(manager.Get(), entry.Key);
+        } catch (const std::exception& e) {
+            WriteLog(e.what(), LogError);
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- the check
+
+void RaiseModuleError(const std::string& moduleName, const std::string& error) {
+    if (error.find("invalid module_name") != std::string::npos) throw EInvalidModule(moduleName);
+    throw EModuleException(moduleName, error);
+}
+
+bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list) {
+    TInfoQueue request;
+    ComPtr<IEnumBackgroundCopyJobs> jobs;
+    if (SUCCEEDED(manager->EnumJobs(0, &jobs)) && jobs) {
+        ComPtr<IBackgroundCopyJob> job;
+        while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+            TJobInfo info;
+            if (!ReadJobInfo(job.Get(), info)) continue;
+            TVersion installed = StrToVersion(info.Version);
+            TVersion stored = GetNewestInstallerVersion(info.Name, UpdateTypeFilter(installed));
+            request.Add(info.Name, VersionToStr(MaxVersion(installed, stored)), info.Version);
+        }
+    }
+    if (request.IsEmpty()) return false;
+    return RequestModuleInfo(request, list);
+}
+
+namespace {
+
+// The job's work while it waits suspended: the missing files of a newer
+// version are added and the download begins.
+bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemoteModuleInfoList& remote,
+                   const TJobInfo& info) {
+    if (!DirectoryExists(GetModuleDir(info.Name))) {
+        WriteLogFmt("Удаляем задание %s из очереди", {info.Name}, LogDebug);
+        job->Cancel();
+        return false;
+    }
+    TRemoteModuleInfo* module = FindModuleInfo(remote, ToWide(info.Name));
+    if (!module) throw Exception(Format("Не удалось получить сведения о модуле %s", {info.Name}));
+    if (module->ModuleVersion == L"CURRENT") return false;
+    if (!module->Error.empty()) RaiseModuleError(ToAnsi(module->ModuleName), ToAnsi(module->Error));
+    for (size_t i = module->Files.size(); i-- > 0;) {
+        const TRemoteFile& file = module->Files[i];
+        std::string local = UrlFileName(file.FileName);
+        if (IsFileDownloaded(info.Name, local, file.Size)) {
+            WriteLogFmt("Файл %s уже загружен", {local}, 0x3C);
+            module->Files.erase(module->Files.begin() + i);
+        }
+    }
+    if (module->Files.empty()) return false;
+    std::string offered = ToAnsi(module->ModuleVersion);
+    WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, offered}, LogInfo);
+    SetJobProxy(job, ProxySettings->ProxyText(), ProxySettings->UserName, ProxySettings->Password);
+    SetJobSecurityFlags(job, static_cast<DWORD>(ReadConfigInt("SecFlags", 12)));
+    bool added = false;
+    for (const TRemoteFile& file : module->Files) {
+        std::string local = Format("%s\\%s", {GetModuleDir(info.Name), UrlFileName(file.FileName)});
+        if (AddJobFile(job, file.FileName, local)) added = true;
+    }
+    if (!added) return false;
+    WriteJobDescription(job, info.Name, info.Version, offered);
+    job->Resume();
+    if (notify) notify->FireStart(BStr(info.Name), BStr(offered));
+    return true;
+}
+
+}  // namespace
+
+bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
+                TRemoteModuleInfoList& remote, DWORD cookie) {
+    if (IsServiceStopping()) return false;
+    bool result = false;
+    TJobInfo info;
+    try {
+        BG_JOB_STATE state;
+        if (!ReadJobInfo(job, info) || FAILED(job->GetState(&state))) return false;
+        switch (state) {
+        case BG_JOB_STATE_CONNECTING:
+        case BG_JOB_STATE_TRANSFERRING:
+            if (cookie != 0 && notify) {
+                notify->FireProcess(BStr(info.Name), GetJobProgress(job));
+                if (notify->FireStartTo(BStr(info.Name), BStr(info.Target), cookie)) return true;
+            }
+            return false;
+        case BG_JOB_STATE_SUSPENDED:
+            return StartDownload(job, notify, remote, info);
+        case BG_JOB_STATE_ERROR: {
+            WriteLogFmt("Обнаружено задание со статусом BG_JOB_STATE_ERROR (%s)", {info.Name}, LogDebug);
+            std::string context, error;
+            if (GetJobErrorTexts(job, context, error)) {
+                WriteLog(context, LogDebug);
+                WriteLog(error, LogDebug);
+            }
+            if (SUCCEEDED(job->Cancel()) && DirectoryExists(GetModuleDir(info.Name))) {
+                bool created = false;
+                try {
+                    created = CreateModuleJob(manager, info.Name, info.Version);
+                } catch (const std::exception&) {
+                    created = false;
+                }
+                if (!created) WriteLog("Не удалось восстановить задание для загрузки", LogError);
+            }
+            return false;
+        }
+        case BG_JOB_STATE_TRANSFERRED: {
+            WriteLogFmt("Загрузка модуля (%s) завершена", {info.Name}, LogDebug);
+            if (FAILED(job->Complete())) {
+                WriteLogFmt("Не удалось завершить задание %s", {info.Name}, LogError);
+            } else {
+                bool created = false;
+                try {
+                    created = CreateModuleJob(manager, info.Name, info.Version);
+                } catch (const std::exception&) {
+                    created = false;
+                }
+                if (!created) WriteLog("Не удалось восстановить задание для загрузки", LogError);
+            }
+            return false;
+        }
+        default:
+            return false;
+        }
+    } catch (const BITSException& e) {
+        WriteLog("Ошибка службы BITS:", LogError);
+        WriteLog(e.what(), LogError);
+        std::string text;
+        if (GetBITSErrorText(manager, e.ErrorCode(), text)) {
+            WriteLog(text, LogError);
+            if (notify) {
+                notify->FireException(BStr(info.Name), BStr(std::string(e.what())), BStr(text), cookie);
+                notify->DisableEvents();
+            }
+            result = true;
+        }
+    } catch (const EInvalidModule& e) {
+        WriteLogFmt("Модуль: %s. Ошибка: \"%s\"", {e.ModuleName(), e.Message()}, LogError);
+        if (SUCCEEDED(job->Cancel()))
+            WriteLog("Задание остановлено", LogDebug);
+        else
+            WriteLog("Не удалось установить задание", LogError);
+    } catch (const EModuleException& e) {
+        WriteLogFmt("Модуль: %s. Ошибка: \"%s\"", {e.ModuleName(), e.Message()}, LogError);
+    } catch (const std::exception& e) {
+        WriteLog(e.what(), LogError);
+    }
+    return result;
+}
+
+bool RunCheck(DWORD cookie) {
+    WriteLog("Проверка обновлений", LogDebug);
+    bool result = false;
+    ComPtr<IUpdateServerNotify> notify;
+    try {
+        GetUpdateServerNotify(notify.GetAddressOf());
+        IBackgroundCopyManager* raw = nullptr;
+        if (!ConnectBITS(&raw)) return false;
+        ComPtr<IBackgroundCopyManager> manager;
+        manager.Attach(raw);
+        TRemoteModuleInfoList remote;
+        QueryServer(manager.Get(), remote);
+        LogModuleInfoList(remote);
+        ComPtr<IEnumBackgroundCopyJobs> jobs;
+        if (SUCCEEDED(manager->EnumJobs(0, &jobs)) && jobs) {
+            ComPtr<IBackgroundCopyJob> job;
+            while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK)
+                if (ProcessJob(manager.Get(), job.Get(), notify.Get(), remote, cookie)) result = true;
+        }
+        if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
+    } catch (const EHTTPException& e) {
+        WriteLog(e.what(), LogError);
+        if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
+    } catch (const std::exception& e) {
+        WriteLog(e.what(), LogError);
+    }
+    return result;
+}
+
+}  // namespace zel

@@ -1,0 +1,76 @@
+// The scheduler thread: poll, configuration reload and housekeeping timers,
+// thread messages from the COM server, and the update check itself.
+#pragma once
+
+#include <windows.h>
+#include <bits.h>
+
+#include <atomic>
+#include <string>
+
+#include "catalogue/RemoteInfo.h"
+#include "com/UpdateServerNotify.h"
+#include "service/Text.h"
+
+namespace zel {
+
+constexpr UINT WM_CHECKUPDATES = WM_USER + 1;    // wParam: client cookie
+constexpr UINT WM_PROXYCHANGED = WM_USER + 2;    // reload the proxy
+constexpr UINT WM_MODULESCHANGED = WM_USER + 4;  // wParam: client cookie or 0
+
+// Target of the COM server's PostThreadMessage calls.
+extern std::atomic<DWORD> DownloaderThreadId;
+
+// A module-specific error of the update server; the message is its text.
+class EModuleException : public Exception {
+public:
+    EModuleException(const std::string& moduleName, const std::string& message)
+        : Exception(message), moduleName_(moduleName) {}
+    const std::string& ModuleName() const { return moduleName_; }
+
+private:
+    std::string moduleName_;
+};
+
+// The update server does not know the module.
+class EInvalidModule : public EModuleException {
+public:
+    explicit EInvalidModule(const std::string& moduleName)
+        : EModuleException(moduleName, "Неизвестное имя модуля") {}
+};
+
+class TDownloader {
+public:
+    // Creates and starts the thread; the object frees itself when the thread
+    // ends, and its destruction sets DownloaderDoneEvent.
+    TDownloader();
+    ~TDownloader();
+    TDownloader(const TDownloader&) = delete;
+    TDownloader& operator=(const TDownloader&) = delete;
+
+private:
+    static DWORD WINAPI ThreadProc(void* self);
+    void Execute();
+    void HandleMessage(const MSG& msg);
+
+    HANDLE thread_ = nullptr;
+    HANDLE queueReady_ = nullptr;
+    DWORD pendingCookie_ = 0;
+    HANDLE pollTimer_ = nullptr;
+};
+
+// Creates the scheduler of the service run (StopEvent and
+// DownloaderDoneEvent must exist).
+void StartDownloader();
+
+void ProcessAddQueue();
+void ProcessRemoveQueue();
+
+// One complete update check; true when some job had news for the client.
+bool RunCheck(DWORD cookie);
+bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list);
+bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
+                TRemoteModuleInfoList& remote, DWORD cookie);
+[[noreturn]] void RaiseModuleError(const std::string& moduleName, const std::string& error);
+
+}  // namespace zel

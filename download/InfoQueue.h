@@ -1,0 +1,42 @@
+// Thread-safe FIFO of module requests between the COM threads and the
+// scheduler thread.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <string>
+
+namespace zel {
+
+struct TInfoEntry {
+    std::string Key;     // module name
+    std::string Value1;  // version
+    std::string Value2;  // installed version text (request queue only)
+};
+
+class TInfoQueue {
+public:
+    TInfoQueue();
+    ~TInfoQueue();
+    TInfoQueue(const TInfoQueue&) = delete;
+    TInfoQueue& operator=(const TInfoQueue&) = delete;
+
+    // Appends unless an entry with exactly this Key is queued; texts are cut
+    // to 255 characters.
+    void Add(const std::string& key, const std::string& value1, const std::string& value2 = std::string());
+    // Takes the oldest entry out; false when the queue is empty.
+    bool Pop(TInfoEntry& entry);
+    bool IsEmpty();
+    size_t Count();
+
+private:
+    CRITICAL_SECTION lock_;
+    std::deque<TInfoEntry> entries_;
+};
+
+// Created at process start, destroyed at its end (reverse order).
+extern TInfoQueue* AddQueue;
+extern TInfoQueue* RemoveQueue;
+
+}  // namespace zel

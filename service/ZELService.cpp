@@ -1,0 +1,376 @@
+#include "ZELService.h"
+
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "Log.h"
+#include "Maintenance.h"
+#include "Proxy.h"
+#include "Text.h"
+#include "com/COMUtils.h"
+#include "com/Server.h"
+#include "download/Downloader.h"
+#include "download/InfoQueue.h"
+#include "install/NSISMonitor.h"
+#include "store/ModuleList.h"
+#include "store/Versions.h"
+#include "transfer/BITS.h"
+
+namespace zel {
+
+const char* const ServiceName = "ZELUpdate";
+const char* const ServiceDescription = "Служба обновления ЗЕЛ";
+
+HANDLE StopEvent = nullptr;
+HANDLE DownloaderDoneEvent = nullptr;
+
+namespace {
+
+const wchar_t* const MonikerItem = L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
+
+SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+SERVICE_STATUS Status = {};
+
+template <class Body, class Cleanup>
+void TryFinally(Body body, Cleanup cleanup) {
+    try {
+        body();
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+    cleanup();
+}
+
+// Closes a service-manager handle on every path.
+class ScHandle {
+public:
+    explicit ScHandle(SC_HANDLE h) : h_(h) {}
+    ~ScHandle() {
+        if (h_) CloseServiceHandle(h_);
+    }
+    SC_HANDLE get() const { return h_; }
+
+private:
+    SC_HANDLE h_;
+};
+
+void WriteConsoleError(const std::string& text) {
+    // A windowed program has the console of its parent only when it asks.
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) {
+        AttachConsole(ATTACH_PARENT_PROCESS);
+        err = GetStdHandle(STD_ERROR_HANDLE);
+    }
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+    std::string line = text + "\r\n";
+    DWORD mode = 0;
+    if (GetConsoleMode(err, &mode)) {
+        std::wstring wide = ToWide(line);
+        DWORD written = 0;
+        WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    } else {
+        // A pipe or a file gets the console's OEM code page, as console tools do.
+        std::wstring wide = ToWide(line);
+        int len = WideCharToMultiByte(CP_OEMCP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                      nullptr, nullptr);
+        std::string oem(len, '\0');
+        WideCharToMultiByte(CP_OEMCP, 0, wide.data(), static_cast<int>(wide.size()), &oem[0], len, nullptr,
+                            nullptr);
+        DWORD written = 0;
+        WriteFile(err, oem.data(), static_cast<DWORD>(oem.size()), &written, nullptr);
+    }
+}
+
+// "install" and "uninstall" report an error to the user and end with 1.
+int RunRegistrationRole(void (*role)()) {
+    try {
+        role();
+        return 0;
+    } catch (const std::exception& e) {
+        WriteConsoleError(e.what());
+        try {
+            WriteLog(e.what(), LogError);
+        } catch (...) {
+        }
+        return 1;
+    }
+}
+
+bool ReportStatus() { return StatusHandle && SetServiceStatus(StatusHandle, &Status); }
+
+bool ReportStartPending() {
+    Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    Status.dwCurrentState = SERVICE_START_PENDING;
+    Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    Status.dwWin32ExitCode = 0;
+    Status.dwServiceSpecificExitCode = 0;
+    Status.dwCheckPoint = 1;
+    Status.dwWaitHint = 5000;
+    return ReportStatus();
+}
+
+bool ReportRunning() {
+    Status.dwCurrentState = SERVICE_RUNNING;
+    Status.dwWin32ExitCode = 0;
+    Status.dwCheckPoint = 0;
+    Status.dwWaitHint = 0;
+    return ReportStatus();
+}
+
+bool ReportStopPending() {
+    Status.dwCurrentState = SERVICE_STOP_PENDING;
+    Status.dwWin32ExitCode = 0;
+    return ReportStatus();
+}
+
+bool ReportStopped() {
+    Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    Status.dwCurrentState = SERVICE_STOPPED;
+    Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    Status.dwWin32ExitCode = 0;
+    Status.dwServiceSpecificExitCode = 0;
+    Status.dwCheckPoint = 1;
+    Status.dwWaitHint = 5000;
+    return ReportStatus();
+}
+
+std::string PreviousExecutable() { return ChangeFileExt(GetProgramPath(), ".tmp"); }
+
+bool ServiceStartUp() {
+    const std::string separator(54, '-');
+    WriteLog(separator, LogInfo);
+    WriteLogFmt("Служба обновления ЗЕЛ %s от %s", {GetSelfVersion(), FileDateText(GetProgramPath())}, LogInfo);
+    WriteLog(separator, LogInfo);
+    if (FindCmdLineSwitch("debug")) {
+        WriteLog("Включаем отладочные сообщения", LogInfo);
+        LogMode.store(0x3E);
+    }
+    std::string previous = PreviousExecutable();
+    if (FileExists(previous)) {
+        RemoveFile(previous);
+        RegisterServer();
+    }
+    RestoreHookDll();
+    return ReportStartPending();
+}
+
+// Replaces the program file by a newer version of itself from the store.
+void ReplaceSelf() {
+    TLocalFile stored;
+    TVersion own = 0;
+    if (!GetNewestInstaller(OwnModuleName(), "", stored) || !GetFileVersion(GetProgramPath(), own) ||
+        !VersionGreater(stored.Version, own))
+        return;
+    WriteLog("Выполняем обновление службы", LogInfo);
+    std::string self = GetProgramPath();
+    std::string previous = PreviousExecutable();
+    if (FileExists(previous)) RemoveFile(previous);
+    if (MoveFileA(self.c_str(), previous.c_str())) MoveFileA(stored.FileName.c_str(), self.c_str());
+}
+
+void RunComServer() {
+    WriteLog("Инициализируем COM, создаем фабрику классов", LogTrace);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    CoInitializeSecurity(&sd, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                         EOAC_NONE, nullptr);
+
+    TVersion own = 0;
+    if (GetFileVersion(GetProgramPath(), own))
+        RegisterModuleJob(nullptr, UpperCase(OwnModuleName()), VersionToStr(own));
+
+    TSingletonFactory* factory = nullptr;
+    TryFinally(
+        [&] {
+            factory = CreateSingletonFactory();
+            TryFinally(
+                [&] {
+                    WriteLog("Регистрируем фабрику класов", LogTrace);
+                    RegisterClassObject(factory);
+                    WriteLog("Создаем COM-объект и регистрируем его в ROT", LogTrace);
+                    IUnknown* object = CreateComObject(factory);
+                    TryFinally(
+                        [&] {
+                            IMoniker* moniker = nullptr;
+                            IRunningObjectTable* rot = nullptr;
+                            if (FAILED(CreateItemMoniker(L"!", MonikerItem, &moniker)))
+                                throw Exception("Ошибка при создании моникера");
+                            if (FAILED(GetRunningObjectTable(0, &rot))) {
+                                moniker->Release();
+                                throw Exception("Не удалось получить интерфейс ROT");
+                            }
+                            DWORD rotCookie = 0;
+                            bool registered = false;
+                            TryFinally(
+                                [&] {
+                                    if (FAILED(rot->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE |
+                                                                 ROTFLAGS_ALLOWANYCLIENT,
+                                                             object, moniker, &rotCookie)))
+                                        throw Exception("Не удалось зарегистрировать объект в ROT");
+                                    registered = true;
+                                    StartDownloader();
+                                    WaitForSingleObject(StopEvent, INFINITE);
+                                },
+                                [&] {
+                                    WriteLog("Ждем завершения потока загрузки", LogTrace);
+                                    if (WaitForSingleObject(DownloaderDoneEvent, 1000) == WAIT_TIMEOUT) {
+                                        // A scheduler still at work keeps its events: they are
+                                        // left to the end of the process.
+                                        WriteLog("Поток загрузки не отвечает", LogTrace);
+                                    } else {
+                                        CloseHandle(DownloaderDoneEvent);
+                                        CloseHandle(StopEvent);
+                                        DownloaderDoneEvent = nullptr;
+                                        StopEvent = nullptr;
+                                    }
+                                    if (registered) rot->Revoke(rotCookie);
+                                    moniker->Release();
+                                    rot->Release();
+                                });
+                        },
+                        [&] {
+                            WriteLog("Отключаем всех клиентов", LogTrace);
+                            CoDisconnectObject(object, 0);
+                            object->Release();
+                        });
+                },
+                [&] {
+                    WriteLog("Удаляем фабрику", LogTrace);
+                    DestroySingletonFactory(factory);
+                });
+        },
+        [&] {
+            ReplaceSelf();
+            WriteLog("CoUninitialize", LogTrace);
+            CoUninitialize();
+        });
+}
+
+}  // namespace
+
+bool IsServiceStopping() { return StopEvent && WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
+
+std::string GetTestSuffix() { return FileExists(GetProgramDir() + ".test") ? "_TEST" : ""; }
+
+std::string OwnModuleName() { return std::string("ZELUpdate") + GetTestSuffix(); }
+
+void CreateProcessObjects() {
+    InitLog();
+    AddQueue = new TInfoQueue;
+    RemoveQueue = new TInfoQueue;
+    ProxySettings = new TProxySettings;
+}
+
+void DestroyProcessObjects() {
+    delete ProxySettings;
+    ProxySettings = nullptr;
+    delete RemoveQueue;
+    RemoveQueue = nullptr;
+    delete AddQueue;
+    AddQueue = nullptr;
+    DoneLog();
+}
+
+void InstallService() {
+    WriteLogFmt("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}, LogInfo);
+    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!manager.get()) RaiseLastOSError();
+    std::string image = "\"" + GetProgramPath() + "\" /Service";
+    ScHandle service(CreateServiceA(manager.get(), ServiceName, ServiceName, SERVICE_ALL_ACCESS,
+                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                    image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (service.get()) {
+        SERVICE_DESCRIPTIONA description;
+        description.lpDescription = const_cast<char*>(ServiceDescription);
+        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+        RegisterServer();
+        return;
+    }
+    DWORD code = GetLastError();
+    if (code != ERROR_SERVICE_EXISTS) RaiseLastOSError(code);
+}
+
+void UninstallService() {
+    WriteLogFmt("Удаление службы обновления ЗЕЛ %s", {GetSelfVersion()}, LogInfo);
+    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager.get()) RaiseLastOSError();
+    ScHandle service(OpenServiceA(manager.get(), ServiceName, DELETE));
+    if (!service.get()) RaiseLastOSError();
+    DeleteService(service.get());
+    UnregisterServer();
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control) {
+    try {
+        switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            WriteLog("Работа службы остановлена", LogTrace);
+            ReportStopPending();
+            if (StopEvent) SetEvent(StopEvent);
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            ReportRunning();
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // A log that cannot be written must not keep the service from stopping.
+        if (control != SERVICE_CONTROL_INTERROGATE && StopEvent) SetEvent(StopEvent);
+    }
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+    StatusHandle = RegisterServiceCtrlHandlerA(ServiceName, ServiceCtrlHandler);
+    if (!StatusHandle) return;
+    // The events exist before the first report, so a stop request that comes
+    // early is never lost.
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    try {
+        if (!ServiceStartUp()) return;
+        if (!ReportRunning()) return;
+    } catch (...) {
+        return;
+    }
+    try {
+        RunComServer();
+    } catch (const std::exception& e) {
+        try {
+            WriteLogFmt("Ошибка: %s", {e.what()}, LogError);
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            WriteLog("Ошибка: неизвестная ошибка", LogError);
+        } catch (...) {
+        }
+    }
+    try {
+        WriteLog("Работа службы завершена", LogDebug);
+    } catch (...) {
+    }
+    ReportStopped();
+}
+
+int RunProgram() {
+    if (FindCmdLineSwitch("install")) return RunRegistrationRole(InstallService);
+    if (FindCmdLineSwitch("uninstall")) return RunRegistrationRole(UninstallService);
+    if (FindCmdLineSwitch("service")) {
+        char name[] = "ZELUpdate";
+        SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+        StartServiceCtrlDispatcherA(table);
+        return 0;
+    }
+    if (FindCmdLineSwitch("monitor")) {
+        RunMonitor();
+        return 0;
+    }
+    return 0;  // "run", or no switch: nothing to do
+}
+
+}  // namespace zel

@@ -1,0 +1,38 @@
+// The program unit: process-wide objects, the command-line roles, the
+// Windows service registration, the service main procedure and its control
+// handler.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace zel {
+
+extern const char* const ServiceName;         // "ZELUpdate"
+extern const char* const ServiceDescription;  // "Служба обновления ЗЕЛ"
+
+// Created before the command line is read, destroyed in reverse order.
+void CreateProcessObjects();
+void DestroyProcessObjects();
+
+// Runs the role chosen by the command line; returns the exit code.
+int RunProgram();
+
+void InstallService();    // raises EOSError on failure
+void UninstallService();  // raises EOSError on failure
+
+// Stop signalling of the service run.
+extern HANDLE StopEvent;
+extern HANDLE DownloaderDoneEvent;
+bool IsServiceStopping();
+
+// "_TEST" when a file ".test" lies beside the program.
+std::string GetTestSuffix();
+// "ZELUpdate" + GetTestSuffix(), as the own module is named in the store.
+std::string OwnModuleName();
+
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+void WINAPI ServiceCtrlHandler(DWORD control);
+
+}  // namespace zel

@@ -1,0 +1,8 @@
+#include "service/ZELService.h"
+
+int main() {
+    zel::CreateProcessObjects();
+    int code = zel::RunProgram();
+    zel::DestroyProcessObjects();
+    return code;
+}

@@ -1,0 +1,38 @@
+// The module file store: "Files" beside the program, one directory per
+// module, versioned directories module@version.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Versions.h"
+
+namespace zel {
+
+struct TLocalFile {
+    std::string FileName;  // full path, at most 255 characters
+    TVersion Version = 0;
+};
+
+using TFileList = std::vector<TLocalFile>;
+
+// Filter for choosing installers by the installed version: "F" when it is
+// 0, empty (every installer) otherwise.
+std::string UpdateTypeFilter(TVersion installed);
+
+std::string GetFilesDir();                         // program directory + "Files"
+std::string GetModuleDir(const std::string& module);  // GetFilesDir() + "\" + module
+bool ListModuleDirs(std::vector<std::string>& names);
+bool FindModuleFiles(const std::string& module, TFileList& list, const std::string& filter,
+                     const std::string& mask);
+bool GetNewestInstaller(const std::string& module, const std::string& filter, TLocalFile& file);
+TVersion GetNewestInstallerVersion(const std::string& module, const std::string& filter);
+int64_t GetFileSize64(const std::string& path);
+bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size);
+bool ListVersionedDirs(const std::string& name, TFileList& list);
+bool IsModuleDirEmpty(const std::string& module);
+int AddLocalFile(TFileList& list, const std::string& path, TVersion version);
+int AddVersionedFile(TFileList& list, const std::string& path);
+
+}  // namespace zel

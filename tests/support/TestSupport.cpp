@@ -1,0 +1,100 @@
+#include "TestSupport.h"
+
+#include "service/Log.h"
+#include "service/Text.h"
+
+namespace zel::test {
+
+std::string TestDir() { return GetProgramDir(); }
+
+std::string BinDir() { return TestDir() + "..\\..\\bin\\"; }
+
+std::string ReadFileBytes(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::string();
+    std::string data;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got) data.append(buf, got);
+    CloseHandle(h);
+    return data;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& data) {
+    ForceDirectories(ExtractFileDir(path));
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    CloseHandle(h);
+}
+
+void RemoveTree(const std::string& path) {
+    std::string dir = path;
+    while (!dir.empty() && dir.back() == '\\') dir.pop_back();
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = fd.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string full = dir + "\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full);
+            else {
+                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileA(full.c_str());
+            }
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+bool CopyFileTo(const std::string& from, const std::string& to) {
+    ForceDirectories(ExtractFileDir(to));
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+std::string TodayLogPath(const std::string& programDir) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return IncludeTrailingBackslash(programDir) + "Logs\\" + GetLogFileName(now);
+}
+
+std::string ReadLog(const std::string& programDir) { return ReadFileBytes(TodayLogPath(programDir)); }
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+int RunProcess(const std::string& commandLine, DWORD timeoutMs, const std::string& currentDir) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string cmd = commandLine;
+    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
+        return -2;
+    DWORD r = WaitForSingleObject(pi.hProcess, timeoutMs);
+    DWORD code = static_cast<DWORD>(-1);
+    if (r == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    else TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+}
+
+}  // namespace zel::test

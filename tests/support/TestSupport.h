@@ -1,0 +1,43 @@
+// Helpers of the unit and integration tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace zel::test {
+
+// Directory of the test program (with trailing backslash).
+std::string TestDir();
+// The build tree's bin directory, where ZELService.exe lies.
+std::string BinDir();
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& data);
+void RemoveTree(const std::string& path);
+bool CopyFileTo(const std::string& from, const std::string& to);
+
+// Today's log file beside the test program, and its content.
+std::string TodayLogPath(const std::string& programDir);
+std::string ReadLog(const std::string& programDir);
+// Lines of a text (CR LF separated).
+std::vector<std::string> SplitLines(const std::string& text);
+
+// Runs a command line, waits at most timeoutMs; returns the exit code
+// (or -1 on time-out, -2 when it cannot start). Output is discarded.
+int RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,
+               const std::string& currentDir = std::string());
+
+// Waits until pred() holds or the time is up.
+template <class Pred>
+bool WaitFor(Pred pred, DWORD timeoutMs, DWORD stepMs = 100) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (pred()) return true;
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(stepMs);
+    }
+}
+
+}  // namespace zel::test

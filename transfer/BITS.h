@@ -1,0 +1,65 @@
+// The BITS download jobs of the modules: one job per module, recognised by
+// its display name, described by "Name=%s|Version=%s|Target=%s".
+#pragma once
+
+#include <windows.h>
+#include <bits.h>
+
+#include <string>
+
+#include "service/Text.h"
+
+namespace zel {
+
+extern const wchar_t* const UpdateJobName;  // L"ZEL Update Job"
+
+// A failed BITS call; the message is always the same, the HRESULT tells.
+class BITSException : public Exception {
+public:
+    explicit BITSException(HRESULT hr);
+    HRESULT ErrorCode() const { return hr_; }
+
+private:
+    HRESULT hr_;
+};
+
+// Fields of a job's description (system code page texts).
+struct TJobInfo {
+    std::string Name;
+    std::string Version;
+    std::string Target;
+};
+
+// Manager-level operations take a manager that may be null: they connect
+// themselves then and return false when BITS cannot be reached.
+bool ConnectBITS(IBackgroundCopyManager** manager);
+bool CreateModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version);
+bool RegisterModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version);
+bool CancelModuleJob(IBackgroundCopyManager* manager, const std::string& name);
+bool GetModuleJobState(IBackgroundCopyManager* manager, const std::string& name, std::string& target,
+                       BG_JOB_STATE& state);
+// Finds the first job of the service whose Name equals the name (new reference).
+bool FindModuleJob(IBackgroundCopyManager* manager, const std::string& name, IBackgroundCopyJob** job);
+void AttachNotifier(IBackgroundCopyManager* manager);
+
+bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);
+bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
+bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
+                         const std::string& target);
+bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback);
+bool SetJobPriority(IBackgroundCopyJob* job);
+bool SetJobHeaders(IBackgroundCopyJob* job);
+void SetJobProxy(IBackgroundCopyJob* job, const std::string& proxyList, const std::string& userName,
+                 const std::string& password);
+void SetJobCredentials(IBackgroundCopyJob* job, BG_AUTH_TARGET target, const std::string& userName,
+                       const std::string& password);
+bool SetJobSecurityFlags(IBackgroundCopyJob* job, DWORD flags);
+bool AddJobFile(IBackgroundCopyJob* job, const std::string& remote, const std::string& local);
+int GetJobProgress(IBackgroundCopyJob* job);
+bool GetJobErrorTexts(IBackgroundCopyJob* job, std::string& context, std::string& error);
+bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& text);
+
+// The job callback object (a new one with one reference).
+IBackgroundCopyCallback* CreateNotifier();
+
+}  // namespace zel
