@@ -1,0 +1,191 @@
+// The scheduler thread in-process: module registrations through the queues
+// become BITS jobs; the check reaches the running server object through the
+// running object table.
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "com/UpdateServerNotify.h"
+#include "download/Downloader.h"
+#include "download/InfoQueue.h"
+#include "service/Log.h"
+#include "service/ZELService.h"
+#include "store/ModuleList.h"
+#include "support/ServiceControl.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+using namespace zel::test;
+
+namespace {
+
+// Records the events a check sends.
+class FakeNotify : public IUpdateServerNotify {
+public:
+    std::mutex lock;
+    std::vector<std::string> events;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IUpdateServerNotify) {
+            *out = static_cast<IUpdateServerNotify*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
+    void STDMETHODCALLTYPE EnableEvents() override { Add("EnableEvents"); }
+    void STDMETHODCALLTYPE DisableEvents() override { Add("DisableEvents"); }
+    void STDMETHODCALLTYPE FireStart(BSTR m, BSTR v) override { Add("Start " + ToAnsi(m) + " " + ToAnsi(v)); }
+    bool STDMETHODCALLTYPE FireStartTo(BSTR m, BSTR v, DWORD c) override {
+        Add("StartTo " + ToAnsi(m) + " " + ToAnsi(v) + " " + std::to_string(c));
+        return true;
+    }
+    void STDMETHODCALLTYPE FireProcess(BSTR m, LONG p) override { Add("Process " + ToAnsi(m) + " " + std::to_string(p)); }
+    void STDMETHODCALLTYPE FireDownload(BSTR m, BSTR v) override { Add("Download " + ToAnsi(m) + " " + ToAnsi(v)); }
+    void STDMETHODCALLTYPE Reserved1(DWORD, DWORD) override {}
+    void STDMETHODCALLTYPE Reserved2(DWORD, DWORD) override {}
+    void STDMETHODCALLTYPE FireNoUpdates(DWORD c) override { Add("NoUpdates " + std::to_string(c)); }
+    void STDMETHODCALLTYPE FireException(BSTR n, BSTR, BSTR t, DWORD c) override {
+        Add("Exception " + ToAnsi(n) + " " + ToAnsi(t) + " " + std::to_string(c));
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> g(lock);
+        return events;
+    }
+
+private:
+    void Add(const std::string& e) {
+        std::lock_guard<std::mutex> g(lock);
+        events.push_back(e);
+    }
+    std::atomic<ULONG> refs_{1};
+};
+
+// Publishes an object in the running object table as the service does.
+class RotEntry {
+public:
+    explicit RotEntry(IUnknown* object) {
+        CreateItemMoniker(L"!", L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}", &moniker_);
+        GetRunningObjectTable(0, &rot_);
+        rot_->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, object, moniker_, &cookie_);
+    }
+    ~RotEntry() {
+        rot_->Revoke(cookie_);
+        moniker_->Release();
+        rot_->Release();
+    }
+
+private:
+    IMoniker* moniker_ = nullptr;
+    IRunningObjectTable* rot_ = nullptr;
+    DWORD cookie_ = 0;
+};
+
+class DownloaderTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    static void TearDownTestSuite() { CoUninitialize(); }
+    void SetUp() override {
+        CancelServiceJobs();
+        RemoveTree(GetFilesDir());
+        RemoveTree(GetLogDir());
+        WriteFileBytes(GetProgramDir() + ".config", "LogLevel=63\r\nURL=http://127.0.0.1:9/zel\r\n");
+    }
+    void TearDown() override {
+        CancelServiceJobs();
+        RemoveTree(GetFilesDir());
+        RemoveFile(GetProgramDir() + ".config");
+    }
+};
+
+bool HasJob(const std::string& description) {
+    for (const auto& j : ServiceJobs())
+        if (j.description == description) return true;
+    return false;
+}
+
+int JobsNamed(const std::string& prefix) {
+    int n = 0;
+    for (const auto& j : ServiceJobs())
+        if (j.description.rfind(prefix, 0) == 0) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(InfoQueue, FirstEntryOfAKeyWinsAndOrderIsKept) {
+    TInfoQueue q;
+    q.Add("B", "1");
+    q.Add("A", "2");
+    q.Add("B", "3");
+    q.Add("b", "4");  // keys are case-sensitive
+    q.Add(std::string(300, 'k'), std::string(300, 'v'), "x");
+    TInfoEntry e;
+    ASSERT_TRUE(q.Pop(e));
+    EXPECT_EQ(e.Key + e.Value1, "B1");
+    ASSERT_TRUE(q.Pop(e));
+    EXPECT_EQ(e.Key + e.Value1, "A2");
+    ASSERT_TRUE(q.Pop(e));
+    EXPECT_EQ(e.Key + e.Value1, "b4");
+    ASSERT_TRUE(q.Pop(e));
+    EXPECT_EQ(e.Key.size(), 255u);
+    EXPECT_EQ(e.Value1.size(), 255u);
+    EXPECT_EQ(e.Value2, "x");
+    EXPECT_FALSE(q.Pop(e));
+    EXPECT_TRUE(q.IsEmpty());
+}
+
+TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StartDownloader();
+    ASSERT_NE(DownloaderThreadId.load(), 0u);
+
+    AddQueue->Add("MODA", "1.0.0.1");
+    AddQueue->Add("MODA", "9.9.9.9");  // queued twice: the first version wins
+    AddQueue->Add("MODB", "2.0");
+    PostThreadMessageA(DownloaderThreadId, WM_MODULESCHANGED, 0, 0);
+    EXPECT_TRUE(WaitFor([] { return HasJob("Name=MODA|Version=1.0.0.1|Target=") &&
+                                    HasJob("Name=MODB|Version=2.0|Target="); },
+                        15000));
+    EXPECT_TRUE(DirectoryExists(GetModuleDir("MODA")));
+    EXPECT_TRUE(AddQueue->IsEmpty());
+
+    // A known module with another version is re-described, not duplicated.
+    AddQueue->Add("MODA", "1.0.0.2");
+    PostThreadMessageA(DownloaderThreadId, WM_MODULESCHANGED, 0, 0);
+    EXPECT_TRUE(WaitFor([] { return HasJob("Name=MODA|Version=1.0.0.2|Target="); }, 15000));
+    EXPECT_EQ(JobsNamed("Name=MODA|"), 1);
+
+    RemoveQueue->Add("MODB", "");
+    PostThreadMessageA(DownloaderThreadId, WM_MODULESCHANGED, 0, 0);
+    EXPECT_TRUE(WaitFor([] { return JobsNamed("Name=MODB|") == 0; }, 15000));
+    EXPECT_EQ(JobsNamed("Name=MODA|"), 1);
+
+    SetEvent(StopEvent);
+    EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
+    auto log = test::SplitLines(test::ReadLog(GetProgramDir()));
+    bool destroyed = false;
+    for (auto& l : log) destroyed |= l.find("Уничтожен поток загрузки") != std::string::npos;
+    EXPECT_TRUE(destroyed);
+    CloseHandle(StopEvent);
+    CloseHandle(DownloaderDoneEvent);
+    StopEvent = DownloaderDoneEvent = nullptr;
+}
+
+TEST_F(DownloaderTest, CheckWithoutJobsTellsTheAskingClientThereIsNothing) {
+    FakeNotify notify;
+    RotEntry entry(&notify);
+    EXPECT_FALSE(RunCheck(7));
+    EXPECT_EQ(notify.Events(), std::vector<std::string>{"NoUpdates 7"});
+    // Without a cookie nobody is told.
+    EXPECT_FALSE(RunCheck(0));
+    EXPECT_EQ(notify.Events().size(), 1u);
+}

@@ -1,0 +1,150 @@
+// The real program as a Windows service under the real service control
+// manager: start-up, its own module's job, configuration reloads, stop and
+// self-replacement.
+#include <gtest/gtest.h>
+
+#include "service/Text.h"
+#include "store/Versions.h"
+#include "support/ServiceControl.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+using namespace zel::test;
+
+namespace {
+
+const char* const Separator = "------------------------------------------------------";
+
+class ServiceTest : public testing::Test {
+protected:
+    void SetUp() override { CancelServiceJobs(); }
+    void TearDown() override { CancelServiceJobs(); }
+    std::string OwnVersion() {
+        TVersion v = 0;
+        GetFileVersion(BinDir() + "ZELService.exe", v);
+        return VersionToStr(v);
+    }
+};
+
+bool HasJob(const std::string& description) {
+    for (const auto& j : ServiceJobs())
+        if (j.description == description) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_F(ServiceTest, StartsRegistersItsOwnJobAndStopsInOrder) {
+    InstalledService svc(TestDir() + "svc", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\n");
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.WaitForLog("Стартует поток загрузки (период опроса: 20 мин)", 20000));
+
+    auto m = svc.LogMessages();
+    int banner = FindMessage(m, Separator);
+    ASSERT_GE(banner, 0);
+    ASSERT_LT(banner + 2, static_cast<int>(m.size()));
+    const std::string head = "Служба обновления ЗЕЛ " + OwnVersion() + " от ";
+    EXPECT_EQ(m[banner + 1].rfind(head, 0), 0u) << m[banner + 1];
+    EXPECT_EQ(m[banner + 1].size(), head.size() + std::string("dd.mm.yyyy hh:nn:ss").size());
+    EXPECT_EQ(m[banner + 2], Separator);
+
+    std::string own = "Name=ZELUPDATE|Version=" + OwnVersion() + "|Target=";
+    EXPECT_TRUE(WaitFor([&] { return HasJob(own); }, 10000)) << "no job " << own;
+
+    DWORD t0 = GetTickCount();
+    ASSERT_TRUE(svc.Stop(10000));
+    EXPECT_LT(GetTickCount() - t0, 6000u);
+    m = svc.LogMessages();
+    int stopped = FindMessage(m, "Работа службы остановлена");
+    ASSERT_GE(stopped, 0) << svc.Log();
+    int waiting = FindMessage(m, "Ждем завершения потока загрузки", stopped);
+    int destroyed = FindMessage(m, "Уничтожен поток загрузки", stopped);
+    int disconnect = FindMessage(m, "Отключаем всех клиентов", stopped);
+    int factory = FindMessage(m, "Удаляем фабрику", disconnect);
+    int uninit = FindMessage(m, "CoUninitialize", factory);
+    int done = FindMessage(m, "Работа службы завершена", uninit);
+    EXPECT_GT(waiting, stopped);
+    EXPECT_GT(destroyed, stopped);
+    EXPECT_GT(disconnect, waiting);
+    EXPECT_GT(disconnect, destroyed);
+    EXPECT_GT(factory, disconnect);
+    EXPECT_GT(uninit, factory);
+    EXPECT_GT(done, uninit) << svc.Log();
+    EXPECT_EQ(FindMessage(m, "Поток загрузки не отвечает"), -1);
+    EXPECT_EQ(FindMessagePrefix(m, "Ошибка"), -1) << svc.Log();
+}
+
+TEST_F(ServiceTest, TestMarkerAndDebugSwitch) {
+    InstalledService svc(TestDir() + "svc-test", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    WriteFileBytes(svc.Dir() + ".test", "");
+    ASSERT_TRUE(svc.SetImageArguments("/Service /debug"));
+    ASSERT_TRUE(svc.Start());
+    std::string own = "Name=ZELUPDATE_TEST|Version=" + OwnVersion() + "|Target=";
+    EXPECT_TRUE(WaitFor([&] { return HasJob(own); }, 10000));
+    EXPECT_TRUE(svc.WaitForLog("Включаем отладочные сообщения", 10000));
+    // Without LogLevel in .config the first reload returns to 0x3C and says so.
+    EXPECT_TRUE(svc.WaitForLog("Изменился режим логирования: 3C", 10000)) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+}
+
+TEST_F(ServiceTest, ConfigurationChangesArePickedUpWhileRunning) {
+    InstalledService svc(TestDir() + "svc-config", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.WaitForLog("Служба обновления ЗЕЛ ", 10000, true));
+    svc.WriteConfig("LogLevel=62\r\nPeriod=3000000000\r\nURL=http://127.0.0.1:9/zel\r\nMethod=GET\r\n");
+    ASSERT_TRUE(svc.WaitForLog("Изменился режим логирования: 3E", 40000)) << svc.Log();
+    ASSERT_TRUE(svc.WaitForLog("Изменился метод запросов к серверу ЗЕЛ: GET", 5000)) << svc.Log();
+    EXPECT_TRUE(svc.WaitForLog("Изменился адрес сервера ЗЕЛ: http://127.0.0.1:9/zel", 1000));
+    EXPECT_TRUE(svc.WaitForLog("Изменился период опроса сервера ЗЕЛ: 5 мин", 1000));
+    size_t before = svc.LogMessages().size();
+
+    // Deleting the file returns the defaults, each change reported once.
+    RemoveFile(svc.Dir() + ".config");
+    ASSERT_TRUE(svc.WaitForLog("Изменился период опроса сервера ЗЕЛ: 20 мин", 40000)) << svc.Log();
+    auto m = svc.LogMessages();
+    EXPECT_GE(FindMessage(m, "Изменился метод запросов к серверу ЗЕЛ: POST", static_cast<int>(before)), 0);
+    EXPECT_GE(FindMessagePrefix(m, "Изменился адрес сервера ЗЕЛ: ", static_cast<int>(before)), 0);
+    EXPECT_GE(FindMessage(m, "Изменился режим логирования: 3C", static_cast<int>(before)), 0);
+    ASSERT_TRUE(svc.Stop());
+}
+
+TEST_F(ServiceTest, ReplacesItselfWithANewerStoredVersionAtStop) {
+    InstalledService svc(TestDir() + "svc-update", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    std::string stored = svc.Dir() + "Files\\ZELUPDATE\\ZELService.exe";
+    ASSERT_TRUE(CopyFileTo(BinDir() + "next\\ZELService.exe", stored));
+    TVersion next = 0, now = 0;
+    ASSERT_TRUE(GetFileVersion(stored, next));
+    ASSERT_TRUE(GetFileVersion(svc.Exe(), now));
+    ASSERT_TRUE(VersionGreater(next, now));
+
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.Stop());
+    TVersion replaced = 0;
+    ASSERT_TRUE(GetFileVersion(svc.Exe(), replaced));
+    EXPECT_EQ(replaced, next);
+    EXPECT_TRUE(FileExists(ChangeFileExt(svc.Exe(), ".tmp")));
+    EXPECT_FALSE(FileExists(stored));
+    EXPECT_NE(svc.Log().find("Выполняем обновление службы"), std::string::npos);
+
+    // The next start removes the previous program.
+    ASSERT_TRUE(svc.Start());
+    EXPECT_TRUE(WaitFor([&] { return !FileExists(ChangeFileExt(svc.Exe(), ".tmp")); }, 10000));
+    ASSERT_TRUE(svc.Stop());
+}
+
+TEST_F(ServiceTest, AStoredProgramOfTheSameVersionIsLeftAlone) {
+    InstalledService svc(TestDir() + "svc-same", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    std::string stored = svc.Dir() + "Files\\ZELUPDATE\\ZELService.exe";
+    ASSERT_TRUE(CopyFileTo(BinDir() + "ZELService.exe", stored));
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.Stop());
+    EXPECT_TRUE(FileExists(stored));
+    EXPECT_FALSE(FileExists(ChangeFileExt(svc.Exe(), ".tmp")));
+    EXPECT_EQ(svc.Log().find("Выполняем обновление службы"), std::string::npos);
+}

@@ -1,0 +1,172 @@
+#include "ServiceControl.h"
+
+#include <bits.h>
+#include <wrl/client.h>
+
+#include "TestSupport.h"
+#include "service/Text.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace zel::test {
+
+namespace {
+
+class Sc {
+public:
+    explicit Sc(SC_HANDLE h) : h_(h) {}
+    ~Sc() {
+        if (h_) CloseServiceHandle(h_);
+    }
+    SC_HANDLE get() const { return h_; }
+
+private:
+    SC_HANDLE h_;
+};
+
+const CLSID ClsidBits = {0x4991D34B, 0x80A1, 0x4291, {0x83, 0xB6, 0x33, 0x28, 0x36, 0x6B, 0x90, 0x97}};
+const IID IidManager = {0x5CE34C0D, 0x0DC9, 0x4C1F, {0x89, 0x7C, 0xDA, 0xA1, 0xB7, 0x8C, 0xEE, 0x7C}};
+
+template <class F>
+void ForEachServiceJob(F f) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ComPtr<IBackgroundCopyManager> manager;
+    if (SUCCEEDED(CoCreateInstance(ClsidBits, nullptr, CLSCTX_LOCAL_SERVER, IidManager,
+                                   reinterpret_cast<void**>(manager.GetAddressOf())))) {
+        ComPtr<IEnumBackgroundCopyJobs> jobs;
+        if (SUCCEEDED(manager->EnumJobs(0, &jobs))) {
+            ComPtr<IBackgroundCopyJob> job;
+            while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+                LPWSTR name = nullptr;
+                if (SUCCEEDED(job->GetDisplayName(&name)) && name) {
+                    bool ours = wcscmp(name, L"ZEL Update Job") == 0;
+                    CoTaskMemFree(name);
+                    if (ours) f(job.Get());
+                }
+            }
+        }
+    }
+    CoUninitialize();
+}
+
+}  // namespace
+
+InstalledService::InstalledService(const std::string& dir, const std::string& source)
+    : dir_(IncludeTrailingBackslash(dir)), exe_(dir_ + "ZELService.exe") {
+    Uninstall();
+    RemoveTree(dir_);
+    CopyFileTo(source, exe_);
+}
+
+InstalledService::~InstalledService() {
+    Stop();
+    Uninstall();
+}
+
+bool InstalledService::Install() { return RunProcess("\"" + exe_ + "\" /install") == 0; }
+
+void InstalledService::Uninstall() {
+    Stop();
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", DELETE));
+    if (s.get()) {
+        if (FileExists(exe_))
+            RunProcess("\"" + exe_ + "\" /uninstall");
+        else
+            DeleteService(s.get());
+    }
+}
+
+DWORD InstalledService::State() {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS st;
+    if (!s.get() || !QueryServiceStatus(s.get(), &st)) return 0;
+    return st.dwCurrentState;
+}
+
+bool InstalledService::WaitState(DWORD state, DWORD timeoutMs) {
+    return WaitFor([&] { return State() == state; }, timeoutMs);
+}
+
+bool InstalledService::Start(DWORD timeoutMs) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!s.get()) return false;
+    if (State() != SERVICE_RUNNING) StartServiceA(s.get(), 0, nullptr);
+    return WaitState(SERVICE_RUNNING, timeoutMs);
+}
+
+bool InstalledService::Stop(DWORD timeoutMs) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!s.get()) return true;
+    DWORD state = State();
+    if (state == SERVICE_STOPPED || state == 0) return true;
+    SERVICE_STATUS st;
+    ControlService(s.get(), SERVICE_CONTROL_STOP, &st);
+    return WaitState(SERVICE_STOPPED, timeoutMs);
+}
+
+bool InstalledService::SetImageArguments(const std::string& args) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_CHANGE_CONFIG));
+    std::string image = "\"" + exe_ + "\" " + args;
+    return s.get() && ChangeServiceConfigA(s.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                           image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+std::string InstalledService::Log() const { return ReadLog(dir_); }
+
+std::vector<std::string> InstalledService::LogMessages() const {
+    std::vector<std::string> out;
+    for (const auto& line : SplitLines(Log())) out.push_back(line.size() >= 11 ? line.substr(11) : line);
+    return out;
+}
+
+bool InstalledService::WaitForLog(const std::string& text, DWORD timeoutMs, bool prefix) const {
+    return WaitFor(
+        [&] {
+            auto m = LogMessages();
+            return (prefix ? FindMessagePrefix(m, text) : FindMessage(m, text)) >= 0;
+        },
+        timeoutMs, 200);
+}
+
+void InstalledService::WriteConfig(const std::string& text) const { WriteFileBytes(dir_ + ".config", text); }
+
+int FindMessage(const std::vector<std::string>& messages, const std::string& text, int from) {
+    for (int i = from; i < static_cast<int>(messages.size()); ++i)
+        if (messages[i] == text) return i;
+    return -1;
+}
+
+int FindMessagePrefix(const std::vector<std::string>& messages, const std::string& prefix, int from) {
+    for (int i = from; i < static_cast<int>(messages.size()); ++i)
+        if (messages[i].compare(0, prefix.size(), prefix) == 0) return i;
+    return -1;
+}
+
+std::vector<JobView> ServiceJobs() {
+    std::vector<JobView> out;
+    ForEachServiceJob([&](IBackgroundCopyJob* job) {
+        JobView v;
+        LPWSTR d = nullptr;
+        if (SUCCEEDED(job->GetDescription(&d)) && d) {
+            v.description = ToAnsi(d);
+            CoTaskMemFree(d);
+        }
+        BG_JOB_STATE s;
+        if (SUCCEEDED(job->GetState(&s))) v.state = s;
+        BG_JOB_PROGRESS p;
+        if (SUCCEEDED(job->GetProgress(&p))) v.files = static_cast<int>(p.FilesTotal);
+        out.push_back(v);
+    });
+    return out;
+}
+
+void CancelServiceJobs() {
+    ForEachServiceJob([](IBackgroundCopyJob* job) { job->Cancel(); });
+}
+
+}  // namespace zel::test

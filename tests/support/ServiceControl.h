@@ -1,0 +1,55 @@
+// Driving the installed service "ZELUpdate" through the service control
+// manager, and reading what it wrote.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace zel::test {
+
+// The service program copied into a directory of the test's own.
+class InstalledService {
+public:
+    // Copies the program from `source` into `dir` (created anew).
+    InstalledService(const std::string& dir, const std::string& source);
+    ~InstalledService();
+
+    const std::string& Dir() const { return dir_; }
+    const std::string& Exe() const { return exe_; }
+
+    bool Install();
+    void Uninstall();
+    bool Start(DWORD timeoutMs = 30000);  // true when running
+    bool Stop(DWORD timeoutMs = 30000);   // true when stopped
+    DWORD State();                        // 0 when it cannot be queried
+    bool WaitState(DWORD state, DWORD timeoutMs);
+    bool SetImageArguments(const std::string& args);  // image path "exe" + args
+
+    std::string Log() const;
+    // Messages of today's log (the text after "hh:nn:ss : ").
+    std::vector<std::string> LogMessages() const;
+    // Waits until a message equal to (or, with prefix, starting with) text appears.
+    bool WaitForLog(const std::string& text, DWORD timeoutMs, bool prefix = false) const;
+    void WriteConfig(const std::string& text) const;
+
+private:
+    std::string dir_;
+    std::string exe_;
+};
+
+// Index of the first message equal to text at or after `from`; -1 if none.
+int FindMessage(const std::vector<std::string>& messages, const std::string& text, int from = 0);
+int FindMessagePrefix(const std::vector<std::string>& messages, const std::string& prefix, int from = 0);
+
+// The BITS jobs of the account with the service's display name.
+struct JobView {
+    std::string description;
+    int state = -1;
+    int files = 0;
+};
+std::vector<JobView> ServiceJobs();
+void CancelServiceJobs();
+
+}  // namespace zel::test
