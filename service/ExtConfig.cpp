@@ -1,7 +1,127 @@
 #include "ExtConfig.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "Log.h"
 #include "Text.h"
+#include "Tools.h"
+#include "catalogue/Requests.h"
+
 namespace zel {
+
+namespace {
+
+const char* const ConfigReadError = "Ошибка при чтении файла настроек .config";
+
+// A settings file is a few lines; anything far larger is not ours and is
+// refused rather than read into memory every 30 seconds.
+constexpr DWORD MaxConfigSize = 4 * 1024 * 1024;
+
+// The whole file; raises EStreamError when it cannot be opened or read.
+std::string LoadConfigFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw EStreamError(Format("Не удалось открыть файл %s: %s", {path, SysErrorMessage(GetLastError())}));
+    std::string data;
+    DWORD high = 0;
+    DWORD size = GetFileSize(file, &high);
+    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        DWORD code = GetLastError();
+        CloseHandle(file);
+        throw EStreamError(Format("Не удалось прочитать файл %s: %s", {path, SysErrorMessage(code)}));
+    }
+    if (high != 0 || size > MaxConfigSize) {
+        CloseHandle(file);
+        throw EStreamError(Format("Файл %s слишком велик", {path}));
+    }
+    data.resize(size);
+    DWORD done = 0;
+    while (done < size) {
+        DWORD got = 0;
+        if (!ReadFile(file, &data[done], size - done, &got, nullptr)) {
+            DWORD code = GetLastError();
+            CloseHandle(file);
+            throw EStreamError(Format("Не удалось прочитать файл %s: %s", {path, SysErrorMessage(code)}));
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    data.resize(done);
+    CloseHandle(file);
+    return data;
+}
+
+std::vector<std::string> SplitConfigLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(text.substr(start, i - start));
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            start = ++i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+// The value of the first line whose name is the key (letter case ignored).
+std::string ConfigValue(const std::vector<std::string>& lines, const std::string& key) {
+    for (const auto& line : lines) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        if (SameText(line.substr(0, eq), key)) return line.substr(eq + 1);
+    }
+    return std::string();
+}
+
+void LogConfigError() {
+    try {
+        WriteLog(ConfigReadError, LogError);
+    } catch (const Exception&) {
+    }
+}
+
+}  // namespace
+
 std::string GetConfigPath() { return GetProgramDir() + ".config"; }
-void ReadConfig() {}
-int32_t ReadConfigInt(const std::string&, int32_t def) { return def; }
+
+void ReadConfig() {
+    try {
+        std::string path = GetConfigPath();
+        if (!FileExists(path)) {
+            SetServerURL(std::string());
+            SetRequestMethod(std::string());
+            SetLogMode(0);
+            SetPollPeriod(0);
+            return;
+        }
+        std::vector<std::string> lines = SplitConfigLines(LoadConfigFile(path));
+        SetServerURL(ConfigValue(lines, "URL"));
+        SetRequestMethod(ConfigValue(lines, "Method"));
+        SetLogMode(static_cast<uint8_t>(StrToIntDef(ConfigValue(lines, "LogLevel"), 0) & 0xFF));
+        SetPollPeriod(StrToInt64Def(ConfigValue(lines, "Period"), 0));
+    } catch (const Exception&) {
+        LogConfigError();
+    }
+}
+
+int32_t ReadConfigInt(const std::string& name, int32_t def) {
+    try {
+        std::string path = GetConfigPath();
+        if (!FileExists(path)) return def;
+        return StrToIntDef(ConfigValue(SplitConfigLines(LoadConfigFile(path)), name), def);
+    } catch (const Exception&) {
+        LogConfigError();
+        return def;
+    }
+}
+
 }  // namespace zel
