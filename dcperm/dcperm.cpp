@@ -152,7 +152,7 @@ void WriteSwitch(HKEY key, const char* name, LONG value, bool edit) {
         if (!edit) RegDeleteValueA(key, name);
         return;
     }
-    // The letter alone, without a terminating zero.
+    // The letter alone, without a terminating zero (one byte).
     const char* letter = value == 1 ? "Y" : "N";
     RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(letter), 1);
 }
