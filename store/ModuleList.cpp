@@ -1,17 +1,127 @@
 #include "ModuleList.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
 #include "service/Text.h"
+
 namespace zel {
+
+namespace {
+
+bool IsDotEntry(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
+// Newest first; entries of equal version keep no particular order.
+void SortNewestFirst(TFileList& list) {
+    std::stable_sort(list.begin(), list.end(),
+                     [](const TLocalFile& a, const TLocalFile& b) { return VersionGreater(a.Version, b.Version); });
+}
+
+// Calls fn for every entry a search for the pattern finds (any attribute).
+template <class Fn>
+bool ForEachEntry(const std::string& pattern, Fn fn) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+        fn(data);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return true;
+}
+
+}  // namespace
+
 std::string UpdateTypeFilter(TVersion installed) { return installed == 0 ? "F" : ""; }
+
 std::string GetFilesDir() { return GetProgramDir() + "Files"; }
-std::string GetModuleDir(const std::string& module) { return GetFilesDir() + "\\" + module; }
-bool ListModuleDirs(std::vector<std::string>& names) { names.clear(); return false; }
-bool FindModuleFiles(const std::string&, TFileList& list, const std::string&, const std::string&) { list.clear(); return false; }
-bool GetNewestInstaller(const std::string&, const std::string&, TLocalFile&) { return false; }
-TVersion GetNewestInstallerVersion(const std::string&, const std::string&) { return 0; }
-int64_t GetFileSize64(const std::string&) { return 0; }
-bool IsFileDownloaded(const std::string&, const std::string&, int64_t) { return false; }
-bool ListVersionedDirs(const std::string&, TFileList& list) { list.clear(); return false; }
-bool IsModuleDirEmpty(const std::string&) { return true; }
-int AddLocalFile(TFileList& list, const std::string& path, TVersion v) { list.push_back({ShortString(path), v}); return static_cast<int>(list.size()) - 1; }
-int AddVersionedFile(TFileList&, const std::string&) { return 0; }
+
+std::string GetModuleDir(const std::string& module) { return Format("%s\\%s", {GetFilesDir(), module}); }
+
+bool ListModuleDirs(std::vector<std::string>& names) {
+    names.clear();
+    ForEachEntry(GetFilesDir() + "\\*.*", [&](const WIN32_FIND_DATAA& data) {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDotEntry(data.cFileName))
+            names.push_back(data.cFileName);
+    });
+    return !names.empty();
+}
+
+bool FindModuleFiles(const std::string& module, TFileList& list, const std::string& filter,
+                     const std::string& mask) {
+    list.clear();
+    std::string dir = IncludeTrailingBackslash(GetModuleDir(module));
+    if (!DirectoryExists(dir)) return false;
+    bool found = ForEachEntry(dir + mask, [&](const WIN32_FIND_DATAA& data) {
+        std::string path = dir + data.cFileName;
+        if (!filter.empty()) {
+            std::string types = GetFileVersionString(path, "UpdateType", 0x0419, 0x04E3);
+            if (!types.empty() && types.find(filter) == std::string::npos) return;
+        }
+        AddVersionedFile(list, path);
+    });
+    if (found) SortNewestFirst(list);
+    return !list.empty();
+}
+
+bool GetNewestInstaller(const std::string& module, const std::string& filter, TLocalFile& file) {
+    TFileList list;
+    if (!FindModuleFiles(module, list, filter, "*.exe")) return false;
+    file = list.front();
+    return true;
+}
+
+TVersion GetNewestInstallerVersion(const std::string& module, const std::string& filter) {
+    TLocalFile file;
+    return GetNewestInstaller(module, filter, file) ? file.Version : 0;
+}
+
+int64_t GetFileSize64(const std::string& path) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    FindClose(find);
+    return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size) {
+    std::string path = Format("%s\\%s", {GetModuleDir(module), fileName});
+    return FileExists(path) && GetFileSize64(path) == size;
+}
+
+bool ListVersionedDirs(const std::string& name, TFileList& list) {
+    list.clear();
+    std::string root = GetFilesDir();
+    if (!DirectoryExists(root)) return false;
+    bool found = ForEachEntry(Format("%s\\%s@*.*", {root, name}), [&](const WIN32_FIND_DATAA& data) {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsDotEntry(data.cFileName)) return;
+        std::string dirName = data.cFileName;
+        TVersion version = StrToVersion(dirName.substr(dirName.find('@') + 1));
+        AddLocalFile(list, root + "\\" + dirName, version);
+    });
+    if (found) SortNewestFirst(list);
+    return !list.empty();
+}
+
+bool IsModuleDirEmpty(const std::string& module) {
+    std::string dir = GetModuleDir(module);
+    if (!DirectoryExists(dir)) return true;
+    return !ForEachEntry(dir + "\\*.*", [](const WIN32_FIND_DATAA&) {});
+}
+
+int AddLocalFile(TFileList& list, const std::string& path, TVersion version) {
+    TLocalFile file;
+    file.FileName = ShortString(path);
+    file.Version = version;
+    list.push_back(file);
+    return static_cast<int>(list.size()) - 1;
+}
+
+int AddVersionedFile(TFileList& list, const std::string& path) {
+    TVersion version = 0;
+    if (!GetFileVersion(path, version)) return 0;
+    return AddLocalFile(list, path, version);
+}
+
 }  // namespace zel

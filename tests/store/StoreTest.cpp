@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "service/Text.h"
+#include "store/InstallList.h"
+#include "store/ModuleList.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+
+namespace {
+
+class StoreTest : public testing::Test {
+protected:
+    void SetUp() override { test::RemoveTree(GetFilesDir()); }
+    void TearDown() override { test::RemoveTree(GetFilesDir()); }
+
+    // Copies a stub program of the build into the module's directory.
+    static void Put(const std::string& module, const std::string& stub, const std::string& as = std::string()) {
+        ASSERT_TRUE(ForceDirectories(GetModuleDir(module)));
+        std::string to = GetModuleDir(module) + "\\" + (as.empty() ? stub + ".exe" : as);
+        ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "data\\" + stub + ".exe", to)) << to;
+    }
+    static std::string Newest(const std::string& module, const std::string& filter) {
+        TLocalFile file;
+        if (!GetNewestInstaller(module, filter, file)) return "-";
+        return ExtractFileName(file.FileName);
+    }
+};
+
+}  // namespace
+
+TEST_F(StoreTest, Paths) {
+    EXPECT_EQ(GetFilesDir(), test::TestDir() + "Files");
+    EXPECT_EQ(GetModuleDir("Модуль"), test::TestDir() + "Files\\Модуль");
+    EXPECT_EQ(UpdateTypeFilter(0), "F");
+    EXPECT_EQ(UpdateTypeFilter(StrToVersion("1.0.0.1")), "");
+    EXPECT_EQ(InstallUpdateType(0), "F");
+    EXPECT_EQ(InstallUpdateType(StrToVersion("1.0.0.1")), "U");
+}
+
+TEST_F(StoreTest, NewestInstallerByUpdateType) {
+    // Nothing at all: no root, no module directory.
+    std::vector<std::string> names;
+    EXPECT_FALSE(ListModuleDirs(names));
+    EXPECT_EQ(GetNewestInstallerVersion("m", ""), 0);
+    EXPECT_TRUE(IsModuleDirEmpty("m"));
+
+    // Only a program without a version resource: never chosen.
+    Put("m", "plain");
+    EXPECT_EQ(Newest("m", ""), "-");
+    EXPECT_EQ(Newest("m", "F"), "-");
+    EXPECT_FALSE(IsModuleDirEmpty("m"));
+
+    Put("m", "a");
+    Put("m", "b");
+    Put("m", "c");
+    EXPECT_EQ(Newest("m", "F"), "c.exe");
+    EXPECT_EQ(Newest("m", ""), "b.exe");
+    EXPECT_EQ(Newest("m", "U"), "b.exe");
+    EXPECT_EQ(GetNewestInstallerVersion("m", "F"), StrToVersion("1.0.0.6"));
+
+    TFileList list;
+    ASSERT_TRUE(FindModuleFiles("m", list, "", "*.exe"));
+    ASSERT_EQ(list.size(), 3u);  // plain.exe is left out
+    EXPECT_EQ(list[0].FileName, GetModuleDir("m") + "\\b.exe");
+    EXPECT_EQ(VersionToStr(list[1].Version), "1.0.00.06");
+    EXPECT_EQ(VersionToStr(list[2].Version), "1.0.00.05");
+    // The mask is applied, and "U" excludes the "F" installer only.
+    EXPECT_FALSE(FindModuleFiles("m", list, "", "*.msi"));
+    EXPECT_TRUE(list.empty());
+    ASSERT_TRUE(FindModuleFiles("m", list, "U", "*.*"));
+    EXPECT_EQ(list.size(), 2u);
+
+    // Both letters suit both kinds of update.
+    Put("m", "fu");
+    EXPECT_EQ(Newest("m", "F"), "fu.exe");
+    EXPECT_EQ(Newest("m", "U"), "fu.exe");
+
+    Put("other", "c");
+    ASSERT_TRUE(ListModuleDirs(names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"m", "other"}));
+}
+
+TEST_F(StoreTest, VersionedDirsAndSizes) {
+    TFileList list;
+    EXPECT_FALSE(ListVersionedDirs("m", list));
+    for (const char* d : {"m@1.0.0.1", "m@1.0.0.10", "m@1.0.0.2", "mx@9.0", "m"})
+        ASSERT_TRUE(ForceDirectories(GetFilesDir() + "\\" + d));
+    test::WriteFileBytes(GetFilesDir() + "\\m@2.0", "file, not a directory");
+    ASSERT_TRUE(ListVersionedDirs("m", list));
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].FileName, GetFilesDir() + "\\m@1.0.0.10");
+    EXPECT_EQ(list[1].FileName, GetFilesDir() + "\\m@1.0.0.2");
+    EXPECT_EQ(list[2].FileName, GetFilesDir() + "\\m@1.0.0.1");
+    EXPECT_EQ(list[0].Version, StrToVersion("1.0.0.10"));
+
+    // An existing directory is never empty: its own "." entry counts.
+    EXPECT_FALSE(IsModuleDirEmpty("m"));
+
+    test::WriteFileBytes(GetModuleDir("m") + "\\setup.exe", std::string(1500, 'x'));
+    EXPECT_EQ(GetFileSize64(GetModuleDir("m") + "\\setup.exe"), 1500);
+    EXPECT_EQ(GetFileSize64(GetModuleDir("m") + "\\*.exe"), 1500);
+    EXPECT_EQ(GetFileSize64(GetModuleDir("m") + "\\none.exe"), 0);
+    EXPECT_TRUE(IsFileDownloaded("m", "setup.exe", 1500));
+    EXPECT_FALSE(IsFileDownloaded("m", "setup.exe", 1499));
+    EXPECT_FALSE(IsFileDownloaded("m", "none.exe", 0));
+    ASSERT_TRUE(ForceDirectories(GetModuleDir("m") + "\\sub"));
+    EXPECT_FALSE(IsFileDownloaded("m", "sub", 0));  // a directory is no file
+
+    // Paths are cut to a short string's 255 characters.
+    TFileList files;
+    EXPECT_EQ(AddLocalFile(files, std::string(300, 'p'), 7), 0);
+    EXPECT_EQ(files[0].FileName.size(), 255u);
+    EXPECT_EQ(AddVersionedFile(files, GetModuleDir("m") + "\\setup.exe"), 0);
+    EXPECT_EQ(files.size(), 1u);
+}
+
+TEST_F(StoreTest, InstallListChoosesByInstalledVersion) {
+    Put("upd", "b");    // "U" only
+    Put("any", "c");    // no UpdateType
+    Put("both", "a");   // "F" 1.0.0.5
+    Put("both", "b");   // "U" 1.0.0.7
+    TInstallList list({"upd=0.0.0.0", "upd=", "missing=1.0.0.1", "any=0", "upd=1.0.0.1", "both=0",
+                       "both=1.0.0.1", "=1.0", "novalue", "any=2.0"});
+    ASSERT_EQ(list.Count(), 5u);
+    EXPECT_EQ(list.Items(0).ModuleName, "any");
+    EXPECT_EQ(ExtractFileName(list.Items(0).InstallerFile.FileName), "c.exe");
+    EXPECT_EQ(list.Items(1).ModuleName, "upd");
+    EXPECT_EQ(list.Items(1).InstallerFile.FileName, GetModuleDir("upd") + "\\b.exe");
+    EXPECT_EQ(list.Items(1).InstallerFile.Version, StrToVersion("1.0.0.7"));
+    EXPECT_EQ(ExtractFileName(list.Items(2).InstallerFile.FileName), "a.exe");
+    EXPECT_EQ(ExtractFileName(list.Items(3).InstallerFile.FileName), "b.exe");
+    EXPECT_EQ(list.Items(4).ModuleName, "any");
+
+    TInstallList empty({"upd=0", "missing=1"});
+    EXPECT_EQ(empty.Count(), 0u);
+}
