@@ -25,6 +25,10 @@ std::string BuildRequestText(TInfoQueue& queue);
 // true when it holds a module. Raises Exception for an answer that is not a
 // JSON object of objects or a value of the wrong type.
 bool ParseModuleInfoList(const std::string& answer, TRemoteModuleInfoList& list);
+// The GET address for the request text, before EscapeUrl.
+std::string GetRequestAddress(const std::string& url, const std::string& json);
+// One exchange by RequestMethod; the answer text.
+std::string SendRequest(const std::string& address, const std::string& json);
 // One exchange for all queued modules; raises EHTTPException when the
 // transport fails.
 bool RequestModuleInfo(TInfoQueue& queue, TRemoteModuleInfoList& list);

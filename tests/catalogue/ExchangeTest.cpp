@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "catalogue/HTTP.h"
+#include "catalogue/Requests.h"
+#include "service/Log.h"
+#include "service/Proxy.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+
+namespace {
+
+// Exchanges with the reference update servers that the test fixture runs.
+class ExchangeTest : public testing::Test {
+protected:
+    void SetUp() override {
+        test::RemoveTree(GetLogDir());
+        LogMode = LogDefaultMode;
+        RequestMethod = "POST";
+        saved_ = *ProxySettings;
+        *ProxySettings = TProxySettings();
+    }
+    void TearDown() override {
+        *ProxySettings = saved_;
+        LogMode = LogDefaultMode;
+        ServerURL = DefaultServerURL;
+        RequestMethod = "POST";
+    }
+    static std::string Url(const std::string& server) {
+        std::string port = Trim(test::ReadFileBytes(test::TestDir() + "servers\\" + server + ".port"));
+        EXPECT_FALSE(port.empty()) << server;
+        return "http://127.0.0.1:" + port + "/zel";
+    }
+    static std::string Recorded(const std::string& name) {
+        return test::ReadFileBytes(test::TestDir() + "record\\" + name);
+    }
+    static void Queue(TInfoQueue& queue) {
+        queue.Add("Alpha", "1.0.00.09", "1.0.0.9");
+        queue.Add("Бета", "0.0.00.00", "");
+        queue.Add("No such", "1.0.00.00", "1");
+    }
+    static void CheckAnswer(TRemoteModuleInfoList& list) {
+        ASSERT_EQ(list.Count(), 3u);
+        const TRemoteModuleInfo& alpha = list.Items(0);
+        EXPECT_EQ(alpha.ModuleName, L"Alpha");
+        EXPECT_EQ(alpha.ModuleVersion, L"1.0.0.10");
+        ASSERT_EQ(alpha.Files.size(), 2u);
+        EXPECT_EQ(UrlFileName(alpha.Files[0].FileName), "readme.txt");
+        EXPECT_EQ(alpha.Files[0].Size, 8);
+        EXPECT_EQ(UrlFileName(alpha.Files[1].FileName), "setup.exe");
+        EXPECT_EQ(alpha.Files[1].Size, 1000);
+        const TRemoteModuleInfo& beta = list.Items(1);
+        EXPECT_EQ(beta.ModuleName, L"Бета");
+        EXPECT_EQ(beta.ModuleVersion, L"2.1.3.7");
+        EXPECT_EQ(beta.ExeName, L"beta.exe");
+        EXPECT_EQ(beta.Comment, L"Новая версия");
+        ASSERT_EQ(beta.Files.size(), 1u);
+        EXPECT_EQ(beta.Files[0].Size, 4);
+        EXPECT_EQ(list.Items(2).ModuleName, L"No such");
+        EXPECT_EQ(list.Items(2).Error, L"invalid module_name");
+    }
+    TProxySettings saved_;
+};
+
+}  // namespace
+
+TEST_F(ExchangeTest, PostAndGetAgainstTheServer) {
+    LogMode = 0x3F;
+    ServerURL = Url("main");
+    TInfoQueue queue;
+    Queue(queue);
+    TRemoteModuleInfoList list;
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    CheckAnswer(list);
+    // The body arrives byte for byte, with its content type.
+    EXPECT_EQ(Recorded("last-request.bin"),
+              "{\"Alpha\":{\"MODULE_VERSION\":\"1.0.00.09\",\"CURRENT_VERSION\":\"1.0.0.9\"},"
+              "\"\xD0\x91\xD0\xB5\xD1\x82\xD0\xB0\":{\"MODULE_VERSION\":\"0.0.00.00\",\"CURRENT_VERSION\":\"\"},"
+              "\"No such\":{\"MODULE_VERSION\":\"1.0.00.00\",\"CURRENT_VERSION\":\"1\"}}");
+    EXPECT_NE(Recorded("last-headers.txt").find("Content-Type: application/json"), std::string::npos);
+    std::string log = test::ReadLog(test::TestDir());
+    EXPECT_NE(log.find(" : Отправляем данные методом POST:\r\n"), std::string::npos);
+    EXPECT_NE(log.find(" : Принятый пакет данных:\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\"MODULE_VERSION\":\"1.0.0.10\""), std::string::npos);
+
+    // The same exchange in the address of a GET.
+    RequestMethod = "GET";
+    Queue(queue);
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    CheckAnswer(list);
+    std::string target = Recorded("last-target.bin");
+    EXPECT_EQ(target.substr(0, 8), "/zel/?a=");
+    EXPECT_NE(target.find("\"No%20such\":{\"MODULE_VERSION\""), std::string::npos) << target;
+    EXPECT_NE(test::ReadLog(test::TestDir()).find(" : URL: " + ServerURL + "/?a={\"Alpha\""), std::string::npos);
+
+    // The newest version asked gives CURRENT without files.
+    queue.Add("Alpha", "1.0.00.10", "1.0.0.10");
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_EQ(list.Items(0).ModuleVersion, L"CURRENT");
+    EXPECT_TRUE(list.Items(0).Files.empty());
+
+    // A listed file is served whole.
+    std::string body;
+    RequestMethod = "POST";
+    ASSERT_TRUE(HttpGet(Url("main").substr(0, Url("main").size() - 4) + "/files/Alpha/1.0.0.10/setup.exe", body));
+    EXPECT_EQ(body, std::string(1000, 'A'));
+}
+
+TEST_F(ExchangeTest, FailuresBecomeHttpExceptions) {
+    std::string answer;
+    auto message = [&](const std::string& url, bool post) -> std::string {
+        try {
+            if (post)
+                HttpPost(url, "{}", answer);
+            else
+                HttpGet(url + "/?a={}", answer);
+        } catch (const EHTTPException& e) {
+            return e.Message();
+        }
+        return "no failure";
+    };
+    EXPECT_NE(message(Url("s404"), true).find("404"), std::string::npos);
+    EXPECT_NE(message(Url("s500"), false).find("500"), std::string::npos);
+    EXPECT_NE(message("http://127.0.0.1:1/zel", true), "no failure");  // nobody listens
+    EXPECT_NE(message(Url("truncated"), true).find("не полностью"), std::string::npos);
+    EXPECT_NE(message("ftp://127.0.0.1/zel", true), "no failure");
+
+    // A body that is no JSON is a failed exchange, not a crash.
+    ServerURL = Url("garbage");
+    TInfoQueue queue;
+    queue.Add("Alpha", "1.0.00.09", "");
+    TRemoteModuleInfoList list;
+    EXPECT_THROW(RequestModuleInfo(queue, list), Exception);
+    EXPECT_TRUE(queue.IsEmpty());
+
+    ServerURL = Url("s500");
+    queue.Add("Alpha", "1.0.00.09", "");
+    EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
+}
+
+TEST_F(ExchangeTest, HugeAnswerIsReadCompletely) {
+    ServerURL = Url("huge");
+    TInfoQueue queue;
+    queue.Add("Alpha", "1.0.00.09", "");
+    queue.Add("Бета", "", "");
+    TRemoteModuleInfoList list;
+    ASSERT_TRUE(RequestModuleInfo(queue, list));  // with a byte-order mark in front
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list.Items(0).Comment.size(), 5000000u);
+    EXPECT_EQ(list.Items(1).Comment.size(), 5000000u);
+    EXPECT_EQ(list.Items(1).ModuleVersion, L"2.1.3.7");
+}
+
+TEST_F(ExchangeTest, ProxyWithBasicCredentials) {
+    ProxySettings->Address = "127.0.0.1";
+    ProxySettings->Port = StrToIntDef(Trim(test::ReadFileBytes(test::TestDir() + "servers\\proxy.port")), 0);
+    ProxySettings->UserName = "zel";
+    ProxySettings->Password = "secret";
+    ServerURL = "http://zel-update.invalid/zel";
+    TInfoQueue queue;
+    Queue(queue);
+    TRemoteModuleInfoList list;
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    EXPECT_EQ(list.Count(), 3u);
+
+    ProxySettings->Password = "wrong";
+    Queue(queue);
+    try {
+        RequestModuleInfo(queue, list);
+        FAIL() << "the proxy must refuse";
+    } catch (const EHTTPException& e) {
+        EXPECT_NE(e.Message().find("407"), std::string::npos) << e.Message();
+    }
+}

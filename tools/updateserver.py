@@ -1,0 +1,343 @@
+#!/usr/bin/env python3
+"""Reference update server of ZELUpdate, for development and tests.
+
+Serves a catalogue directory laid out as <catalogue>/<module>/<version>/<files>
+on 127.0.0.1 and answers the service's JSON requests:
+
+  POST <any path>        body: {"module":{"MODULE_VERSION":"..","CURRENT_VERSION":".."},..}
+  GET  <path>/?a=<json>  the same text in the address (blanks as %20, ";" as %3B)
+
+Per module the answer holds "MODULE_VERSION": "CURRENT" when the asked version
+is the newest one, otherwise the newest version and its "FILE" entries
+"<address>;<size>". A file ".info.json" in a version folder adds its members
+(EXE_NAME, TYPE, COMMENT, ...) to the module's answer. Unknown modules get
+{"ERROR": "invalid module_name"}. Files are served under /files/ with
+Content-Length, HEAD and single byte ranges.
+
+Requests in absolute form ("GET http://host/path") are answered as well, so
+the server also stands in for an HTTP proxy (--proxy-auth asks for basic
+proxy credentials).
+"""
+
+import argparse
+import base64
+import json
+import os
+import re
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+def parse_version(text):
+    """Four-part numeric version as a tuple, or None when it is not one."""
+    parts = text.split(".")
+    if not 1 <= len(parts) <= 4 or not all(p.isdigit() for p in parts):
+        return None
+    numbers = [int(p) for p in parts]
+    if any(n > 65535 for n in numbers):
+        return None
+    return tuple(numbers + [0] * (4 - len(numbers)))
+
+
+def parse_asked_version(text):
+    """The client's version text; anything unreadable counts as 0."""
+    numbers = []
+    for part in (text or "").split(".")[:4]:
+        m = re.match(r"\s*(\d+)", part)
+        numbers.append(int(m.group(1)) & 0xFFFF if m else 0)
+    return tuple(numbers + [0] * (4 - len(numbers)))
+
+
+class Catalogue:
+    def __init__(self, root):
+        self.root = root
+
+    def versions(self, module):
+        base = os.path.join(self.root, module)
+        found = []
+        for name in os.listdir(base):
+            v = parse_version(name)
+            if v is not None and os.path.isdir(os.path.join(base, name)):
+                found.append((v, name))
+        found.sort()
+        return found
+
+    def has_module(self, module):
+        if not module or module in (".", "..") or "/" in module or "\x00" in module:
+            return False
+        return os.path.isdir(os.path.join(self.root, module))
+
+    def answer(self, module, asked, base_url):
+        if not self.has_module(module):
+            return {"ERROR": "invalid module_name"}
+        versions = self.versions(module)
+        if not versions or parse_asked_version(asked) >= versions[-1][0]:
+            return {"MODULE_VERSION": "CURRENT"}
+        name = versions[-1][1]
+        folder = os.path.join(self.root, module, name)
+        result = {"MODULE_VERSION": name}
+        info_path = os.path.join(folder, ".info.json")
+        if os.path.isfile(info_path):
+            with open(info_path, encoding="utf-8") as f:
+                result.update(json.load(f))
+        files = []
+        for entry in sorted(os.listdir(folder)):
+            path = os.path.join(folder, entry)
+            if entry.startswith(".") or not os.path.isfile(path):
+                continue
+            address = "%s/files/%s/%s/%s" % (base_url, urllib.parse.quote(module), urllib.parse.quote(name),
+                                             urllib.parse.quote(entry))
+            files.append("%s;%d" % (address, os.path.getsize(path)))
+        if files and "FILE" not in result:
+            result["FILE"] = files
+        return result
+
+    def file_path(self, parts):
+        if len(parts) != 3 or any(p in ("", ".", "..") or "/" in p or "\x00" in p for p in parts):
+            return None
+        path = os.path.join(self.root, *parts)
+        return path if os.path.isfile(path) else None
+
+
+def unescape_get(raw):
+    """Undoes the client's escaping of the request text in a GET address:
+    %20, %3B and percent-encoded bytes from 0x80 up; everything else is raw."""
+    def repl(m):
+        code = int(m.group(1), 16)
+        if code in (0x20, 0x3B) or code >= 0x80 or code < 0x20:
+            return bytes([code])
+        return m.group(0)
+    return re.sub(rb"%([0-9A-Fa-f]{2})", repl, raw)
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "ZELUpdateServer/1.0"
+
+    def log_message(self, fmt, *args):
+        self.server.log("%s %s" % (self.address_string(), fmt % args))
+
+    # ------------------------------------------------------------ helpers
+
+    def target(self):
+        """The raw request target as bytes (http.server decodes it as Latin-1)."""
+        raw = self.path.encode("latin-1")
+        if raw.lower().startswith(b"http://") or raw.lower().startswith(b"https://"):
+            rest = raw.split(b"//", 1)[1]
+            slash = rest.find(b"/")
+            raw = rest[slash:] if slash >= 0 else b"/"
+        return raw
+
+    def proxy_request(self):
+        return self.path.lower().startswith("http://")
+
+    def send_body(self, status, body, content_type="application/json; charset=utf-8", length=None):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body) if length is None else length))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def record(self, name, data):
+        if self.server.options.record_dir:
+            path = os.path.join(self.server.options.record_dir, name)
+            with open(path + ".tmp", "wb") as f:
+                f.write(data)
+            os.replace(path + ".tmp", path)
+
+    def check_proxy_auth(self):
+        expected = self.server.options.proxy_auth
+        if not expected or not self.proxy_request():
+            return True
+        header = self.headers.get("Proxy-Authorization", "")
+        want = "Basic " + base64.b64encode(expected.encode("utf-8")).decode("ascii")
+        if header == want:
+            return True
+        self.send_response(407)
+        self.send_header("Proxy-Authenticate", 'Basic realm="zel"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        return False
+
+    def base_url(self):
+        return "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    # ------------------------------------------------------------ requests
+
+    def do_GET(self):
+        self.record("last-target.bin", self.path.encode("latin-1"))
+        self.record("last-headers.txt", str(self.headers).encode("latin-1", "replace"))
+        if not self.check_proxy_auth():
+            return
+        target = self.target()
+        if target.startswith(b"/files/"):
+            return self.serve_file(target)
+        marker = target.find(b"?a=")
+        if marker < 0:
+            return self.send_body(404, b"not found", "text/plain")
+        text = unescape_get(target[marker + 3:])
+        self.record("last-request.bin", text)
+        self.answer_request(text)
+
+    def do_HEAD(self):
+        target = self.target()
+        if target.startswith(b"/files/"):
+            return self.serve_file(target)
+        self.send_body(404, b"", "text/plain")
+
+    def do_POST(self):
+        self.record("last-target.bin", self.path.encode("latin-1"))
+        self.record("last-headers.txt", str(self.headers).encode("latin-1", "replace"))
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length > 0 else b""
+        if not self.check_proxy_auth():
+            return
+        self.record("last-request.bin", body)
+        self.answer_request(body)
+
+    def answer_request(self, text):
+        options = self.server.options
+        if options.delay:
+            time.sleep(options.delay)
+        if options.status:
+            return self.send_body(options.status, b"failure", "text/plain")
+        if options.garbage:
+            return self.send_body(200, b"<html><body>\x00\xff not json at all", "text/html")
+        try:
+            request = json.loads(text.decode("utf-8"))
+            if not isinstance(request, dict):
+                raise ValueError("not an object")
+        except ValueError as e:
+            return self.send_body(400, ("bad request: %s" % e).encode("utf-8"), "text/plain")
+        answer = {}
+        for module, value in request.items():
+            asked = value.get("MODULE_VERSION", "") if isinstance(value, dict) else ""
+            answer[module] = self.server.catalogue.answer(module, asked, self.base_url())
+            if options.huge:
+                answer[module]["COMMENT"] = "x" * options.huge
+        body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        if options.bom:
+            body = b"\xef\xbb\xbf" + body
+        if options.truncate:
+            # Announces the whole answer, sends half of it and hangs up.
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json; charset=utf-8")
+            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(body[: len(body) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        self.send_body(200, body)
+
+    def serve_file(self, target):
+        raw = target[len(b"/files/"):].split(b"?")[0]
+        parts = [urllib.parse.unquote_to_bytes(p).decode("utf-8", "replace") for p in raw.split(b"/")]
+        path = self.server.catalogue.file_path(parts)
+        options = self.server.options
+        if path is None or (parts and parts[-1] in options.fail_file):
+            return self.send_body(404, b"not found", "text/plain")
+        size = os.path.getsize(path)
+        start, end = 0, size - 1
+        status = 200
+        rng = self.headers.get("Range")
+        if rng:
+            m = re.fullmatch(r"bytes=(\d*)-(\d*)", rng.strip())
+            if m and (m.group(1) or m.group(2)):
+                if m.group(1):
+                    start = int(m.group(1))
+                    end = int(m.group(2)) if m.group(2) else size - 1
+                else:
+                    start = max(0, size - int(m.group(2)))
+                end = min(end, size - 1)
+                if start > end or start >= size:
+                    self.send_response(416)
+                    self.send_header("Content-Range", "bytes */%d" % size)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                status = 206
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(end - start + 1))
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("Last-Modified", self.date_time_string(int(os.path.getmtime(path))))
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        with open(path, "rb") as f:
+            f.seek(start)
+            remaining = end - start + 1
+            chunks = 10 if options.delay_files else 1
+            step = max(1, (remaining + chunks - 1) // chunks)
+            while remaining > 0:
+                data = f.read(min(step, remaining))
+                if not data:
+                    break
+                self.wfile.write(data)
+                self.wfile.flush()
+                remaining -= len(data)
+                if options.delay_files and remaining > 0:
+                    time.sleep(options.delay_files / chunks)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, options):
+        self.options = options
+        self.catalogue = Catalogue(options.catalogue)
+        self.log_lock = threading.Lock()
+        super().__init__(("127.0.0.1", options.port), Handler)
+
+    def log(self, text):
+        line = "%s %s\n" % (time.strftime("%Y-%m-%d %H:%M:%S"), text)
+        with self.log_lock:
+            if self.options.log:
+                with open(self.options.log, "a", encoding="utf-8") as f:
+                    f.write(line)
+            else:
+                sys.stderr.write(line)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--catalogue", required=True, help="directory <module>/<version>/<files>")
+    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free one)")
+    p.add_argument("--port-file", help="write the port number into this file")
+    p.add_argument("--log", help="append the request log to this file (default: standard error)")
+    p.add_argument("--record-dir", help="keep the last request target, headers and body here")
+    p.add_argument("--status", type=int, default=0, help="answer every request with this HTTP status")
+    p.add_argument("--garbage", action="store_true", help="answer with a body that is not JSON")
+    p.add_argument("--truncate", action="store_true", help="send half of the announced answer, then hang up")
+    p.add_argument("--huge", type=int, default=0, metavar="BYTES", help="pad every module with a COMMENT this long")
+    p.add_argument("--bom", action="store_true", help="prefix the answer with a UTF-8 byte-order mark")
+    p.add_argument("--delay", type=float, default=0, metavar="SECONDS", help="wait before answering a request")
+    p.add_argument("--fail-file", action="append", default=[], metavar="NAME", help="answer 404 for this file")
+    p.add_argument("--delay-files", type=float, default=0, metavar="SECONDS",
+                   help="spread the sending of each file over this time")
+    p.add_argument("--proxy-auth", metavar="USER:PASSWORD",
+                   help="require these basic credentials from requests in proxy (absolute) form")
+    options = p.parse_args()
+    server = Server(options)
+    port = server.server_address[1]
+    if options.port_file:
+        with open(options.port_file + ".tmp", "w") as f:
+            f.write("%d\n" % port)
+        os.replace(options.port_file + ".tmp", options.port_file)
+    server.log("listening on 127.0.0.1:%d, catalogue %s" % (port, options.catalogue))
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
