@@ -1,4 +1,380 @@
 #include "Installer.h"
+
+#include <tlhelp32.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include <exception>
+#include <memory>
+
+#include "install/NSISMonitor.h"
+#include "install/zel_processes.h"
+#include "service/Log.h"
+#include "store/InstallList.h"
+#include "store/Versions.h"
+
 namespace zel {
-void RunInstaller(const std::vector<std::string>&, DWORD, bool) {}
+
+namespace {
+
+DWORD PlatformMajorVersion() {
+    OSVERSIONINFOA version;
+    ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!GetVersionExA(&version)) return 0;
+    return version.dwMajorVersion;
+}
+
+constexpr DWORD BaseCreationFlags = 0x30;  // new console, normal priority
+constexpr DWORD ExtraCreationFlags = 0x400 | 0x10000000;  // UTF-16 environment block
+constexpr DWORD CallerWaitMs = 300000;
+constexpr DWORD MonitorWaitMs = 2000;
+constexpr size_t MaxCallerChildren = 63;
+char Desktop[] = "Winsta0\\Default";
+
+// The module file name of another process through psapi, loaded on first use.
+typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
+
+std::string ProcessFileName(DWORD pid) {
+    static GetModuleFileNameExAFn getName = []() -> GetModuleFileNameExAFn {
+        HMODULE psapi = LoadLibraryA("psapi.dll");
+        if (!psapi) return nullptr;
+        return reinterpret_cast<GetModuleFileNameExAFn>(
+            reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExA")));
+    }();
+    std::string result;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process) {
+        char name[MAX_PATH + 1] = {0};
+        if (getName) {
+            DWORD n = getName(process, nullptr, name, MAX_PATH);
+            result.assign(name, n);
+        }
+        CloseHandle(process);
+    }
+    return result;
+}
+
+// Closes what it holds when Execute ends, whatever happens.
+struct HandleGuard {
+    HANDLE h = nullptr;
+    ~HandleGuard() {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+// The system's text of the error that a handler reports besides the message.
+void LogSysError(const Exception& e) {
+    if (const SysException* s = dynamic_cast<const SysException*>(&e))
+        WriteLog(SysErrorMessage(s->ErrorCode()), LogError);
+}
+
+class TInstaller {
+public:
+    TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid);
+    ~TInstaller();
+    HANDLE Start();
+
+private:
+    static DWORD WINAPI ThreadProc(LPVOID self);
+    void Execute();
+    void GetParentProcessInfo(DWORD pid);
+    void WaitForCaller();
+    void StopMonitor(HANDLE event, HANDLE monitor);
+    void RestartCallerProcess(HANDLE token, DWORD flags, LPVOID environment);
+    bool StartProcess(HANDLE token, const std::string& application, const std::string& commandLine,
+                      DWORD flags, LPVOID environment, const std::string& currentDir, PROCESS_INFORMATION& info);
+
+    std::unique_ptr<TInstallList> Modules;
+    DWORD CallerPID = 0;
+    std::string CommandLine;
+    std::string WorkingDir;
+    std::string ProgramPath;
+    std::string CallerInternalName;
+    bool RestartCaller = false;
+};
+
+TInstaller::TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid) {
+    WriteLogFmt("RunInstaller (Caller PID : %d)", {callerPid}, LogTrace);
+    Modules.reset(new TInstallList(modules));
+    RestartCaller = restartCaller;
+    GetParentProcessInfo(callerPid);
+}
+
+TInstaller::~TInstaller() {
+    try {
+        WriteLog("Installer Thread Successfully Terminated", LogTrace);
+    } catch (...) {
+    }
+}
+
+HANDLE TInstaller::Start() {
+    HANDLE thread = CreateThread(nullptr, 0, &TInstaller::ThreadProc, this, 0, nullptr);
+    if (!thread) {
+        DWORD error = GetLastError();
+        delete this;
+        RaiseLastOSError(error);
+    }
+    return thread;
+}
+
+DWORD WINAPI TInstaller::ThreadProc(LPVOID self) {
+    TInstaller* installer = static_cast<TInstaller*>(self);
+    try {
+        installer->Execute();
+    } catch (...) {
+        // As the run-time's thread wrapper: the thread still ends and frees itself.
+    }
+    delete installer;
+    return 0;
+}
+
+void TInstaller::GetParentProcessInfo(DWORD pid) {
+    CallerPID = pid;
+    WriteLog("GetParentProcessInfo\\OpenProcess", LogTrace);
+    ProgramPath = ProcessFileName(pid);
+    WriteLogFmt("Parent Process Full Path: %s", {ProgramPath}, LogTrace);
+    CallerInternalName = Trim(GetFileVersionString(ProgramPath, "InternalName", 0x0419, 0x04E3));
+    WriteLogFmt("InternalName: %s", {CallerInternalName}, LogTrace);
+    if (!GetProcessCommandLine(pid, CommandLine, WorkingDir)) return;
+    WorkingDir = ExtractFileDir(ProgramPath);
+    WriteLogFmt("Parent Process Comand Line: %s", {CommandLine}, LogTrace);
+    WriteLogFmt("Parent Process Working Directory: %s", {WorkingDir}, LogTrace);
+}
+
+bool TInstaller::StartProcess(HANDLE token, const std::string& application, const std::string& commandLine,
+                              DWORD flags, LPVOID environment, const std::string& currentDir,
+                              PROCESS_INFORMATION& info) {
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = Desktop;
+    startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    ZeroMemory(&info, sizeof(info));
+    return InstallerSeam().CreateProcessAsUserA(token, application.c_str(), line.data(), nullptr, nullptr, FALSE,
+                                                flags, environment,
+                                                currentDir.empty() ? nullptr : currentDir.c_str(), &startup,
+                                                &info) != FALSE;
+}
+
+void TInstaller::Execute() {
+    InstallerPlatform& platform = InstallerSeam();
+    try {
+        DWORD session = 0;
+        if (CallerPID == 0 || !platform.ProcessIdToSessionId(CallerPID, &session))
+            session = platform.WTSGetActiveConsoleSessionId();
+
+        HandleGuard userToken;
+        if (!platform.WTSQueryUserToken(session, &userToken.h)) {
+            userToken.h = nullptr;
+            throw Exception(Format("При вызове функции WTSQueryUserToken произошла ошибка %s",
+                                   {SysErrorMessage(GetLastError())}));
+        }
+        DWORD major = platform.MajorVersion();
+        WriteLogFmt("Win32MajorVersion: %d", {major}, LogTrace);
+
+        // Systems before user account control run with the user's token;
+        // from major version 6 on, the linked (elevated) token when there is one.
+        HANDLE launchToken = userToken.h;
+        HandleGuard linkedToken;
+        if (major >= 6) {
+            TOKEN_LINKED_TOKEN linked;
+            ZeroMemory(&linked, sizeof(linked));
+            DWORD needed = 0;
+            if (platform.GetTokenInformation(userToken.h, TokenLinkedToken, &linked, sizeof(linked), &needed)) {
+                linkedToken.h = linked.LinkedToken;
+                launchToken = linked.LinkedToken;
+            } else {
+                DWORD error = GetLastError();
+                if (error != ERROR_NO_SUCH_LOGON_SESSION)
+                    throw Exception(Format("При вызове функции GetTokenInformation произошла ошибка %s",
+                                           {SysErrorMessage(error)}));
+                WriteLog("Текущий пользователь не входит в группу Администраторов", LogWarning);
+            }
+        }
+
+        LPVOID environment = nullptr;
+        if (!platform.CreateEnvironmentBlock(&environment, launchToken, TRUE))
+            throw Exception(Format("При вызове функции CreateEnvironmentBlock произошла ошибка %s",
+                                   {SysErrorMessage(GetLastError())}));
+        struct EnvironmentGuard {
+            LPVOID block;
+            ~EnvironmentGuard() {
+                if (block) DestroyEnvironmentBlock(block);
+            }
+        } environmentGuard{environment};
+
+        HandleGuard event;
+        try {
+            SECURITY_DESCRIPTOR descriptor;
+            if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION))
+                throw SysException("Ошибка при вызове InitializeSecurityDescriptor");
+            if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE))
+                throw SysException("Ошибка при вызове SetSecurityDescriptorDacl");
+            SECURITY_ATTRIBUTES attributes;
+            attributes.nLength = sizeof(attributes);
+            attributes.lpSecurityDescriptor = &descriptor;
+            attributes.bInheritHandle = FALSE;
+            event.h = CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
+            if (!event.h) throw SysException("Ошибка при вызове CreateEvent");
+        } catch (const Exception& e) {
+            WriteLog(e.Message(), LogError);
+            LogSysError(e);
+        }
+
+        WriteLog("Запускаем монитор NSIS", LogDebug);
+        DWORD flags = BaseCreationFlags | ExtraCreationFlags;
+        std::string self = GetProgramPath();
+        PROCESS_INFORMATION monitorInfo;
+        if (!StartProcess(launchToken, self, Format("\"%s\" /monitor", {self}), flags, environment, "",
+                          monitorInfo)) {
+            DWORD error = GetLastError();
+            WriteLog("Не удалось запустить монитор NSIS", LogError);
+            WriteLog(SysErrorMessage(error), LogError);
+            ZeroMemory(&monitorInfo, sizeof(monitorInfo));
+        }
+        HandleGuard monitorProcess, monitorThread;
+        monitorProcess.h = monitorInfo.hProcess;
+        monitorThread.h = monitorInfo.hThread;
+
+        if (CallerPID != 0) WaitForCaller();
+
+        std::exception_ptr pending;
+        try {
+            if (Modules->Count() == 0) throw Exception("Список модулей пуст");
+            WriteLog("Будут установлены следующие модули:", LogDebug);
+            for (size_t i = 0; i < Modules->Count(); ++i)
+                WriteLogFmt("   %s", {Modules->Items(i).ModuleName}, LogDebug);
+            for (size_t i = 0; i < Modules->Count(); ++i) {
+                const TInstallFile& item = Modules->Items(i);
+                const std::string& installer = item.InstallerFile.FileName;
+                WriteLogFmt("Устанавливаем обновление модуля %s версии %s",
+                            {item.ModuleName, VersionToStr(item.InstallerFile.Version)}, LogDebug);
+                if (!FileExists(installer)) throw Exception(Format("Файл обновления не найден %s", {installer}));
+                std::string commandLine =
+                    CallerInternalName.empty()
+                        ? Format("\"%s\" /service", {installer})
+                        : Format("\"%s\" /service /internalname=%s", {installer, CallerInternalName});
+                WriteLog("Запускаем обновление:", LogTrace);
+                WriteLogFmt("%s", {commandLine}, LogTrace);
+                PROCESS_INFORMATION info;
+                if (!StartProcess(launchToken, installer, commandLine, flags, environment, "", info))
+                    throw Exception(SysErrorMessage(GetLastError()));
+                WaitForSingleObject(info.hProcess, INFINITE);
+                CloseHandle(info.hThread);
+                DWORD exitCode = 0;
+                GetExitCodeProcess(info.hProcess, &exitCode);
+                WriteLogFmt("Код завершения: %d", {exitCode}, LogTrace);
+                CloseHandle(info.hProcess);
+            }
+        } catch (...) {
+            pending = std::current_exception();
+        }
+        StopMonitor(event.h, monitorProcess.h);
+        try {
+            RestartCallerProcess(launchToken, flags, environment);
+        } catch (...) {
+            pending = std::current_exception();
+        }
+        if (pending) std::rethrow_exception(pending);
+    } catch (const Exception& e) {
+        WriteLogFmt("Ошибка при установке: %s", {e.Message()}, LogError);
+        LogSysError(e);
+    }
+}
+
+void TInstaller::WaitForCaller() {
+    std::vector<HANDLE> handles;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32 entry;
+        ZeroMemory(&entry, sizeof(entry));
+        entry.dwSize = sizeof(entry);
+        if (Process32First(snapshot, &entry)) {
+            do {
+                if (entry.th32ParentProcessID != CallerPID || entry.th32ProcessID == CallerPID) continue;
+                HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+                if (child) handles.push_back(child);
+            } while (handles.size() < MaxCallerChildren && Process32Next(snapshot, &entry));
+        }
+        CloseHandle(snapshot);
+    }
+    // A caller that has already ended leaves no handle; its children are
+    // still waited for.
+    HANDLE caller = OpenProcess(SYNCHRONIZE, FALSE, CallerPID);
+    if (caller) handles.push_back(caller);
+    if (!handles.empty()) {
+        DWORD result =
+            WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, CallerWaitMs);
+        if (result == WAIT_FAILED)
+            WriteLogFmt("При вызове функции WaitForMultipleObjects произошла ошибка (%s)",
+                        {SysErrorMessage(GetLastError())}, LogError);
+        else if (result == WAIT_TIMEOUT)
+            WriteLog("Не удалось дождаться завершения всех процессов", LogWarning);
+    }
+    for (HANDLE h : handles) CloseHandle(h);
+}
+
+void TInstaller::StopMonitor(HANDLE event, HANDLE monitor) {
+    try {
+        if (!event) throw Exception("Событие не создано");
+        if (!SetEvent(event)) throw SysException("Ошибка при вызове SetEvent");
+        DWORD result = WaitForSingleObject(monitor, MonitorWaitMs);
+        if (result == WAIT_FAILED) throw SysException("Ошибка при вызове WaitforSingleObject");
+        if (result == WAIT_TIMEOUT) throw Exception("Не удалось дождаться завершения монитора NSIS");
+    } catch (const Exception& e) {
+        WriteLog(e.Message(), LogError);
+        LogSysError(e);
+        WriteLog("Принудительно завершаем работу монитора NSIS", LogInfo);
+        if (!TerminateProcess(monitor, 0)) {
+            DWORD error = GetLastError();
+            WriteLog("Ошибка при вызове TerminateProcess", LogError);
+            WriteLog(SysErrorMessage(error), LogError);
+        }
+    }
+}
+
+void TInstaller::RestartCallerProcess(HANDLE token, DWORD flags, LPVOID environment) {
+    if (!RestartCaller || CommandLine.empty()) return;
+    WriteLog("Запускаем программу:", LogTrace);
+    WriteLogFmt("%s", {ProgramPath}, LogTrace);
+    PROCESS_INFORMATION info;
+    if (!StartProcess(token, ProgramPath, CommandLine, flags, environment, WorkingDir, info))
+        throw Exception(Format("При вызове функции CreateProcessAsUser произошла ошибка %s",
+                               {SysErrorMessage(GetLastError())}));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
+}  // namespace
+
+InstallerPlatform DefaultInstallerPlatform() {
+    InstallerPlatform p;
+    p.ProcessIdToSessionId = &::ProcessIdToSessionId;
+    p.WTSGetActiveConsoleSessionId = &::WTSGetActiveConsoleSessionId;
+    p.WTSQueryUserToken = &::WTSQueryUserToken;
+    p.GetTokenInformation = &::GetTokenInformation;
+    p.CreateEnvironmentBlock = &::CreateEnvironmentBlock;
+    p.MajorVersion = &PlatformMajorVersion;
+    p.CreateProcessAsUserA = &::CreateProcessAsUserA;
+    return p;
+}
+
+InstallerPlatform& InstallerSeam() {
+    static InstallerPlatform platform = DefaultInstallerPlatform();
+    return platform;
+}
+
+HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller) {
+    TInstaller* installer = new TInstaller(modules, restartCaller, callerPid);
+    return installer->Start();
+}
+
+void RunInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller) {
+    HANDLE thread = StartInstaller(modules, callerPid, restartCaller);
+    if (thread) CloseHandle(thread);
+}
+
 }  // namespace zel

@@ -6,9 +6,45 @@
 #include <string>
 #include <vector>
 
+#include "service/Text.h"
+
 namespace zel {
 
 // Lines "name=version"; starts the thread and returns at once.
 void RunInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller);
+
+// The same, returning a handle of the thread (signalled when it has ended
+// and freed itself); the caller closes it.
+HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller);
+
+// A failed system call around the monitor event. The error code is taken
+// when it is raised, so that the log shows the call's own error.
+class SysException : public Exception {
+public:
+    explicit SysException(const std::string& message) : Exception(message), code_(GetLastError()) {}
+    DWORD ErrorCode() const { return code_; }
+
+private:
+    DWORD code_;
+};
+
+// The session and token calls of the installer thread. The product uses
+// the platform's functions; a test may replace single entries.
+struct InstallerPlatform {
+    BOOL(WINAPI* ProcessIdToSessionId)(DWORD pid, DWORD* session);
+    DWORD(WINAPI* WTSGetActiveConsoleSessionId)();
+    BOOL(WINAPI* WTSQueryUserToken)(ULONG session, PHANDLE token);
+    BOOL(WINAPI* GetTokenInformation)(HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size,
+                                      PDWORD needed);
+    BOOL(WINAPI* CreateEnvironmentBlock)(LPVOID* environment, HANDLE token, BOOL inherit);
+    DWORD (*MajorVersion)();
+    BOOL(WINAPI* CreateProcessAsUserA)(HANDLE token, LPCSTR application, LPSTR commandLine,
+                                       LPSECURITY_ATTRIBUTES processAttributes,
+                                       LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags,
+                                       LPVOID environment, LPCSTR currentDir, LPSTARTUPINFOA startup,
+                                       LPPROCESS_INFORMATION info);
+};
+InstallerPlatform& InstallerSeam();
+InstallerPlatform DefaultInstallerPlatform();
 
 }  // namespace zel

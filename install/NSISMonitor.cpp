@@ -1,7 +1,190 @@
 #include "NSISMonitor.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
 #include "service/Text.h"
+
 namespace zel {
-void RunMonitor() {}
+
+const char* const MonitorEventName = "Global\\{0A328AAF-9068-412D-A03A-83C3C67BE031}";
+
+namespace {
+
+std::atomic<HWND> MonitorWindow{nullptr};
+HMODULE HookLibrary = nullptr;
+
+typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
+
+constexpr size_t MaxReportText = 261;
+
+// Waits for the monitor event and closes the window.
+class TNotifier {
+public:
+    static void Start() {
+        HANDLE thread = CreateThread(nullptr, 0, &TNotifier::ThreadProc, nullptr, 0, nullptr);
+        if (thread) CloseHandle(thread);
+    }
+
+private:
+    static DWORD WINAPI ThreadProc(LPVOID) {
+        Execute();
+        return 0;
+    }
+    static void Execute() {
+        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, MonitorEventName);
+        if (!event) return;
+        if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
+            PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
+        CloseHandle(event);
+    }
+};
+
+// The text of a report: up to its first zero byte, at most 261 characters
+// and never beyond the block.
+std::string ReportText(const COPYDATASTRUCT* data) {
+    if (!data || !data->lpData) return std::string();
+    size_t limit = data->cbData < MaxReportText ? data->cbData : MaxReportText;
+    const char* text = static_cast<const char*>(data->lpData);
+    return std::string(text, strnlen(text, limit));
+}
+
+void PlaceDialog(HWND dialog) {
+    RECT r;
+    if (!GetWindowRect(dialog, &r)) return;
+    int x = (GetSystemMetrics(SM_CXSCREEN) - r.right) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - r.bottom) / 4;
+    SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+SetHookFn FindSetHook() {
+    return HookLibrary ? reinterpret_cast<SetHookFn>(reinterpret_cast<void*>(GetProcAddress(HookLibrary, "SetHook")))
+                       : nullptr;
+}
+
+// The unit's finalization: the hook goes with the process.
+struct HookRelease {
+    ~HookRelease() { UnloadHookDll(); }
+} hookRelease;
+
+}  // namespace
+
+INT_PTR CALLBACK MonitorDlgProc(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        MonitorWindow.store(dialog);
+        try {
+            LoadHookDll(dialog);
+        } catch (...) {
+            // The window then runs without installer reports.
+        }
+        PlaceDialog(dialog);
+        SendDlgItemMessageA(dialog, MonitorProgress, PBM_SETMARQUEE, TRUE, 40);
+        SetDlgItemTextA(dialog, MonitorLine1, "Подготовка к установке ПО...");
+        SetDlgItemTextA(dialog, MonitorLine2, "");
+        ForceForegroundWindow(dialog);
+        break;
+    case WM_COPYDATA: {
+        const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        if (!data) break;
+        if (data->dwData == MONITOR_TEXT1)
+            SetDlgItemTextA(dialog, MonitorLine1, ReportText(data).c_str());
+        else if (data->dwData == MONITOR_TEXT2)
+            SetDlgItemTextA(dialog, MonitorLine2, ReportText(data).c_str());
+        break;
+    }
+    case WM_MONITOR_CLOSE:
+        EndDialog(dialog, 0);
+        break;
+    }
+    return 0;
+}
+
+void RunMonitor() {
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&controls);
+    TNotifier::Start();
+    DialogBoxParamA(GetModuleHandleA(nullptr), "PROJECTDIALOG", nullptr, MonitorDlgProc, 0);
+}
+
 std::string GetHookDllPath() { return GetProgramDir() + "Service.dll"; }
-void ExtractHookDll(const std::string&) {}
+
+void ExtractHookDll(const std::string& path) {
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC info = FindResourceA(self, "HOOK_DLL", "DLL");
+    if (!info) RaiseLastOSError();
+    HGLOBAL loaded = LoadResource(self, info);
+    DWORD size = SizeofResource(self, info);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes) RaiseLastOSError();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw EStreamError(Format("Cannot create file \"%s\". %s", {path, SysErrorMessage(GetLastError())}));
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes, size, &written, nullptr);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!ok || written != size) {
+        RemoveFile(path);
+        throw EStreamError(Format("Stream write error. %s", {SysErrorMessage(ok ? ERROR_WRITE_FAULT : error)}));
+    }
+}
+
+bool LoadHookDll(HWND window) {
+    std::string path = GetHookDllPath();
+    if (!FileExists(path)) ExtractHookDll(path);
+    HookLibrary = LoadLibraryA(path.c_str());
+    if (!HookLibrary) return false;
+    SetHookFn setHook = FindSetHook();
+    if (!setHook) return false;
+    return setHook(TRUE, window, 0) != FALSE;
+}
+
+bool UnloadHookDll() {
+    if (!HookLibrary) return false;
+    SetHookFn setHook = FindSetHook();
+    bool result = setHook ? setHook(FALSE, nullptr, 0) != FALSE : false;
+    FreeLibrary(HookLibrary);
+    HookLibrary = nullptr;
+    return result;
+}
+
+bool ForceForegroundWindow(HWND window) {
+    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    if (GetForegroundWindow() == window) return true;
+    OSVERSIONINFOA version;
+    ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    GetVersionExA(&version);
+    bool modern = (version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion > 4) ||
+                  (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS &&
+                   (version.dwMajorVersion > 4 || (version.dwMajorVersion == 4 && version.dwMinorVersion >= 10)));
+    if (modern) {
+        DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+        DWORD ownThread = GetWindowThreadProcessId(window, nullptr);
+        AttachThreadInput(ownThread, foregroundThread, TRUE);
+        BringWindowToTop(window);
+        SetForegroundWindow(window);
+        AttachThreadInput(ownThread, foregroundThread, FALSE);
+        if (GetForegroundWindow() != window) {
+            DWORD timeout = 0;
+            SystemParametersInfoA(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &timeout, 0);
+            SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDCHANGE);
+            BringWindowToTop(window);
+            SetForegroundWindow(window);
+            SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
+                                  reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(timeout)), SPIF_SENDCHANGE);
+        }
+    } else {
+        BringWindowToTop(window);
+        SetForegroundWindow(window);
+    }
+    return GetForegroundWindow() == window;
+}
+
 }  // namespace zel

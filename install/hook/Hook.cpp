@@ -1,0 +1,309 @@
+// The hook DLL. The monitor installs a system-wide CBT hook through SetHook;
+// the system then loads this DLL into every process of the desktop that
+// handles windows. In an installer started by the service the DLL reports
+// to the monitor window what is being installed and which files are being
+// opened (CreateFileA/CreateFileW are patched with a jump to the reporting
+// replacements). Nothing is logged and nothing leaves the DLL as an error.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <string>
+
+#include "HookVersion.h"
+#include "zel_processes.h"
+
+namespace {
+
+const char* const SharedBlockName = "36B396CF-61D3-4105-8535-81F46F036968";
+const char* const ServiceExeName = "ZELService.exe";
+constexpr ULONG_PTR MONITOR_TEXT1 = 161;
+constexpr ULONG_PTR MONITOR_TEXT2 = 162;
+constexpr size_t ReportBlockSize = 261;
+
+// Shared by every copy of the DLL.
+struct SharedBlock {
+    DWORD Hook;
+    DWORD Window;
+};
+
+#pragma pack(push, 1)
+struct PatchRecord {
+    BYTE* Address;
+    BYTE SavedFirst;
+    DWORD SavedNext;
+};
+#pragma pack(pop)
+
+HINSTANCE Instance = nullptr;
+HANDLE MappingHandle = nullptr;
+SharedBlock* Shared = nullptr;
+bool IsTarget = false;
+CRITICAL_SECTION PatchLock;
+PatchRecord PatchA = {nullptr, 0, 0};
+PatchRecord PatchW = {nullptr, 0, 0};
+BYTE* EntryA = nullptr;  // kernel32 entries, kept for the replacements
+BYTE* EntryW = nullptr;
+bool PatchesActive = false;
+
+typedef HANDLE(WINAPI* CreateFileAFn)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+typedef HANDLE(WINAPI* CreateFileWFn)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+
+void SendReport(ULONG_PTR code, const std::string& text) {
+    if (!Shared || Shared->Window == 0) return;
+    char block[ReportBlockSize];
+    memset(block, 0, sizeof(block));
+    memcpy(block, text.data(), text.size() < ReportBlockSize - 1 ? text.size() : ReportBlockSize - 1);
+    COPYDATASTRUCT data;
+    data.dwData = code;
+    data.cbData = sizeof(block);
+    data.lpData = block;
+    SendMessageA(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(Shared->Window)), WM_COPYDATA, 0,
+                 reinterpret_cast<LPARAM>(&data));
+}
+
+std::string BareName(const char* path) {
+    if (!path) return std::string();
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+    return name;
+}
+
+void ReportFile(const char* path) { SendReport(MONITOR_TEXT2, std::string("Извлечение: ") + BareName(path)); }
+
+// ---------------------------------------------------------------- patches
+
+bool IsOurJump(const PatchRecord& record, const void* replacement) {
+    if (!record.Address || record.Address[0] != 0xE9) return false;
+    DWORD displacement;
+    memcpy(&displacement, record.Address + 1, 4);
+    return displacement == reinterpret_cast<DWORD>(replacement) - reinterpret_cast<DWORD>(record.Address) - 5;
+}
+
+// Writes the jump. The original bytes are saved only while the entry is not
+// patched, so a second install never records the jump as the original.
+bool InstallPatch(PatchRecord& record, BYTE* address, const void* replacement) {
+    if (!address) return false;
+    DWORD old = 0;
+    if (!VirtualProtect(address, 5, PAGE_EXECUTE_READWRITE, &old)) return false;
+    record.Address = address;
+    if (!IsOurJump(record, replacement)) {
+        record.SavedFirst = address[0];
+        memcpy(&record.SavedNext, address + 1, 4);
+    }
+    DWORD displacement = reinterpret_cast<DWORD>(replacement) - reinterpret_cast<DWORD>(address) - 5;
+    address[0] = 0xE9;
+    memcpy(address + 1, &displacement, 4);
+    DWORD ignored = 0;
+    bool ok = VirtualProtect(address, 5, old, &ignored) != 0;
+    FlushInstructionCache(GetCurrentProcess(), address, 5);
+    return ok;
+}
+
+bool RemovePatch(PatchRecord& record) {
+    if (!record.Address) return false;
+    DWORD old = 0;
+    if (!VirtualProtect(record.Address, 5, PAGE_EXECUTE_READWRITE, &old)) return false;
+    record.Address[0] = record.SavedFirst;
+    memcpy(record.Address + 1, &record.SavedNext, 4);
+    DWORD ignored = 0;
+    bool ok = VirtualProtect(record.Address, 5, old, &ignored) != 0;
+    FlushInstructionCache(GetCurrentProcess(), record.Address, 5);
+    return ok;
+}
+
+BYTE* KernelEntry(const char* name) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return kernel ? reinterpret_cast<BYTE*>(GetProcAddress(kernel, name)) : nullptr;
+}
+
+HANDLE WINAPI ReplacementCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE WINAPI ReplacementCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile);
+
+HANDLE WINAPI ReplacementCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile) {
+    ReportFile(name);
+    EnterCriticalSection(&PatchLock);
+    bool active = PatchesActive;
+    if (active) RemovePatch(PatchA);
+    HANDLE result = reinterpret_cast<CreateFileAFn>(EntryA)(name, access, share, security, disposition, flags,
+                                                          templateFile);
+    DWORD error = GetLastError();
+    if (active) InstallPatch(PatchA, EntryA, reinterpret_cast<const void*>(&ReplacementCreateFileA));
+    LeaveCriticalSection(&PatchLock);
+    SetLastError(error);
+    return result;
+}
+
+HANDLE WINAPI ReplacementCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE templateFile) {
+    std::string ansi;
+    if (name) {
+        int n = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+        if (n > 1) {
+            ansi.resize(n);
+            WideCharToMultiByte(CP_ACP, 0, name, -1, &ansi[0], n, nullptr, nullptr);
+            ansi.resize(n - 1);
+        }
+    }
+    ReportFile(ansi.c_str());
+    EnterCriticalSection(&PatchLock);
+    bool active = PatchesActive;
+    if (active) RemovePatch(PatchW);
+    HANDLE result = reinterpret_cast<CreateFileWFn>(EntryW)(name, access, share, security, disposition, flags,
+                                                          templateFile);
+    DWORD error = GetLastError();
+    if (active) InstallPatch(PatchW, EntryW, reinterpret_cast<const void*>(&ReplacementCreateFileW));
+    LeaveCriticalSection(&PatchLock);
+    SetLastError(error);
+    return result;
+}
+
+// ---------------------------------------------------------------- threads
+
+// Threads suspended by SuspendOtherThreads; no heap use while they are
+// suspended (one of them may hold the heap lock).
+constexpr size_t MaxSuspended = 512;
+DWORD Suspended[MaxSuspended];
+size_t SuspendedCount = 0;
+
+void SuspendOtherThreads() {
+    SuspendedCount = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    THREADENTRY32 entry;
+    ZeroMemory(&entry, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    DWORD pid = GetCurrentProcessId(), tid = GetCurrentThreadId();
+    if (Thread32First(snapshot, &entry)) {
+        do {
+            if (entry.th32OwnerProcessID != pid || entry.th32ThreadID == tid) continue;
+            if (SuspendedCount == MaxSuspended) break;
+            HANDLE thread = OpenThread(THREAD_ALL_ACCESS, FALSE, entry.th32ThreadID);
+            if (!thread) break;
+            if (SuspendThread(thread) != static_cast<DWORD>(-1)) Suspended[SuspendedCount++] = entry.th32ThreadID;
+            CloseHandle(thread);
+        } while (Thread32Next(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+}
+
+// Resumes exactly the threads suspended above.
+void ResumeOtherThreads() {
+    for (size_t i = 0; i < SuspendedCount; ++i) {
+        HANDLE thread = OpenThread(THREAD_ALL_ACCESS, FALSE, Suspended[i]);
+        if (!thread) continue;
+        ResumeThread(thread);
+        CloseHandle(thread);
+    }
+    SuspendedCount = 0;
+}
+
+void InstallPatches() {
+    EntryA = KernelEntry("CreateFileA");
+    EntryW = KernelEntry("CreateFileW");
+    EnterCriticalSection(&PatchLock);
+    SuspendOtherThreads();
+    bool a = InstallPatch(PatchA, EntryA, reinterpret_cast<const void*>(&ReplacementCreateFileA));
+    bool w = InstallPatch(PatchW, EntryW, reinterpret_cast<const void*>(&ReplacementCreateFileW));
+    PatchesActive = a || w;
+    ResumeOtherThreads();
+    LeaveCriticalSection(&PatchLock);
+}
+
+void RemovePatches() {
+    EnterCriticalSection(&PatchLock);
+    SuspendOtherThreads();
+    RemovePatch(PatchA);
+    RemovePatch(PatchW);
+    PatchesActive = false;
+    ResumeOtherThreads();
+    LeaveCriticalSection(&PatchLock);
+}
+
+// ---------------------------------------------------------------- process
+
+bool OpenSharedBlock() {
+    MappingHandle =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedBlock), SharedBlockName);
+    if (!MappingHandle) return false;
+    Shared = static_cast<SharedBlock*>(MapViewOfFile(MappingHandle, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)));
+    return Shared != nullptr;
+}
+
+void CloseSharedBlock() {
+    if (Shared) UnmapViewOfFile(Shared);
+    Shared = nullptr;
+    if (MappingHandle) CloseHandle(MappingHandle);
+    MappingHandle = nullptr;
+}
+
+// An installer started by the service, but not the monitor (a copy of the
+// service itself).
+bool IsTargetProcess() {
+    if (!zel::IsParentProcessName(ServiceExeName)) return false;
+    return zel::GetProcessExeName(GetCurrentProcessId()) != ServiceExeName;
+}
+
+std::string OwnProgramPath() {
+    char path[MAX_PATH + 1] = {0};
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, n);
+}
+
+void ProcessAttach() {
+    InitializeCriticalSection(&PatchLock);
+    OpenSharedBlock();
+    IsTarget = IsTargetProcess();
+    if (!IsTarget) return;
+    std::string program = OwnProgramPath();
+    std::string description = zelhook::GetFileVersionString(program, "FileDescription");
+    std::string version = zelhook::GetFileVersionString(program, "FileVersion");
+    SendReport(MONITOR_TEXT1, "Устанавливаем \"" + description + "\" версии " + version);
+    InstallPatches();
+}
+
+void ProcessDetach() {
+    if (IsTarget) {
+        RemovePatches();
+        SendReport(MONITOR_TEXT2, std::string());
+    }
+    CloseSharedBlock();
+}
+
+LRESULT CALLBACK HookProc(int code, WPARAM wParam, LPARAM lParam) { return CallNextHookEx(nullptr, code, wParam, lParam); }
+
+}  // namespace
+
+extern "C" __declspec(dllexport) BOOLEAN WINAPI SetHook(BOOLEAN install, HWND window, DWORD /*reserved*/) {
+    try {
+        if (!Shared) return FALSE;
+        if (install) {
+            HHOOK hook = SetWindowsHookExA(WH_CBT, HookProc, Instance, 0);
+            Shared->Hook = reinterpret_cast<DWORD>(hook);
+            Shared->Window = reinterpret_cast<DWORD>(window);
+            return hook != nullptr;
+        }
+        BOOL removed = UnhookWindowsHookEx(reinterpret_cast<HHOOK>(static_cast<ULONG_PTR>(Shared->Hook)));
+        Shared->Hook = 0;
+        return removed != FALSE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+    try {
+        if (reason == DLL_PROCESS_ATTACH) {
+            Instance = instance;
+            ProcessAttach();
+        } else if (reason == DLL_PROCESS_DETACH) {
+            ProcessDetach();
+        }
+    } catch (...) {
+    }
+    return TRUE;
+}
