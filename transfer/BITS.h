@@ -44,6 +44,10 @@ void AttachNotifier(IBackgroundCopyManager* manager);
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);
 bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
+// The fields of a description text: items are split at "|" and at runs of
+// blanks and control characters, a double-quoted item is taken whole; keys
+// are matched without regard to letter case, a missing one reads as empty.
+void ParseDescriptionText(const std::string& text, TJobInfo& info);
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
                          const std::string& target);
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback);
@@ -53,8 +57,12 @@ void SetJobProxy(IBackgroundCopyJob* job, const std::string& proxyList, const st
                  const std::string& password);
 void SetJobCredentials(IBackgroundCopyJob* job, BG_AUTH_TARGET target, const std::string& userName,
                        const std::string& password);
+// Adds the flags to the job's HTTP security flags. Flags 0 ask for nothing:
+// the job is not touched and the result is false.
 bool SetJobSecurityFlags(IBackgroundCopyJob* job, DWORD flags);
 bool AddJobFile(IBackgroundCopyJob* job, const std::string& remote, const std::string& local);
+// Percentage (0..100, truncated) of the bytes transferred; 0 while nothing
+// has arrived, while the total is still unknown or when it cannot be read.
 int GetJobProgress(IBackgroundCopyJob* job);
 bool GetJobErrorTexts(IBackgroundCopyJob* job, std::string& context, std::string& error);
 bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& text);

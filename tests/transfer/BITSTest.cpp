@@ -1,0 +1,408 @@
+// Module jobs against Wine's real BITS: creation and settings, finding by
+// Name, version rewrites, cancelling, and a real download from a local HTTP
+// server that the job callback completes and replaces.
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+#include <bits2_5.h>
+#include <wrl/client.h>
+
+#include "FakeJob.h"
+#include "service/Log.h"
+#include "store/ModuleList.h"
+#include "transfer/BITS.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace zel;
+
+namespace {
+
+class ComEnvironment : public testing::Environment {
+public:
+    void SetUp() override {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        LogMode = 0x3F;
+    }
+    void TearDown() override { CoUninitialize(); }
+};
+testing::Environment* const comEnvironment = testing::AddGlobalTestEnvironment(new ComEnvironment);
+
+// Every module name of this run starts with the prefix, so that clean-up
+// touches nothing else.
+const std::string Prefix = Format("bt%x", {static_cast<unsigned>(GetTickCount())});
+
+std::wstring Text(HRESULT hr, LPWSTR p) {
+    std::wstring out = SUCCEEDED(hr) && p ? p : L"";
+    CoTaskMemFree(p);
+    return out;
+}
+
+std::wstring Description(IBackgroundCopyJob* job) {
+    LPWSTR p = nullptr;
+    HRESULT hr = job->GetDescription(&p);
+    return Text(hr, p);
+}
+
+class BITSTest : public testing::Test {
+protected:
+    ComPtr<IBackgroundCopyManager> manager;
+
+    void SetUp() override { ASSERT_TRUE(ConnectBITS(manager.GetAddressOf())); }
+    void TearDown() override {
+        ComPtr<IEnumBackgroundCopyJobs> jobs;
+        if (FAILED(manager->EnumJobs(0, &jobs))) return;
+        ComPtr<IBackgroundCopyJob> job;
+        while (jobs->Next(1, &job, nullptr) == S_OK) {
+            TJobInfo info;
+            if (ReadJobInfo(job.Get(), info) && info.Name.compare(0, Prefix.size(), Prefix) == 0) job->Cancel();
+            job.Reset();
+        }
+    }
+
+    ComPtr<IBackgroundCopyJob> Find(const std::string& name) {
+        ComPtr<IBackgroundCopyJob> job;
+        EXPECT_TRUE(FindModuleJob(manager.Get(), name, job.GetAddressOf())) << name;
+        return job;
+    }
+    // The service's jobs with this Name, in enumeration order.
+    std::vector<ComPtr<IBackgroundCopyJob>> All(const std::string& name) {
+        std::vector<ComPtr<IBackgroundCopyJob>> found;
+        ComPtr<IEnumBackgroundCopyJobs> jobs;
+        EXPECT_HRESULT_SUCCEEDED(manager->EnumJobs(0, &jobs));
+        ComPtr<IBackgroundCopyJob> job;
+        while (jobs && jobs->Next(1, &job, nullptr) == S_OK) {
+            TJobInfo info;
+            BG_JOB_STATE state;
+            if (ReadJobInfo(job.Get(), info) && info.Name == name && SUCCEEDED(job->GetState(&state)) &&
+                state != BG_JOB_STATE_CANCELLED && state != BG_JOB_STATE_ACKNOWLEDGED)
+                found.push_back(job);
+            job.Reset();
+        }
+        return found;
+    }
+    static GUID Id(IBackgroundCopyJob* job) {
+        GUID id = {};
+        job->GetId(&id);
+        return id;
+    }
+};
+
+TEST(DescriptionText, SplitsLikeDelimitedText) {
+    TJobInfo info;
+    ParseDescriptionText("Name=Kassa|Version=1.2.0.5|Target=1.2.0.7", info);
+    EXPECT_EQ("Kassa", info.Name);
+    EXPECT_EQ("1.2.0.5", info.Version);
+    EXPECT_EQ("1.2.0.7", info.Target);
+
+    // Blanks and control characters separate items too; keys ignore case;
+    // what is missing reads as empty.
+    ParseDescriptionText("  name=Склад учёта|VERSION=2.0\t\x01 Extra", info);
+    EXPECT_EQ("Склад", info.Name);
+    EXPECT_EQ("2.0", info.Version);
+    EXPECT_EQ("", info.Target);
+
+    // A quoted item is one item, a doubled quote is one quote.
+    ParseDescriptionText("\"Name=A \"\"B\"\"\" | Target=3 |Version=", info);
+    EXPECT_EQ("A \"B\"", info.Name);
+    EXPECT_EQ("", info.Version);
+    EXPECT_EQ("3", info.Target);
+
+    // The first item of a key counts; an item without "=" is no key.
+    ParseDescriptionText("Name|Name=x=y|Name=z", info);
+    EXPECT_EQ("x=y", info.Name);
+    ParseDescriptionText("", info);
+    EXPECT_EQ("", info.Name);
+}
+
+TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
+    const std::string name = Prefix + "a";
+    test::RemoveTree(GetModuleDir(name));
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), name, "1.0.0.1"));
+    EXPECT_TRUE(DirectoryExists(GetModuleDir(name)));
+
+    ComPtr<IBackgroundCopyJob> job = Find(name);
+    ASSERT_TRUE(job);
+    LPWSTR p = nullptr;
+    HRESULT hr = job->GetDisplayName(&p);
+    EXPECT_EQ(L"ZEL Update Job", Text(hr, p));
+    EXPECT_EQ(Format("Name=%s|Version=1.0.0.1|Target=", {name}), ToAnsi(Description(job.Get())));
+    BG_JOB_TYPE type;
+    EXPECT_HRESULT_SUCCEEDED(job->GetType(&type));
+    EXPECT_EQ(BG_JOB_TYPE_DOWNLOAD, type);
+    ULONG value = 0;
+    EXPECT_HRESULT_SUCCEEDED(job->GetNotifyFlags(&value));
+    EXPECT_EQ(11u, value);
+    ComPtr<IUnknown> callback;
+    EXPECT_HRESULT_SUCCEEDED(job->GetNotifyInterface(&callback));
+    EXPECT_TRUE(callback);
+    ComPtr<IBackgroundCopyJobHttpOptions> options;
+    ASSERT_HRESULT_SUCCEEDED(job.As(&options));
+    hr = options->GetCustomHeaders(&p);
+    EXPECT_EQ(L"User-Agent: ZEL Update Service\n\r", Text(hr, p));
+
+    std::string target;
+    BG_JOB_STATE state;
+    ASSERT_TRUE(GetModuleJobState(manager.Get(), name, target, state));
+    EXPECT_EQ(BG_JOB_STATE_SUSPENDED, state);
+    EXPECT_EQ("", target);
+
+    // Registering again keeps the one job; another installed version is
+    // written with an empty Target, the same version leaves it alone.
+    ASSERT_TRUE(WriteJobDescription(job.Get(), name, "1.0.0.1", "1.2.0.7"));
+    EXPECT_FALSE(RegisterModuleJob(manager.Get(), name, "1.0.0.1"));
+    EXPECT_EQ(Format("Name=%s|Version=1.0.0.1|Target=1.2.0.7", {name}), ToAnsi(Description(job.Get())));
+    EXPECT_FALSE(RegisterModuleJob(nullptr, name, "1.1.0.0"));
+    EXPECT_EQ(Format("Name=%s|Version=1.1.0.0|Target=", {name}), ToAnsi(Description(job.Get())));
+    EXPECT_EQ(1u, All(name).size());
+
+    // Case matters for the Name; a job of another display name is never one
+    // of the service's.
+    EXPECT_FALSE(GetModuleJobState(manager.Get(), UpperCase(name), target, state));
+    GUID id;
+    ComPtr<IBackgroundCopyJob> foreign;
+    ASSERT_HRESULT_SUCCEEDED(manager->CreateJob(L"Other Job", BG_JOB_TYPE_DOWNLOAD, &id, &foreign));
+    foreign->SetDescription(ToWide(Format("Name=%s", {Prefix + "f"})).c_str());
+    TJobInfo info;
+    EXPECT_FALSE(ReadJobInfo(foreign.Get(), info));
+    EXPECT_TRUE(ParseJobDescription(foreign.Get(), info));
+    EXPECT_EQ(Prefix + "f", info.Name);
+    EXPECT_FALSE(CancelModuleJob(manager.Get(), Prefix + "f"));
+    foreign->Cancel();
+
+    test::LogMark mark;
+    EXPECT_TRUE(CancelModuleJob(manager.Get(), name));
+    EXPECT_NE(std::string::npos, mark.Since().find(Format("Удаляем задание %s из очереди", {name})));
+    EXPECT_FALSE(CancelModuleJob(manager.Get(), name));
+    EXPECT_FALSE(GetModuleJobState(manager.Get(), name, target, state));
+}
+
+TEST_F(BITSTest, NamesWithBlanksAndDuplicateNames) {
+    // The Name is cut at the blank: the job is not found by its full name,
+    // and registering creates another.
+    const std::string blank = Prefix + "b c";
+    const std::string cut = Prefix + "b";
+    ASSERT_TRUE(CreateModuleJob(nullptr, blank, "1"));
+    EXPECT_EQ(1u, All(cut).size());
+    ComPtr<IBackgroundCopyJob> none;
+    EXPECT_FALSE(FindModuleJob(manager.Get(), blank, none.GetAddressOf()));
+    EXPECT_FALSE(none);
+    EXPECT_TRUE(RegisterModuleJob(manager.Get(), blank, "1"));
+    EXPECT_EQ(2u, All(cut).size());
+
+    // Of two jobs with one Name the first in enumeration order is used.
+    const std::string twin = Prefix + "twin";
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), twin, "1"));
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), twin, "2"));
+    auto twins = All(twin);
+    ASSERT_EQ(2u, twins.size());
+    TJobInfo first;
+    ASSERT_TRUE(ReadJobInfo(twins[0].Get(), first));
+    EXPECT_TRUE(IsEqualGUID(Id(twins[0].Get()), Id(Find(twin).Get())));
+    EXPECT_FALSE(RegisterModuleJob(manager.Get(), twin, "3"));
+    EXPECT_EQ(Format("Name=%s|Version=3|Target=", {twin}), ToAnsi(Description(twins[0].Get())));
+    EXPECT_TRUE(CancelModuleJob(manager.Get(), twin));
+    auto left = All(twin);
+    ASSERT_EQ(1u, left.size());
+    EXPECT_TRUE(IsEqualGUID(Id(twins[1].Get()), Id(left[0].Get())));
+}
+
+TEST_F(BITSTest, ProxySecurityFlagsFilesAndErrorTexts) {
+    const std::string name = Prefix + "opt";
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), name, "1"));
+    ComPtr<IBackgroundCopyJob> job = Find(name);
+    ASSERT_TRUE(job);
+
+    // An empty list means no proxy. Wine's BITS has no proxy settings; the
+    // failure is logged then.
+    test::LogMark mark;
+    SetJobProxy(job.Get(), "", "user", "secret");
+    BG_JOB_PROXY_USAGE usage;
+    LPWSTR list = nullptr, bypass = nullptr;
+    if (SUCCEEDED(job->GetProxySettings(&usage, &list, &bypass))) {
+        EXPECT_EQ(BG_JOB_PROXY_USAGE_NO_PROXY, usage);
+        CoTaskMemFree(list);
+        CoTaskMemFree(bypass);
+    } else {
+        EXPECT_NE(std::string::npos, mark.Since().find(" : Ошибка при настройке параметров proxy-сервера\r\n"));
+    }
+    SetJobCredentials(job.Get(), BG_AUTH_TARGET_SERVER, "user", "secret");
+    SetJobCredentials(job.Get(), BG_AUTH_TARGET_PROXY, "user", "secret");
+
+    // Requested flags are added to the current ones; 0 asks for nothing.
+    ComPtr<IBackgroundCopyJobHttpOptions> options;
+    ASSERT_HRESULT_SUCCEEDED(job.As(&options));
+    ULONG flags = 0;
+    EXPECT_TRUE(SetJobSecurityFlags(job.Get(), 12));
+    EXPECT_TRUE(SetJobSecurityFlags(job.Get(), 2));
+    ASSERT_HRESULT_SUCCEEDED(options->GetSecurityFlags(&flags));
+    EXPECT_EQ(14u, flags);
+    EXPECT_FALSE(SetJobSecurityFlags(job.Get(), 0));
+    ASSERT_HRESULT_SUCCEEDED(options->GetSecurityFlags(&flags));
+    EXPECT_EQ(14u, flags);
+    std::string log = mark.Since();
+    EXPECT_NE(std::string::npos, log.find("Выполняем настройку параметров HTTP (SetSecurityFlags: C)"));
+    EXPECT_EQ(std::string::npos, log.find("авторизации")) << log;
+    EXPECT_EQ(std::string::npos, log.find("IBackgroundCopyJob2")) << log;
+
+    // The local directory is made first.
+    std::string local = GetModuleDir(name) + "\\deep\\er\\file.exe";
+    test::RemoveTree(GetModuleDir(name) + "\\deep");
+    EXPECT_TRUE(AddJobFile(job.Get(), "http://127.0.0.1:9/file.exe", local));
+    EXPECT_TRUE(DirectoryExists(ExtractFileDir(local)));
+    BG_JOB_PROGRESS progress;
+    ASSERT_HRESULT_SUCCEEDED(job->GetProgress(&progress));
+    EXPECT_EQ(1u, progress.FilesTotal);
+    EXPECT_EQ(0, GetJobProgress(job.Get()));
+
+    std::string context, error, text;
+    EXPECT_FALSE(GetJobErrorTexts(job.Get(), context, error));
+    EXPECT_FALSE(GetBITSErrorText(manager.Get(), S_OK, text));
+    EXPECT_FALSE(GetBITSErrorText(nullptr, BG_E_HTTP_ERROR_404, text));
+    BITSException e(BG_E_HTTP_ERROR_404);
+    EXPECT_STREQ("Служба фоновой интеллектуальной передачи файлов", e.what());
+    EXPECT_EQ(BG_E_HTTP_ERROR_404, e.ErrorCode());
+}
+
+// ---------------------------------------------------------------- downloads
+
+class DownloadTest : public BITSTest {
+protected:
+    std::string base;
+    test::FakeServer server;
+
+    void SetUp() override {
+        BITSTest::SetUp();
+        std::string port = Trim(test::ReadFileBytes(test::TestDir() + "http.port"));
+        if (port.empty()) GTEST_SKIP() << "no HTTP server (run through ctest)";
+        base = "http://127.0.0.1:" + port + "/";
+        ASSERT_TRUE(server.Register());
+    }
+    void TearDown() override {
+        server.Revoke();
+        BITSTest::TearDown();
+    }
+
+    ComPtr<IBackgroundCopyJob> Start(const std::string& name, const std::vector<std::string>& files) {
+        test::RemoveTree(GetModuleDir(name));
+        EXPECT_TRUE(CreateModuleJob(manager.Get(), name, "1.0.0.0"));
+        ComPtr<IBackgroundCopyJob> job = Find(name);
+        if (!job) return job;
+        for (const std::string& f : files) EXPECT_TRUE(AddJobFile(job.Get(), base + f, GetModuleDir(name) + "\\" + f));
+        EXPECT_TRUE(WriteJobDescription(job.Get(), name, "1.0.0.0", "1.2.0.7"));
+        SetJobProxy(job.Get(), "", "", "");
+        SetJobSecurityFlags(job.Get(), 12);
+        EXPECT_HRESULT_SUCCEEDED(job->Resume());
+        return job;
+    }
+};
+
+TEST_F(DownloadTest, TransferredJobIsCompletedReportedAndReplaced) {
+    const std::string name = Prefix + "dl";
+    test::LogMark mark;
+    ComPtr<IBackgroundCopyJob> job = Start(name, {"setup105.exe", "setup107.exe", "readme.exe"});
+    ASSERT_TRUE(job);
+    const GUID old = Id(job.Get());
+
+    // The callback completes the job (files under their final names) and
+    // leaves a fresh idle job with the installed version.
+    const std::string dir = GetModuleDir(name) + "\\";
+    bool replaced = test::WaitFor(
+        [&] {
+            ComPtr<IBackgroundCopyJob> now;
+            return FileExists(dir + "readme.exe") && FileExists(dir + "setup107.exe") &&
+                   FindModuleJob(manager.Get(), name, now.GetAddressOf()) && !IsEqualGUID(Id(now.Get()), old);
+        },
+        60000);
+    ASSERT_TRUE(replaced) << mark.Since();
+    ComPtr<IBackgroundCopyJob> fresh = Find(name);
+    EXPECT_EQ(Format("Name=%s|Version=1.0.0.0|Target=", {name}), ToAnsi(Description(fresh.Get())));
+    BG_JOB_STATE state;
+    ASSERT_HRESULT_SUCCEEDED(fresh->GetState(&state));
+    EXPECT_EQ(BG_JOB_STATE_SUSPENDED, state);
+    EXPECT_EQ(1u, All(name).size());
+    EXPECT_EQ(test::ReadFileBytes(test::TestDir() + "www\\setup105.exe"), test::ReadFileBytes(dir + "setup105.exe"));
+
+    ASSERT_TRUE(test::WaitFor([&] { return !server.Events("download", name).empty(); }, 10000));
+    std::string log = mark.Since();
+    EXPECT_NE(std::string::npos, log.find(Format(" : Для обновления модуля %s загружены следующие файлы\r\n", {name})));
+    EXPECT_NE(std::string::npos, log.find(Format(" :   %s (версия 1.2.00.05)\r\n", {dir + "setup105.exe"}))) << log;
+    EXPECT_NE(std::string::npos, log.find(Format(" :   %s (версия 1.2.00.07)\r\n", {dir + "setup107.exe"})));
+    EXPECT_NE(std::string::npos, log.find(Format(" : Файл обновления модуля %s не содержит cведений о версии\r\n", {name})));
+    EXPECT_NE(std::string::npos, log.find(Format(" : Загружено обновление модуля %s версии 1.2.00.07\r\n", {name})));
+
+    auto downloads = server.Events("download", name);
+    ASSERT_EQ(1u, downloads.size());
+    EXPECT_EQ("1.2.00.07", downloads[0].a);
+    auto failures = server.Events("exception", name);
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ("Служба обновления", failures[0].a);
+    EXPECT_EQ("Файл обновления не содержит сведений о версии", failures[0].b);
+    EXPECT_EQ(0u, failures[0].cookie);
+}
+
+TEST_F(DownloadTest, MissingFileEndsInErrorThatIsLoggedAndReported) {
+    const std::string name = Prefix + "404";
+    test::LogMark mark;
+    ComPtr<IBackgroundCopyJob> job = Start(name, {"missing.exe"});
+    ASSERT_TRUE(job);
+    BG_JOB_STATE state = BG_JOB_STATE_QUEUED;
+    ASSERT_TRUE(test::WaitFor([&] { return SUCCEEDED(job->GetState(&state)) && state == BG_JOB_STATE_ERROR; }, 60000))
+        << "state " << state;
+    // Wine's BITS gives no error texts; the callback then reports nothing.
+    std::string context, error;
+    bool texts = GetJobErrorTexts(job.Get(), context, error);
+    if (!texts) {
+        Sleep(1000);
+        EXPECT_TRUE(server.Events("exception", name).empty());
+    } else {
+        ASSERT_TRUE(test::WaitFor([&] { return !server.Events("exception", name).empty(); }, 10000));
+        EXPECT_EQ(std::string::npos, error.find("\r\n"));
+        auto failures = server.Events("exception", name);
+        EXPECT_EQ(context, failures[0].a);
+        EXPECT_EQ(error, failures[0].b);
+        EXPECT_EQ(0u, failures[0].cookie);
+        std::string log = mark.Since();
+        EXPECT_NE(std::string::npos, log.find(" : " + context + "\r\n")) << log;
+        EXPECT_NE(std::string::npos, log.find(" : " + error + "\r\n")) << log;
+    }
+    // The failed job stays for the update check to replace.
+    EXPECT_EQ(1u, All(name).size());
+
+}
+
+// ---------------------------------------------------------------- the lister
+
+TEST_F(BITSTest, ListerShowsAndCancelsTheServiceJobs) {
+    const std::string name = Prefix + "list";
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), name, "5.1"));
+    ComPtr<IBackgroundCopyJob> job = Find(name);
+    ASSERT_TRUE(job);
+    ASSERT_TRUE(AddJobFile(job.Get(), "http://127.0.0.1:9/a.exe", GetModuleDir(name) + "\\a.exe"));
+    GUID id;
+    ComPtr<IBackgroundCopyJob> foreign;
+    ASSERT_HRESULT_SUCCEEDED(manager->CreateJob(L"Other Job", BG_JOB_TYPE_DOWNLOAD, &id, &foreign));
+
+    const std::string out = test::TestDir() + "bitsjobs.out";
+    auto run = [&](const std::string& args) {
+        RemoveFile(out);
+        test::RunProcess("cmd /c \"\"" + test::BinDir() + "bitsjobs.exe\" " + args + " > \"" + out + "\"\"");
+        return test::ReadFileBytes(out);
+    };
+    std::string listing = run("--files");
+    std::string line = Format("job\tZEL Update Job\tName=%s|Version=5.1|Target=\tSUSPENDED\t3\t0\t", {name});
+    size_t at = listing.find(line);
+    ASSERT_NE(std::string::npos, at) << listing;
+    EXPECT_NE(std::string::npos, listing.find("\t1\nfile\thttp://127.0.0.1:9/a.exe\t", at)) << listing;
+    EXPECT_NE(std::string::npos, listing.find("job\tOther Job\t")) << listing;
+
+    std::string cancelled = run("--cancel-all");
+    EXPECT_NE(std::string::npos, cancelled.find(Format("cancelled\tZEL Update Job\tName=%s|", {name}))) << cancelled;
+    EXPECT_EQ(std::string::npos, cancelled.find("Other Job"));
+    EXPECT_TRUE(All(name).empty());
+    BG_JOB_STATE state;
+    ASSERT_HRESULT_SUCCEEDED(foreign->GetState(&state));
+    EXPECT_EQ(BG_JOB_STATE_SUSPENDED, state);
+    foreign->Cancel();
+}
+
+}  // namespace
