@@ -1,0 +1,192 @@
+// Process tools, the installer thread's session and token branches, the
+// monitor's hook resource and housekeeping, in the test process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install/Installer.h"
+#include "install/NSISMonitor.h"
+#include "install/zel_processes.h"
+#include "service/Log.h"
+#include "service/Maintenance.h"
+#include "store/ModuleList.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+
+namespace {
+
+std::string LogSince(size_t offset) {
+    std::string log = test::ReadLog(test::TestDir());
+    return offset < log.size() ? log.substr(offset) : std::string();
+}
+
+size_t LogSize() { return test::ReadLog(test::TestDir()).size(); }
+
+// Runs one installer thread to its end.
+void RunAndWait(const std::vector<std::string>& modules, DWORD pid, bool restart) {
+    HANDLE thread = StartInstaller(modules, pid, restart);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+}
+
+BOOL WINAPI NoToken(ULONG, PHANDLE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+BOOL WINAPI NoLinkedToken(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD) {
+    SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+    return FALSE;
+}
+BOOL WINAPI BrokenTokenInfo(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+BOOL WINAPI NoEnvironment(LPVOID*, HANDLE, BOOL) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+std::vector<std::string> Started;
+std::vector<HANDLE> StartTokens;
+BOOL WINAPI RecordStart(HANDLE token, LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                        DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION) {
+    Started.push_back(commandLine);
+    StartTokens.push_back(token);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+HANDLE UserToken = nullptr;
+BOOL WINAPI KnownToken(ULONG, PHANDLE token) {
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
+    UserToken = *token;
+    return TRUE;
+}
+
+class InstallerSeamTest : public testing::Test {
+protected:
+    void SetUp() override {
+        InstallerSeam() = DefaultInstallerPlatform();
+        InstallerSeam().CreateProcessAsUserA = RecordStart;
+        Started.clear();
+        StartTokens.clear();
+        LogMode.store(0x3F);
+        offset = LogSize();
+    }
+    void TearDown() override {
+        InstallerSeam() = DefaultInstallerPlatform();
+        LogMode.store(LogDefaultMode);
+    }
+    size_t offset = 0;
+};
+
+}  // namespace
+
+TEST(ProcessToolsTest, ParentNameAndCommandLine) {
+    EXPECT_EQ(GetParentProcessId(0xFFFFFFF0), NoProcessId);
+    EXPECT_EQ(GetProcessExeName(0xFFFFFFF0), "");
+    EXPECT_EQ(GetProcessExeName(GetCurrentProcessId()), "install_test.exe");
+    EXPECT_FALSE(IsParentProcessName("install_test.exe"));
+
+    std::string line = "untouched", dir = "untouched";
+    EXPECT_FALSE(GetProcessCommandLine(0, line, dir));
+    EXPECT_EQ(line, "untouched");
+    EXPECT_EQ(dir, "untouched");
+
+    ASSERT_TRUE(GetProcessCommandLine(GetCurrentProcessId(), line, dir));
+    EXPECT_EQ(line, GetCommandLineA());
+    char current[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, current);
+    EXPECT_EQ(IncludeTrailingBackslash(dir), IncludeTrailingBackslash(current));
+}
+
+TEST_F(InstallerSeamTest, TokenAndEnvironmentFailuresStartNothing) {
+    InstallerSeam().WTSQueryUserToken = NoToken;
+    RunAndWait({"m=1.0.0.1"}, 0, true);
+    InstallerSeam().WTSQueryUserToken = DefaultInstallerPlatform().WTSQueryUserToken;
+    InstallerSeam().GetTokenInformation = BrokenTokenInfo;
+    RunAndWait({}, 0, false);
+    InstallerSeam().GetTokenInformation = DefaultInstallerPlatform().GetTokenInformation;
+    InstallerSeam().CreateEnvironmentBlock = NoEnvironment;
+    RunAndWait({}, 0, false);
+    EXPECT_TRUE(Started.empty());
+    std::string log = LogSince(offset);
+    EXPECT_NE(log.find("Ошибка при установке: При вызове функции WTSQueryUserToken произошла ошибка"),
+              std::string::npos);
+    EXPECT_NE(log.find("Ошибка при установке: При вызове функции GetTokenInformation произошла ошибка"),
+              std::string::npos);
+    EXPECT_NE(log.find("Ошибка при установке: При вызове функции CreateEnvironmentBlock произошла ошибка"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Запускаем монитор NSIS"), std::string::npos);
+    EXPECT_NE(log.find("Installer Thread Successfully Terminated"), std::string::npos);
+}
+
+TEST_F(InstallerSeamTest, NonAdministratorUsesUserTokenAndEmptyListIsReported) {
+    InstallerSeam().WTSQueryUserToken = KnownToken;
+    InstallerSeam().GetTokenInformation = NoLinkedToken;
+    RunAndWait({"absent=1.0.0.1"}, 0, true);
+    ASSERT_EQ(Started.size(), 1u);
+    EXPECT_EQ(Started[0], "\"" + GetProgramPath() + "\" /monitor");
+    EXPECT_EQ(StartTokens[0], UserToken);
+    std::string log = LogSince(offset);
+    const char* order[] = {"RunInstaller (Caller PID : 0)", "Текущий пользователь не входит в группу Администраторов",
+                           "Запускаем монитор NSIS", "Не удалось запустить монитор NSIS",
+                           "Ошибка при вызове WaitforSingleObject",
+                           "Принудительно завершаем работу монитора NSIS", "Ошибка при вызове TerminateProcess",
+                           "Ошибка при установке: Список модулей пуст", "Installer Thread Successfully Terminated"};
+    size_t at = 0;
+    for (const char* line : order) {
+        size_t next = log.find(line, at);
+        ASSERT_NE(next, std::string::npos) << line;
+        at = next;
+    }
+}
+
+TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {
+    std::string dll = GetHookDllPath();
+    RemoveFile(dll);
+    LogMode.store(0x3F);
+    size_t offset = LogSize();
+    EXPECT_TRUE(RestoreHookDll());
+    EXPECT_TRUE(FileExists(dll));
+    EXPECT_NE(LogSince(offset).find("Восстанавливаем Service.dll"), std::string::npos);
+    EXPECT_EQ(GetFileVersionString(dll, "InternalName"), "NSISMonitor");
+    // Another version than the program's (the test has none): replaced.
+    EXPECT_TRUE(RestoreHookDll());
+
+    std::string files = GetFilesDir() + "\\";
+    test::RemoveTree(files);
+    for (int v = 1; v <= 5; ++v) {
+        ASSERT_TRUE(ForceDirectories(files + "full@" + std::to_string(v)));
+        test::WriteFileBytes(files + "full@" + std::to_string(v) + "\\x.bin", "x");
+        ASSERT_TRUE(ForceDirectories(files + "empty@" + std::to_string(v)));
+    }
+    offset = LogSize();
+    RemovePatchDirs();
+    std::string log = LogSince(offset);
+    for (int v = 1; v <= 5; ++v) EXPECT_TRUE(DirectoryExists(files + "full@" + std::to_string(v)));
+    EXPECT_NE(log.find("Удалены файлы патча full@1"), std::string::npos);
+    EXPECT_NE(log.find("Удалены файлы патча full@2"), std::string::npos);
+    EXPECT_EQ(log.find("Удалены файлы патча full@3"), std::string::npos);
+    for (int v = 1; v <= 4; ++v) EXPECT_FALSE(DirectoryExists(files + "empty@" + std::to_string(v)));
+    EXPECT_TRUE(DirectoryExists(files + "empty@5"));
+
+    std::string logs = GetLogDir();
+    for (int day = 1; day <= 20; ++day) {
+        char name[32];
+        wsprintfA(name, "US202601%02d.txt", day);
+        test::WriteFileBytes(logs + name, "old");
+    }
+    test::WriteFileBytes(logs + "a-notes.TXT", "other");
+    CleanLogs();
+    EXPECT_FALSE(FileExists(logs + "a-notes.TXT"));
+    for (int day = 1; day <= 6; ++day) {
+        char name[32];
+        wsprintfA(name, "US202601%02d.txt", day);
+        EXPECT_FALSE(FileExists(logs + name)) << name;
+    }
+    EXPECT_TRUE(FileExists(logs + "US20260108.txt"));  // today's log counts too
+    LogMode.store(LogDefaultMode);
+    test::RemoveTree(files);
+}
