@@ -190,3 +190,24 @@ TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {
     LogMode.store(LogDefaultMode);
     test::RemoveTree(files);
 }
+
+TEST(SampleInstallerTest, VersionStringsAndSilentRun) {
+    std::string exe = test::TestDir() + "samples\\alpha.exe";
+    EXPECT_EQ(GetFileVersionString(exe, "FileDescription"), "Тестовый модуль Альфа");
+    EXPECT_EQ(GetFileVersionString(exe, "FileVersion"), "3.1.0.7");
+    EXPECT_EQ(GetFileVersionString(exe, "UpdateType"), "FU");
+    EXPECT_EQ(GetFileVersionString(exe, "InternalName"), "Alpha");
+    EXPECT_EQ(GetFileVersionString(exe, "Sequential"), "1");
+
+    std::string target = test::TestDir() + "alpha-target";
+    test::RemoveTree(target);
+    SetEnvironmentVariableA("ZEL_TEST_TARGET", target.c_str());
+    EXPECT_EQ(test::RunProcess("\"" + exe + "\" /service /internalname=Client", 30000), 0);
+    SetEnvironmentVariableA("ZEL_TEST_TARGET", nullptr);
+    EXPECT_TRUE(FileExists(target + "\\readme.txt"));
+    EXPECT_TRUE(FileExists(target + "\\data.bin"));
+    std::string record = test::ReadFileBytes(target + "\\cmdline.txt");
+    EXPECT_NE(record.find("/service /internalname=Client"), std::string::npos) << record;
+    EXPECT_NE(record.find("service=yes"), std::string::npos) << record;
+    EXPECT_NE(record.find("internalname=Client"), std::string::npos) << record;
+}

@@ -1,0 +1,26 @@
+# zel_sample_installer(<target> OUTPUT <exe> DESCRIPTION d VERSION v
+#     [UPDATETYPE t] [INTERNAL n] [SEQUENTIAL s] [TARGETDIR dir]):
+# a real NSIS installer built with makensis at build time.
+set(ZEL_SAMPLE_DATA ${CMAKE_CURRENT_BINARY_DIR}/sample-data)
+file(MAKE_DIRECTORY ${ZEL_SAMPLE_DATA})
+string(REPEAT "Файл данных тестового модуля ЗЕЛ.\n" 200 sample_text)
+file(WRITE ${ZEL_SAMPLE_DATA}/readme.txt "${sample_text}")
+string(REPEAT "0123456789abcdef" 512 sample_bin)
+file(WRITE ${ZEL_SAMPLE_DATA}/data.bin "${sample_bin}")
+
+function(zel_sample_installer target)
+    cmake_parse_arguments(S "" "OUTPUT;DESCRIPTION;VERSION;UPDATETYPE;INTERNAL;SEQUENTIAL;TARGETDIR" "" ${ARGN})
+    if(NOT S_TARGETDIR)
+        set(S_TARGETDIR "C:\\ZELTest\\${target}")
+    endif()
+    get_filename_component(outdir ${S_OUTPUT} DIRECTORY)
+    add_custom_command(OUTPUT ${S_OUTPUT}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
+        COMMAND makensis -V2 -INPUTCHARSET UTF8 "-DOUTFILE=${S_OUTPUT}" "-DDESCRIPTION=${S_DESCRIPTION}"
+                "-DVERSION=${S_VERSION}" "-DUPDATETYPE=${S_UPDATETYPE}" "-DINTERNAL=${S_INTERNAL}"
+                "-DSEQUENTIAL=${S_SEQUENTIAL}" "-DDATADIR=${ZEL_SAMPLE_DATA}" "-DTARGETDIR=${S_TARGETDIR}"
+                ${CMAKE_CURRENT_SOURCE_DIR}/samples/module.nsi
+        DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/samples/module.nsi
+        COMMENT "NSIS sample installer ${target}")
+    add_custom_target(${target} DEPENDS ${S_OUTPUT})
+endfunction()

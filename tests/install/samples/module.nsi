@@ -1,0 +1,43 @@
+; A sample module installer for the installation tests. Built with
+; makensis -DOUTFILE=... -DDESCRIPTION=... -DVERSION=... -DUPDATETYPE=...
+; -DINTERNAL=... -DSEQUENTIAL=... -DDATADIR=... -DTARGETDIR=...
+; Installs into $ZEL_TEST_TARGET when that variable is set, otherwise
+; into TARGETDIR; writes its command line there.
+Unicode false
+!include "FileFunc.nsh"
+LoadLanguageFile "${NSISDIR}\Contrib\Language files\Russian.nlf"
+Name "${DESCRIPTION}"
+OutFile "${OUTFILE}"
+SilentInstall silent
+RequestExecutionLevel user
+VIProductVersion "${VERSION}"
+VIAddVersionKey /LANG=1049 "FileDescription" "${DESCRIPTION}"
+VIAddVersionKey /LANG=1049 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1049 "ProductName" "${DESCRIPTION}"
+VIAddVersionKey /LANG=1049 "UpdateType" "${UPDATETYPE}"
+VIAddVersionKey /LANG=1049 "InternalName" "${INTERNAL}"
+VIAddVersionKey /LANG=1049 "Sequential" "${SEQUENTIAL}"
+VIAddVersionKey /LANG=1049 "LegalCopyright" "Квиллон"
+
+Section
+    ReadEnvStr $0 ZEL_TEST_TARGET
+    StrCmp $0 "" 0 +2
+    StrCpy $0 "${TARGETDIR}"
+    SetOutPath $0
+    ${GetParameters} $1
+    ClearErrors
+    ${GetOptions} $1 "/internalname=" $2
+    IfErrors 0 +2
+    StrCpy $2 ""
+    StrCpy $3 "no"
+    ClearErrors
+    ${GetOptions} $1 "/service" $4
+    IfErrors +2 0
+    StrCpy $3 "yes"
+    File "${DATADIR}\readme.txt"
+    File "${DATADIR}\data.bin"
+    FileOpen $5 "$0\cmdline.txt" w
+    FileWrite $5 "$CMDLINE$\r$\nservice=$3$\r$\ninternalname=$2$\r$\n"
+    FileClose $5
+    Sleep 1500
+SectionEnd
