@@ -1,0 +1,352 @@
+#include "ConnectionPoint.h"
+
+#include <new>
+
+namespace zel {
+
+namespace {
+
+class Lock {
+public:
+    explicit Lock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+    ~Lock() { LeaveCriticalSection(&cs_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    CRITICAL_SECTION& cs_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- TConnectionPoint
+
+TConnectionPoint::TConnectionPoint(TConnectionPoints* container, REFIID iid, ConnectionKind kind,
+                                   ConnectEvent onConnect)
+    : container_(container), iid_(iid), kind_(kind), onConnect_(std::move(onConnect)) {
+    InitializeCriticalSection(&lock_);
+}
+
+TConnectionPoint::~TConnectionPoint() {
+    if (container_) container_->RemovePoint(this);
+    std::vector<IUnknown*> held;
+    {
+        Lock lock(lock_);
+        held.swap(sinks_);
+    }
+    for (IUnknown* sink : held)
+        if (sink) sink->Release();
+    DeleteCriticalSection(&lock_);
+}
+
+IUnknown* TConnectionPoint::Controller() const { return container_->Controller(); }
+
+HRESULT STDMETHODCALLTYPE TConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
+        *ppv = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE TConnectionPoint::AddRef() { return Controller()->AddRef(); }
+
+ULONG STDMETHODCALLTYPE TConnectionPoint::Release() { return Controller()->Release(); }
+
+HRESULT STDMETHODCALLTYPE TConnectionPoint::GetConnectionInterface(IID* pIID) {
+    if (!pIID) return E_POINTER;
+    *pIID = iid_;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
+    if (!ppCPC) return E_POINTER;
+    *ppCPC = nullptr;
+    return Controller()->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(ppCPC));
+}
+
+HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    if (!pdwCookie) return E_POINTER;
+    *pdwCookie = 0;
+    if (!pUnkSink) return E_POINTER;
+    DWORD cookie = 0;
+    try {
+        Lock lock(lock_);
+        if (kind_ == ConnectionKind::Single && !sinks_.empty() && sinks_[0]) return CONNECT_E_ADVISELIMIT;
+        size_t index = 0;
+        while (index < sinks_.size() && sinks_[index]) ++index;
+        if (index == sinks_.size()) sinks_.push_back(nullptr);
+        sinks_[index] = pUnkSink;
+        pUnkSink->AddRef();
+        cookie = static_cast<DWORD>(index + 1);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+    try {
+        if (onConnect_) onConnect_(pUnkSink, true, cookie);
+    } catch (...) {
+        // A connection whose set-up failed is not kept.
+        IUnknown* sink = nullptr;
+        {
+            Lock lock(lock_);
+            if (cookie <= sinks_.size() && sinks_[cookie - 1] == pUnkSink) {
+                sink = sinks_[cookie - 1];
+                sinks_[cookie - 1] = nullptr;
+            }
+        }
+        if (sink) sink->Release();
+        return E_UNEXPECTED;
+    }
+    *pdwCookie = cookie;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TConnectionPoint::Unadvise(DWORD dwCookie) {
+    IUnknown* sink = nullptr;
+    {
+        Lock lock(lock_);
+        if (dwCookie == 0 || dwCookie > sinks_.size() || !sinks_[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
+        // The entry is emptied at once: a second Unadvise of the same cookie,
+        // even a concurrent one, finds no connection.
+        sink = sinks_[dwCookie - 1];
+        sinks_[dwCookie - 1] = nullptr;
+    }
+    HRESULT hr = S_OK;
+    try {
+        if (onConnect_) onConnect_(sink, false, dwCookie);
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    sink->Release();
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE TConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    try {
+        *ppEnum = new TEnumConnections(this, 0);
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+size_t TConnectionPoint::EntryCount() {
+    Lock lock(lock_);
+    return sinks_.size();
+}
+
+bool TConnectionPoint::GetEntry(size_t index, IUnknown** sink) {
+    Lock lock(lock_);
+    *sink = nullptr;
+    if (index >= sinks_.size() || !sinks_[index]) return false;
+    *sink = sinks_[index];
+    (*sink)->AddRef();
+    return true;
+}
+
+// ---------------------------------------------------------------- TConnectionPoints
+
+TConnectionPoints::TConnectionPoints(IUnknown* controller) : controller_(controller) {}
+
+TConnectionPoints::~TConnectionPoints() {
+    while (!points_.empty()) delete points_.back();  // each removes itself
+}
+
+TConnectionPoint* TConnectionPoints::CreateConnectionPoint(REFIID iid, ConnectionKind kind,
+                                                           ConnectEvent onConnect) {
+    auto* point = new TConnectionPoint(this, iid, kind, std::move(onConnect));
+    points_.push_back(point);
+    return point;
+}
+
+void TConnectionPoints::RemovePoint(TConnectionPoint* point) {
+    for (auto it = points_.begin(); it != points_.end(); ++it)
+        if (*it == point) {
+            points_.erase(it);
+            return;
+        }
+}
+
+HRESULT STDMETHODCALLTYPE TConnectionPoints::QueryInterface(REFIID riid, void** ppv) {
+    return controller_->QueryInterface(riid, ppv);
+}
+
+ULONG STDMETHODCALLTYPE TConnectionPoints::AddRef() { return controller_->AddRef(); }
+
+ULONG STDMETHODCALLTYPE TConnectionPoints::Release() { return controller_->Release(); }
+
+HRESULT STDMETHODCALLTYPE TConnectionPoints::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    try {
+        *ppEnum = new TEnumConnectionPoints(this, 0);
+        return S_OK;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+HRESULT STDMETHODCALLTYPE TConnectionPoints::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    if (!ppCP) return E_POINTER;
+    *ppCP = nullptr;
+    for (TConnectionPoint* point : points_)
+        if (IsEqualIID(point->Iid(), riid)) {
+            *ppCP = point;
+            point->AddRef();
+            return S_OK;
+        }
+    return CONNECT_E_NOCONNECTION;
+}
+
+// ---------------------------------------------------------------- TEnumConnections
+
+TEnumConnections::TEnumConnections(TConnectionPoint* point, size_t index)
+    : point_(point), controller_(point->Controller()), index_(index), count_(point->EntryCount()) {
+    controller_->AddRef();
+}
+
+TEnumConnections::~TEnumConnections() { controller_->Release(); }
+
+HRESULT STDMETHODCALLTYPE TEnumConnections::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnections)) {
+        *ppv = static_cast<IEnumConnections*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE TEnumConnections::AddRef() { return ++refCount_; }
+
+ULONG STDMETHODCALLTYPE TEnumConnections::Release() {
+    LONG count = --refCount_;
+    if (count == 0) delete this;
+    return count;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnections::Next(ULONG cConnections, CONNECTDATA* rgcd, ULONG* pcFetched) {
+    if (pcFetched) *pcFetched = 0;
+    if (!rgcd && cConnections) return E_POINTER;
+    ULONG filled = 0;
+    while (filled < cConnections && index_ < count_) {
+        IUnknown* sink = nullptr;
+        if (point_->GetEntry(index_, &sink)) {
+            rgcd[filled].pUnk = sink;
+            rgcd[filled].dwCookie = static_cast<DWORD>(index_ + 1);
+            ++filled;
+        }
+        ++index_;
+    }
+    if (pcFetched) *pcFetched = filled;
+    return filled == cConnections ? S_OK : S_FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnections::Skip(ULONG cConnections) {
+    ULONG skipped = 0;
+    while (skipped < cConnections && index_ < count_) {
+        IUnknown* sink = nullptr;
+        if (point_->GetEntry(index_, &sink)) {
+            sink->Release();
+            ++skipped;
+        }
+        ++index_;
+    }
+    return skipped == cConnections ? S_OK : S_FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnections::Reset() {
+    index_ = 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnections::Clone(IEnumConnections** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    try {
+        *ppEnum = new TEnumConnections(point_, index_);
+        return S_OK;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// ---------------------------------------------------------------- TEnumConnectionPoints
+
+TEnumConnectionPoints::TEnumConnectionPoints(TConnectionPoints* container, size_t index)
+    : container_(container), index_(index) {
+    container_->Controller()->AddRef();
+}
+
+TEnumConnectionPoints::~TEnumConnectionPoints() { container_->Controller()->Release(); }
+
+HRESULT STDMETHODCALLTYPE TEnumConnectionPoints::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumConnectionPoints)) {
+        *ppv = static_cast<IEnumConnectionPoints*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE TEnumConnectionPoints::AddRef() { return ++refCount_; }
+
+ULONG STDMETHODCALLTYPE TEnumConnectionPoints::Release() {
+    LONG count = --refCount_;
+    if (count == 0) delete this;
+    return count;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnectionPoints::Next(ULONG cConnections, IConnectionPoint** ppCP,
+                                                      ULONG* pcFetched) {
+    if (pcFetched) *pcFetched = 0;
+    if (!ppCP && cConnections) return E_POINTER;
+    ULONG filled = 0;
+    while (filled < cConnections && index_ < container_->PointCount()) {
+        IConnectionPoint* point = container_->Point(index_);
+        point->AddRef();
+        ppCP[filled++] = point;
+        ++index_;
+    }
+    if (pcFetched) *pcFetched = filled;
+    return filled == cConnections ? S_OK : S_FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnectionPoints::Skip(ULONG cConnections) {
+    index_ += cConnections;
+    if (index_ > container_->PointCount()) {
+        index_ = container_->PointCount();
+        return S_FALSE;
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnectionPoints::Reset() {
+    index_ = 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TEnumConnectionPoints::Clone(IEnumConnectionPoints** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    try {
+        *ppEnum = new TEnumConnectionPoints(container_, index_);
+        return S_OK;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+}  // namespace zel

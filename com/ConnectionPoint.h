@@ -1,0 +1,138 @@
+// Connection points of the update server: cookies are slot numbers plus one,
+// free slots are reused, and the point reports connects and disconnects to
+// a handler together with the cookie.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+namespace zel {
+
+// (Sink as given to Advise, Connecting, Cookie)
+using ConnectEvent = std::function<void(IUnknown* sink, bool connecting, DWORD cookie)>;
+
+enum class ConnectionKind { Single = 0, Multiple = 1 };
+
+class TConnectionPoints;
+
+// One outgoing interface. Its reference counting goes to the controller, so
+// a client that holds the point keeps the server object alive.
+class TConnectionPoint : public IConnectionPoint {
+public:
+    TConnectionPoint(TConnectionPoints* container, REFIID iid, ConnectionKind kind, ConnectEvent onConnect);
+    virtual ~TConnectionPoint();
+    TConnectionPoint(const TConnectionPoint&) = delete;
+    TConnectionPoint& operator=(const TConnectionPoint&) = delete;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    // IConnectionPoint
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override;
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override;
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override;
+
+    // Number of entries, occupied or not.
+    size_t EntryCount();
+    // The sink of an entry with one new reference; false for an empty entry
+    // or one past the end.
+    bool GetEntry(size_t index, IUnknown** sink);
+    IUnknown* Controller() const;
+    const IID& Iid() const { return iid_; }
+
+private:
+    TConnectionPoints* container_;
+    IID iid_;
+    ConnectionKind kind_;
+    ConnectEvent onConnect_;
+    // The list is guarded by lock_ for every access; the lock is never held
+    // while a sink or the handler is called.
+    CRITICAL_SECTION lock_;
+    std::vector<IUnknown*> sinks_;
+};
+
+// The connection-point container of the server object; its IUnknown is the
+// controller's.
+class TConnectionPoints : public IConnectionPointContainer {
+public:
+    explicit TConnectionPoints(IUnknown* controller);
+    virtual ~TConnectionPoints();
+    TConnectionPoints(const TConnectionPoints&) = delete;
+    TConnectionPoints& operator=(const TConnectionPoints&) = delete;
+
+    // The container keeps ownership of the point.
+    TConnectionPoint* CreateConnectionPoint(REFIID iid, ConnectionKind kind, ConnectEvent onConnect);
+
+    // IUnknown (forwarded to the controller)
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    IUnknown* Controller() const { return controller_; }
+    size_t PointCount() const { return points_.size(); }
+    TConnectionPoint* Point(size_t index) const { return points_[index]; }
+
+private:
+    friend class TConnectionPoint;
+    void RemovePoint(TConnectionPoint* point);
+
+    IUnknown* controller_;  // not counted: the controller owns the container
+    std::vector<TConnectionPoint*> points_;
+};
+
+// Enumerates the connections of one point, up to the number of entries the
+// point had when the enumerator was made.
+class TEnumConnections : public IEnumConnections {
+public:
+    TEnumConnections(TConnectionPoint* point, size_t index);
+    virtual ~TEnumConnections();
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE Next(ULONG cConnections, CONNECTDATA* rgcd, ULONG* pcFetched) override;
+    HRESULT STDMETHODCALLTYPE Skip(ULONG cConnections) override;
+    HRESULT STDMETHODCALLTYPE Reset() override;
+    HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** ppEnum) override;
+
+private:
+    std::atomic<LONG> refCount_{1};
+    TConnectionPoint* point_;
+    IUnknown* controller_;  // counted for the enumerator's life
+    size_t index_;
+    size_t count_;
+};
+
+// Enumerates the points of a container. It has a reference count of its own
+// and keeps the controller alive meanwhile.
+class TEnumConnectionPoints : public IEnumConnectionPoints {
+public:
+    TEnumConnectionPoints(TConnectionPoints* container, size_t index);
+    virtual ~TEnumConnectionPoints();
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE Next(ULONG cConnections, IConnectionPoint** ppCP, ULONG* pcFetched) override;
+    HRESULT STDMETHODCALLTYPE Skip(ULONG cConnections) override;
+    HRESULT STDMETHODCALLTYPE Reset() override;
+    HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** ppEnum) override;
+
+private:
+    std::atomic<LONG> refCount_{1};
+    TConnectionPoints* container_;
+    size_t index_;
+};
+
+}  // namespace zel
