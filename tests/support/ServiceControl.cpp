@@ -41,7 +41,11 @@ void ForEachServiceJob(F f) {
                 if (SUCCEEDED(job->GetDisplayName(&name)) && name) {
                     bool ours = wcscmp(name, L"ZEL Update Job") == 0;
                     CoTaskMemFree(name);
-                    if (ours) f(job.Get());
+                    // Wine keeps finished jobs listed; they are no job of a module.
+                    BG_JOB_STATE state;
+                    bool live = SUCCEEDED(job->GetState(&state)) && state != BG_JOB_STATE_CANCELLED &&
+                                state != BG_JOB_STATE_ACKNOWLEDGED;
+                    if (ours && live) f(job.Get());
                 }
             }
         }
