@@ -14,10 +14,10 @@ rm -rf "$demo"; mkdir -p "$demo"
 cp "$ZEL_BUILD_DIR/bin/ZELService.exe" "$demo/"
 printf 'LogLevel=63\r\n' > "$demo/.config"
 timeout 60 wine "$demo/ZELService.exe" /install
-timeout 60 wine net start ZELUpdate || true
+timeout 60 wine net start ZELUpdate 2>&1 | iconv -f cp866 -t utf-8 || true
 sleep 5
 timeout 60 wine sc query ZELUpdate | iconv -f cp866 -t utf-8 || true
-timeout 60 wine net stop ZELUpdate || true
+timeout 60 wine net stop ZELUpdate 2>&1 | iconv -f cp866 -t utf-8 || true
 sleep 2
 timeout 60 wine "$demo/ZELService.exe" /uninstall || true
 "$root/scripts/wine-session.sh" "$ZEL_BUILD_DIR" stop
