@@ -1,23 +1,10 @@
 #include "ConnectionPoint.h"
+#include "service/Lock.h"
 
 #include <new>
 
 namespace zel {
 
-namespace {
-
-class Lock {
-public:
-    explicit Lock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~Lock() { LeaveCriticalSection(&cs_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    CRITICAL_SECTION& cs_;
-};
-
-}  // namespace
 
 // ---------------------------------------------------------------- TConnectionPoint
 

@@ -17,6 +17,7 @@
 #include "install/Installer.h"
 #include "service/Log.h"
 #include "service/Proxy.h"
+#include "service/Lock.h"
 #include "service/Text.h"
 #include "store/ModuleList.h"
 #include "store/Versions.h"
@@ -27,17 +28,6 @@ namespace zel {
 namespace {
 
 // ---------------------------------------------------------------- helpers
-
-class Lock {
-public:
-    explicit Lock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~Lock() { LeaveCriticalSection(&cs_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    CRITICAL_SECTION& cs_;
-};
 
 // Guards the links between the factories and the object they created.
 struct InstanceLock {
