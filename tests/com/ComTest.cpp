@@ -146,31 +146,80 @@ struct Server {
     }
 };
 
+struct TypeRow {
+    const wchar_t* name;
+    TYPEKIND kind;
+    const GUID* guid;
+    WORD flags;
+};
+
+// The published index order of the library, with kinds and type flags.
+const WORD kAuto = TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
+const WORD kDual = TYPEFLAG_FDUAL | kAuto;
+const TypeRow kTypes[] = {
+    {L"IZELUpdate", TKIND_INTERFACE, &IID_IZELUpdate, kAuto},
+    {L"IZELUpdateEvents", TKIND_DISPATCH, &IID_IZELUpdateEvents, kDual},
+    {L"IZELAppList", TKIND_INTERFACE, &IID_IZELAppList, kAuto},
+    {L"ZELUpdateServer", TKIND_COCLASS, &CLSID_ZELUpdateServer, TYPEFLAG_FCANCREATE},
+    {L"IZELServiceSetup", TKIND_INTERFACE, &IID_IZELServiceSetup, kAuto},
+    {L"IZELServiceVersion", TKIND_INTERFACE, &IID_IZELServiceVersion, kAuto},
+    {L"UPDATE_STATES", TKIND_ENUM, nullptr, 0},
+    {L"IEnumModules", TKIND_INTERFACE, &IID_IEnumModules, kAuto},
+    {L"IZELUpdateClient", TKIND_INTERFACE, &IID_IZELUpdateClient, kAuto},
+    {L"EventTypes", TKIND_ENUM, nullptr, 0},
+    {L"IZELUpdateEvents2", TKIND_DISPATCH, &IID_IZELUpdateEvents2, kDual},
+    {L"IZELClientInfo", TKIND_INTERFACE, &IID_IZELClientInfo, TYPEFLAG_FOLEAUTOMATION},
+    {L"IZELService", TKIND_INTERFACE, &IID_IZELService, TYPEFLAG_FOLEAUTOMATION},
+    {L"IZELJobManager", TKIND_INTERFACE, &IID_IZELJobManager, kAuto},
+    {L"IZELJSONRequest", TKIND_INTERFACE, &IID_IZELJSONRequest, kAuto},
+    {L"IZELJSONEvent", TKIND_DISPATCH, &IID_IZELJSONEvent, kDual},
+};
+const GUID kUpdateStatesGuid = {0xB3432FEB, 0x7F2A, 0x4232, {0xA7, 0x50, 0xFB, 0xD2, 0x9B, 0x9A, 0x5D, 0xBD}};
+const GUID kEventTypesGuid = {0xCD812C93, 0xB4BD, 0x4003, {0x81, 0xC3, 0xB5, 0xB5, 0x4E, 0x19, 0xDA, 0xB7}};
+
+// Member ids, vtable slots and parameter flags of one function.
+struct FuncView {
+    MEMBERID id = -1;
+    short slot = -1;
+    std::vector<USHORT> paramFlags;
+    std::vector<VARTYPE> paramTypes;
+};
+
+FuncView Func(ITypeInfo* info, UINT index) {
+    FuncView v;
+    FUNCDESC* fd = nullptr;
+    if (FAILED(info->GetFuncDesc(index, &fd))) return v;
+    v.id = fd->memid;
+    v.slot = static_cast<short>(fd->oVft / sizeof(void*));
+    for (SHORT i = 0; i < fd->cParams; ++i) {
+        v.paramFlags.push_back(fd->lprgelemdescParam[i].paramdesc.wParamFlags);
+        v.paramTypes.push_back(fd->lprgelemdescParam[i].tdesc.vt);
+    }
+    info->ReleaseFuncDesc(fd);
+    return v;
+}
+
+ITypeInfo* VtableTwin(ITypeInfo* dispatch) {
+    HREFTYPE ref = 0;
+    ITypeInfo* vtbl = nullptr;
+    if (FAILED(dispatch->GetRefTypeOfImplType(-1, &ref)) || FAILED(dispatch->GetRefTypeInfo(ref, &vtbl)))
+        return nullptr;
+    return vtbl;
+}
+
 }  // namespace
 
 TEST(TypeLibrary, MatchesTheContract) {
     ITypeLib* lib = nullptr;
     ASSERT_EQ(LoadTypeLibEx(ToWide(test::BinDir() + "ZELService.exe").c_str(), REGKIND_NONE, &lib), S_OK);
-    ASSERT_EQ(lib->GetTypeInfoCount(), 16u);
-    const wchar_t* names[] = {L"IZELUpdate",       L"IZELUpdateEvents",   L"IZELAppList",
-                              L"ZELUpdateServer",  L"IZELServiceSetup",   L"IZELServiceVersion",
-                              L"UPDATE_STATES",    L"IEnumModules",       L"IZELUpdateClient",
-                              L"EventTypes",       L"IZELUpdateEvents2",  L"IZELClientInfo",
-                              L"IZELService",      L"IZELJobManager",     L"IZELJSONRequest",
-                              L"IZELJSONEvent"};
-    // widl writes a forward-declared interface first: IEnumModules, which
-    // IZELUpdate refers to, leads the list; all others keep their order.
-    std::vector<std::wstring> got;
-    for (UINT i = 0; i < 16; ++i) {
-        BSTR name = nullptr;
-        ASSERT_EQ(lib->GetDocumentation(i, &name, nullptr, nullptr, nullptr), S_OK);
-        if (std::wstring(name) != L"IEnumModules") got.push_back(name);
-        SysFreeString(name);
-    }
-    std::vector<std::wstring> want;
-    for (const wchar_t* n : names)
-        if (std::wstring(n) != L"IEnumModules") want.push_back(n);
-    EXPECT_EQ(got, want);
+    TLIBATTR* la = nullptr;
+    ASSERT_EQ(lib->GetLibAttr(&la), S_OK);
+    EXPECT_TRUE(IsEqualGUID(la->guid, LIBID_ZELUpdate));
+    EXPECT_EQ(la->wMajorVerNum, 1);
+    EXPECT_EQ(la->wMinorVerNum, 0);
+    EXPECT_EQ(la->lcid, 0x0409u);
+    EXPECT_EQ(la->syskind, SYS_WIN32);
+    lib->ReleaseTLibAttr(la);
     BSTR libName = nullptr, help = nullptr;
     lib->GetDocumentation(-1, &libName, &help, nullptr, nullptr);
     EXPECT_STREQ(libName, L"ZELUpdate");
@@ -178,41 +227,149 @@ TEST(TypeLibrary, MatchesTheContract) {
     SysFreeString(libName);
     SysFreeString(help);
 
-    // IZELUpdate: not dual; Install's third parameter is an HRESULT.
+    // Index order, GUIDs, kinds, flags and versions of all sixteen.
+    ASSERT_EQ(lib->GetTypeInfoCount(), 16u);
+    for (UINT i = 0; i < 16; ++i) {
+        const TypeRow& row = kTypes[i];
+        SCOPED_TRACE(testing::Message() << "index " << i << " " << WideToUtf8(row.name));
+        BSTR name = nullptr, doc = nullptr;
+        ASSERT_EQ(lib->GetDocumentation(i, &name, &doc, nullptr, nullptr), S_OK);
+        EXPECT_STREQ(name, row.name);
+        std::wstring docText = doc ? doc : L"";
+        if (i == 0) EXPECT_EQ(docText, L"Dispatch interface for SvcComObj Object");
+        else if (i == 3) EXPECT_EQ(docText, L"ZELUpdate COM Object");
+        else EXPECT_EQ(docText, L"");
+        SysFreeString(name);
+        SysFreeString(doc);
+        TYPEKIND kind;
+        ASSERT_EQ(lib->GetTypeInfoType(i, &kind), S_OK);
+        EXPECT_EQ(kind, row.kind);
+        ITypeInfo* info = nullptr;
+        ASSERT_EQ(lib->GetTypeInfo(i, &info), S_OK);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+        const GUID& want = row.guid ? *row.guid : (i == 6 ? kUpdateStatesGuid : kEventTypesGuid);
+        EXPECT_TRUE(IsEqualGUID(attr->guid, want));
+        EXPECT_EQ(attr->wMajorVerNum, 1);
+        EXPECT_EQ(attr->wMinorVerNum, 0);
+        if (row.kind == TKIND_DISPATCH) {
+            // The loader shows a dual interface's dispatch side without
+            // oleautomation; its vtable twin carries all three flags.
+            EXPECT_EQ(attr->wTypeFlags, row.flags & ~TYPEFLAG_FOLEAUTOMATION);
+            ITypeInfo* twin = VtableTwin(info);
+            ASSERT_NE(twin, nullptr);
+            TYPEATTR* ta = nullptr;
+            twin->GetTypeAttr(&ta);
+            EXPECT_EQ(ta->typekind, TKIND_INTERFACE);
+            EXPECT_EQ(ta->wTypeFlags, row.flags);
+            twin->ReleaseTypeAttr(ta);
+            twin->Release();
+        } else {
+            EXPECT_EQ(attr->wTypeFlags, row.flags);
+        }
+        info->ReleaseTypeAttr(attr);
+        info->Release();
+    }
+
+    // IZELUpdate: DISPIDs in vtable order; Install's third parameter is an HRESULT.
     ITypeInfo* info = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_IZELUpdate, &info), S_OK);
-    TYPEATTR* attr = nullptr;
-    info->GetTypeAttr(&attr);
-    EXPECT_EQ(attr->typekind, TKIND_INTERFACE);
-    EXPECT_FALSE(attr->wTypeFlags & TYPEFLAG_FDUAL);
-    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDISPATCHABLE);
-    info->ReleaseTypeAttr(attr);
-    FUNCDESC* fd = nullptr;
-    ASSERT_EQ(info->GetFuncDesc(0, &fd), S_OK);
-    EXPECT_EQ(fd->memid, 205);
-    ASSERT_EQ(fd->cParams, 3);
-    EXPECT_EQ(fd->lprgelemdescParam[2].tdesc.vt, VT_HRESULT);
-    info->ReleaseFuncDesc(fd);
+    ASSERT_EQ(lib->GetTypeInfo(0, &info), S_OK);
+    const MEMBERID updateIds[] = {205, 206, 203, 201};
+    for (UINT i = 0; i < 4; ++i) {
+        FuncView f = Func(info, i);
+        EXPECT_EQ(f.id, updateIds[i]);
+        EXPECT_EQ(f.slot, static_cast<short>(7 + i));
+    }
+    FuncView install = Func(info, 0);
+    ASSERT_EQ(install.paramTypes.size(), 3u);
+    EXPECT_EQ(install.paramTypes[1], VT_UI4);
+    EXPECT_EQ(install.paramTypes[2], VT_HRESULT);
+    FuncView check = Func(info, 3);
+    ASSERT_EQ(check.paramFlags.size(), 2u);
+    EXPECT_EQ(check.paramFlags[1], PARAMFLAG_FIN | PARAMFLAG_FOUT);
     info->Release();
 
-    // IZELUpdateEvents2: OnException and GetEventTypes after the six events.
-    ITypeInfo* events = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_IZELUpdateEvents2, &events), S_OK);
-    HREFTYPE ref = 0;
-    ITypeInfo* vtbl = nullptr;
-    if (SUCCEEDED(events->GetRefTypeOfImplType(-1, &ref)) && SUCCEEDED(events->GetRefTypeInfo(ref, &vtbl))) {
-        ASSERT_EQ(vtbl->GetFuncDesc(0, &fd), S_OK);
-        EXPECT_EQ(fd->memid, 301);
-        EXPECT_EQ(fd->oVft, static_cast<short>((7 + 6) * sizeof(void*)));
-        vtbl->ReleaseFuncDesc(fd);
-        ASSERT_EQ(vtbl->GetFuncDesc(1, &fd), S_OK);
-        EXPECT_EQ(fd->memid, 302);
-        vtbl->ReleaseFuncDesc(fd);
-        vtbl->Release();
-    } else {
-        ADD_FAILURE() << "no vtable twin";
+    // The coclass lists two interfaces with their implementation flags.
+    ASSERT_EQ(lib->GetTypeInfo(3, &info), S_OK);
+    const struct {
+        const IID* iid;
+        INT flags;
+    } impls[] = {{&IID_IZELUpdate, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FDEFAULTVTABLE},
+                 {&IID_IZELUpdateEvents,
+                  IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE | IMPLTYPEFLAG_FDEFAULTVTABLE}};
+    TYPEATTR* attr = nullptr;
+    info->GetTypeAttr(&attr);
+    EXPECT_EQ(attr->cImplTypes, 2);
+    info->ReleaseTypeAttr(attr);
+    for (UINT i = 0; i < 2; ++i) {
+        INT flags = 0;
+        HREFTYPE ref = 0;
+        ITypeInfo* impl = nullptr;
+        ASSERT_EQ(info->GetImplTypeFlags(i, &flags), S_OK);
+        EXPECT_EQ(flags, impls[i].flags);
+        ASSERT_EQ(info->GetRefTypeOfImplType(i, &ref), S_OK);
+        ASSERT_EQ(info->GetRefTypeInfo(ref, &impl), S_OK);
+        impl->GetTypeAttr(&attr);
+        EXPECT_TRUE(IsEqualGUID(attr->guid, *impls[i].iid));
+        impl->ReleaseTypeAttr(attr);
+        impl->Release();
     }
-    events->Release();
+    info->Release();
+
+    // EventTypes constants.
+    ASSERT_EQ(lib->GetTypeInfo(9, &info), S_OK);
+    const LONG bits[] = {EVT_START, EVT_NOUPDATES, EVT_EXCEPTION, EVT_DOWNLOAD, EVT_PROCESS};
+    for (UINT i = 0; i < 5; ++i) {
+        VARDESC* vd = nullptr;
+        ASSERT_EQ(info->GetVarDesc(i, &vd), S_OK);
+        EXPECT_EQ(V_I4(vd->lpvarValue), 1 << i);
+        EXPECT_EQ(bits[i], 1 << i);
+        info->ReleaseVarDesc(vd);
+    }
+    info->Release();
+
+    // IZELUpdateEvents2's vtable: the six events, then OnException and GetEventTypes.
+    ASSERT_EQ(lib->GetTypeInfo(10, &info), S_OK);
+    ITypeInfo* vtbl = VtableTwin(info);
+    ASSERT_NE(vtbl, nullptr);
+    FuncView onException = Func(vtbl, 0), getEventTypes = Func(vtbl, 1);
+    EXPECT_EQ(onException.id, 301);
+    EXPECT_EQ(onException.slot, 7 + 6);
+    EXPECT_EQ(getEventTypes.id, 302);
+    EXPECT_EQ(getEventTypes.slot, 7 + 7);
+    HREFTYPE baseRef = 0;
+    ITypeInfo* base = nullptr;
+    ASSERT_EQ(vtbl->GetRefTypeOfImplType(0, &baseRef), S_OK);
+    ASSERT_EQ(vtbl->GetRefTypeInfo(baseRef, &base), S_OK);
+    BSTR baseName = nullptr;
+    base->GetDocumentation(MEMBERID_NIL, &baseName, nullptr, nullptr, nullptr);
+    EXPECT_STREQ(baseName, L"IZELUpdateEvents");
+    SysFreeString(baseName);
+    base->Release();
+    vtbl->Release();
+    info->Release();
+
+    // The one out-only parameter, and IZELService's DISPID.
+    ASSERT_EQ(lib->GetTypeInfo(14, &info), S_OK);
+    FuncView json = Func(info, 0);
+    EXPECT_EQ(json.id, 201);
+    ASSERT_EQ(json.paramFlags.size(), 3u);
+    EXPECT_EQ(json.paramFlags[1], PARAMFLAG_FOUT);
+    info->Release();
+    ASSERT_EQ(lib->GetTypeInfo(12, &info), S_OK);
+    FuncView count = Func(info, 0);
+    EXPECT_EQ(count.id, 101);
+    EXPECT_EQ(count.slot, 3);
+    info->Release();
+    // The client's enumerator, found by GUID at its place.
+    ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_IEnumModules, &info), S_OK);
+    UINT index = 99;
+    ITypeLib* owner = nullptr;
+    ASSERT_EQ(info->GetContainingTypeLib(&owner, &index), S_OK);
+    EXPECT_EQ(index, 7u);
+    owner->Release();
+    EXPECT_EQ(Func(info, 0).id, 201);
+    info->Release();
     lib->Release();
 }
 
