@@ -1,0 +1,326 @@
+// The update server object across processes: the installed service started
+// by COM activation, clients in other processes (zelctl, a script host),
+// dead clients, proxy settings and targeted update checks, all against the
+// reference update server.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+#include <vector>
+
+#include "ZELUpdate_TLB.h"
+#include "service/Text.h"
+#include "store/Versions.h"
+#include "support/ServiceControl.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+using namespace zel::test;
+
+namespace {
+
+struct ComEnv : testing::Environment {
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    void TearDown() override { CoUninitialize(); }
+};
+testing::Environment* const env = testing::AddGlobalTestEnvironment(new ComEnv);
+
+const char* const ClsidKey = "CLSID\\{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
+const char* const AppIdKey = "AppID\\{D6A9EA53-5E1A-4103-AF8C-9DB909C74227}";
+
+std::string ServerURL() {
+    return "http://127.0.0.1:" + Trim(ReadFileBytes(TestDir() + "server.port")) + "/";
+}
+
+void CatalogueFile(const std::string& module, const std::string& version, const std::string& name) {
+    std::string dir = TestDir() + "catalogue\\" + module + "\\" + version + "\\";
+    ForceDirectories(dir);
+    WriteFileBytes(dir + name, "installer");
+}
+
+bool ClassesKeyExists(const std::string& key) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    RegCloseKey(h);
+    return true;
+}
+
+std::string SettingsString(const char* name) {
+    char buf[512] = {};
+    DWORD size = sizeof buf - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_SZ, nullptr, buf,
+                     &size) != ERROR_SUCCESS)
+        return "<none>";
+    return buf;
+}
+
+DWORD SettingsDword(const char* name) {
+    DWORD value = 0xFFFFFFFF, size = sizeof value;
+    RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_DWORD, nullptr, &value,
+                 &size);
+    return value;
+}
+
+// zelctl ends its lines with LF alone.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        if (end == std::string::npos) break;
+        pos = end + 1;
+    }
+    return lines;
+}
+
+// A program of this test (zelctl, cscript) with its output in a file.
+class Child {
+public:
+    Child(const std::wstring& commandLine, const std::string& outFile) : out_(outFile) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        HANDLE file = CreateFileA(out_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = file;
+        si.hStdError = file;
+        std::wstring cmd = commandLine;
+        PROCESS_INFORMATION pi = {};
+        if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                           &pi)) {
+            process_ = pi.hProcess;
+            pid_ = pi.dwProcessId;
+            CloseHandle(pi.hThread);
+        }
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    ~Child() {
+        Kill();
+        if (process_) CloseHandle(process_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const { return process_ != nullptr; }
+    DWORD Pid() const { return pid_; }
+    std::string Output() const { return ReadFileBytes(out_); }
+    std::vector<std::string> Lines() const { return ::Lines(Output()); }
+    // Exit code, or -1 when it is still running after timeoutMs.
+    int Wait(DWORD timeoutMs) {
+        if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return static_cast<int>(code);
+    }
+    void Kill() {
+        if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+        }
+    }
+    int Count(const std::string& line) const {
+        int n = 0;
+        for (const std::string& l : Lines()) n += l == line;
+        return n;
+    }
+    // The cookie of a watcher, once it has printed "Advised <cookie>".
+    int WaitAdvised(DWORD timeoutMs) {
+        int cookie = -1;
+        WaitFor(
+            [&] {
+                for (const std::string& l : Lines())
+                    if (l.rfind("Advised ", 0) == 0) cookie = StrToIntDef(l.substr(8), -1);
+                return cookie >= 0 || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+            },
+            timeoutMs);
+        return cookie;
+    }
+    bool WaitCount(const std::string& line, int count, DWORD timeoutMs) {
+        return WaitFor([&] { return Count(line) >= count; }, timeoutMs);
+    }
+
+private:
+    std::string out_;
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+std::wstring Zelctl(const std::wstring& args) {
+    return L"\"" + ToWide(BinDir() + "zelctl.exe") + L"\" " + args;
+}
+
+// Runs zelctl to its end; its exit code, the output in `out`.
+int RunZelctl(const std::wstring& args, std::string& out, const std::string& name) {
+    Child c(Zelctl(args), TestDir() + name + ".out");
+    if (!c.Started()) return -2;
+    int code = c.Wait(60000);
+    out = Trim(c.Output());
+    return code;
+}
+
+const char* const Script =
+    "var server = new ActiveXObject(\"ZELUpdate.ZELUpdateServer\");\r\n"
+    "function code(e) { return (e.number + 4294967296) % 4294967296; }\r\n"
+    // Methods of IZELUpdate are reached by name...
+    "try { server.CheckUpdates(0); } catch (e) { WScript.Quit(10); }\r\n"
+    "try { server.CheckModule(\"NoSuchModule\", \"1.0.0.0\"); WScript.Quit(11); }\r\n"
+    "catch (e) { if (code(e) != 0x80070057) WScript.Quit(12); }\r\n"
+    "try { server.checkmodule(\"NoSuchModule\", \"\"); WScript.Quit(13); } catch (e) {}\r\n"
+    // ...those of the other interfaces through their vtables only.
+    "try { var v = \"\"; server.GetVersion(v); WScript.Quit(14); } catch (e) {}\r\n"
+    "try { server.GetClientCount(\"x\", 0); WScript.Quit(15); } catch (e) {}\r\n"
+    "WScript.Quit(0);\r\n";
+
+class ServerProcess : public testing::Test {
+protected:
+    void SetUp() override { CancelServiceJobs(); }
+    void TearDown() override { CancelServiceJobs(); }
+};
+
+}  // namespace
+
+TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
+    CatalogueFile("ComCurrent", "1.0.0.0", "setup.exe");
+    {
+        InstalledService svc(TestDir() + "svc", BinDir() + "ZELService.exe");
+        ASSERT_TRUE(svc.Install());
+        svc.WriteConfig("URL=" + ServerURL() + "\r\nLogLevel=63\r\n");
+        ASSERT_EQ(svc.State(), static_cast<DWORD>(SERVICE_STOPPED));
+
+        // Activation of the class starts the service through its AppID.
+        IZELService* service = nullptr;
+        ASSERT_EQ(CoCreateInstance(CLSID_ZELUpdateServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IZELService,
+                                   reinterpret_cast<void**>(&service)),
+                  S_OK);
+        EXPECT_EQ(svc.State(), static_cast<DWORD>(SERVICE_RUNNING));
+
+        // A sink advised in another process is seen here and by a third one.
+        Child watcher(Zelctl(L"watch --name ComWatcher --mask 0x1F --seconds 300"), TestDir() + "watcher.out");
+        ASSERT_TRUE(watcher.Started());
+        int watcherCookie = watcher.WaitAdvised(30000);
+        ASSERT_GT(watcherCookie, 0) << watcher.Output();
+        // Its subscription (of no modules) runs a check for it.
+        ASSERT_TRUE(watcher.WaitCount("OnNoUpdates", 1, 30000)) << watcher.Output();
+        ULONG count = 99;
+        BSTR name = SysAllocString(L"ComWatcher");
+        EXPECT_EQ(service->GetClientCount(name, &count), S_OK);
+        EXPECT_EQ(count, 1u);
+        SysFreeString(name);
+        name = SysAllocString(L"comwatcher");
+        EXPECT_EQ(service->GetClientCount(name, &count), S_OK);
+        EXPECT_EQ(count, 0u);
+        SysFreeString(name);
+        std::string out;
+        EXPECT_EQ(RunZelctl(L"clients ComWatcher", out, "clients1"), 0);
+        EXPECT_EQ(out, "1");
+
+        // Late binding from a script host.
+        WriteFileBytes(TestDir() + "late.js", Script);
+        Child script(L"cscript.exe //nologo \"" + ToWide(TestDir() + "late.js") + L"\"", TestDir() + "late.out");
+        ASSERT_TRUE(script.Started());
+        EXPECT_EQ(script.Wait(60000), 0) << script.Output();
+
+        // An empty proxy address clears "Proxy" but keeps the other values;
+        // texts keep their letters through the service's code page.
+        const std::wstring user = L"Пользователь";
+        EXPECT_EQ(RunZelctl(L"setproxy \"\" 3128 " + user + L" secret", out, "setproxy"), 0);
+        EXPECT_EQ(out, "SetProxy: S_OK (0x00000000)");
+        EXPECT_EQ(SettingsString("Proxy"), "");
+        EXPECT_EQ(SettingsString("Address"), "");
+        EXPECT_EQ(SettingsDword("Port"), 3128u);
+        EXPECT_EQ(SettingsString("UserName"), ToAnsi(user));
+        EXPECT_EQ(SettingsString("Password"), "secret");
+        EXPECT_EQ(RunZelctl(L"getproxy", out, "getproxy"), 0);
+        EXPECT_EQ(Lines(out), (std::vector<std::string>{"Address=", "Port=3128",
+                                                             std::string(u8"UserName=Пользователь"),
+                                                             "Password=secret"}));
+        EXPECT_EQ(RunZelctl(L"setproxy proxy.local 8080 \"\" \"\"", out, "setproxy2"), 0);
+        EXPECT_EQ(SettingsString("Proxy"), "http=proxy.local:8080");
+        RunZelctl(L"setproxy \"\" 0 \"\" \"\"", out, "setproxy3");
+
+        // A subscribed client is told "no updates" for its own check, by
+        // cookie; a client killed while advised stops nobody's events.
+        Child checker(Zelctl(L"watch --name Checker --modules ComCurrent=1.0.0.0 --seconds 300"),
+                      TestDir() + "checker.out");
+        int checkerCookie = checker.WaitAdvised(30000);
+        ASSERT_GT(checkerCookie, 0) << checker.Output();
+        // The subscription itself runs a check for this connection.
+        ASSERT_TRUE(checker.WaitCount("OnNoUpdates", 1, 30000)) << checker.Output();
+
+        Child doomed(Zelctl(L"watch --name Doomed --modules ComCurrent=1.0.0.0 --seconds 300"),
+                     TestDir() + "doomed.out");
+        ASSERT_GT(doomed.WaitAdvised(30000), 0) << doomed.Output();
+        ASSERT_TRUE(doomed.WaitCount("OnNoUpdates", 1, 30000)) << doomed.Output();
+        doomed.Kill();
+
+        DWORD t0 = GetTickCount();
+        EXPECT_EQ(RunZelctl(L"clients Doomed", out, "clients2"), 0);
+        EXPECT_EQ(out, "0");
+        EXPECT_EQ(RunZelctl(L"clients Checker", out, "clients3"), 0);
+        EXPECT_EQ(out, "1");
+        EXPECT_LT(GetTickCount() - t0, 20000u);
+
+        EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(checkerCookie), out, "check"), 0);
+        EXPECT_EQ(out, "CheckUpdates: S_OK (0x00000000)");
+        EXPECT_TRUE(checker.WaitCount("OnNoUpdates", 2, 30000)) << checker.Output();
+        // The watcher without a subscription heard nothing of the checker's checks.
+        EXPECT_EQ(watcher.Count("OnNoUpdates"), 1) << watcher.Output();
+        EXPECT_TRUE(svc.WaitForLog("Подключился клиент Checker", 1000)) << svc.Log();
+        EXPECT_TRUE(svc.WaitForLog("   ComCurrent (1.0.0.0)", 1000));
+        // The update server was asked, and had nothing newer.
+        EXPECT_NE(ReadFileBytes(TestDir() + "server.log").find("\"POST / HTTP/1.1\" 200"), std::string::npos);
+        EXPECT_NE(svc.Log().find("{\"ComCurrent\":{\"MODULE_VERSION\":\"CURRENT\"}"), std::string::npos);
+
+        // A watcher waiting for one event ends by itself when it comes.
+        Child once(Zelctl(L"watch --name Once --mask 2 --exit-on OnNoUpdates --check --seconds 60"),
+                   TestDir() + "once.out");
+        EXPECT_EQ(once.Wait(60000), 0) << once.Output();
+        EXPECT_EQ(once.Count("OnNoUpdates"), 1) << once.Output();
+
+        service->Release();
+        watcher.Kill();
+        checker.Kill();
+        ASSERT_TRUE(svc.Stop());
+        svc.Uninstall();
+        EXPECT_EQ(svc.State(), 0u);
+    }
+    EXPECT_FALSE(ClassesKeyExists(ClsidKey));
+    EXPECT_FALSE(ClassesKeyExists("ZELUpdate.ZELUpdateServer"));
+    EXPECT_FALSE(ClassesKeyExists(AppIdKey));
+    EXPECT_FALSE(ClassesKeyExists("AppID\\ZELService.exe"));
+}
+
+TEST_F(ServerProcess, ZelctlReportsFailuresWithCodes) {
+    std::string out;
+    // No registration: the class cannot be created.
+    EXPECT_EQ(RunZelctl(L"version", out, "noserver"), 3);
+    EXPECT_NE(out.find("REGDB_E_CLASSNOTREG (0x80040154)"), std::string::npos) << out;
+    EXPECT_EQ(RunZelctl(L"frobnicate", out, "usage1"), 2);
+    EXPECT_EQ(RunZelctl(L"install 12 0 NoVersion", out, "usage2"), 2);
+    EXPECT_EQ(RunZelctl(L"watch --exit-on OnSomething", out, "usage3"), 2);
+    EXPECT_EQ(RunZelctl(L"--help", out, "help"), 0);
+    EXPECT_NE(out.find("checkmodule <module> <version>"), std::string::npos);
+
+    InstalledService svc(TestDir() + "svc2", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ServerURL() + "\r\nLogLevel=63\r\n");
+    EXPECT_EQ(RunZelctl(L"checkmodule NoSuchModule 1.0.0.0", out, "checkmodule"), 1);
+    EXPECT_EQ(out, "CheckModule: E_INVALIDARG (0x80070057) 1.0.0.0");
+    EXPECT_EQ(RunZelctl(L"checkversion 999.0.0.0", out, "checkversion"), 0);
+    EXPECT_EQ(out, "CheckVersion: S_FALSE (0x00000001)");
+    EXPECT_EQ(RunZelctl(L"jobstate NoSuchModule", out, "jobstate"), 0);
+    EXPECT_EQ(out, "GetState: S_FALSE (0x00000001)");
+    EXPECT_EQ(RunZelctl(L"version", out, "version"), 0);
+    TVersion own = 0;
+    GetFileVersion(BinDir() + "ZELService.exe", own);
+    EXPECT_EQ(out, VersionToStr(own));
+    svc.Stop();
+    svc.Uninstall();
+}
