@@ -21,7 +21,8 @@ typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved)
 
 constexpr size_t MaxReportText = 261;
 
-// Waits for the monitor event and closes the window.
+// Waits for the monitor event and closes the window. Started once the
+// dialog exists, so that an event signalled early is not posted to no window.
 class TNotifier {
 public:
     static void Start() {
@@ -76,6 +77,7 @@ INT_PTR CALLBACK MonitorDlgProc(HWND dialog, UINT message, WPARAM, LPARAM lParam
     switch (message) {
     case WM_INITDIALOG:
         MonitorWindow.store(dialog);
+        TNotifier::Start();
         try {
             LoadHookDll(dialog);
         } catch (...) {
@@ -108,7 +110,6 @@ void RunMonitor() {
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&controls);
-    TNotifier::Start();
     DialogBoxParamA(GetModuleHandleA(nullptr), "PROJECTDIALOG", nullptr, MonitorDlgProc, 0);
 }
 
