@@ -29,6 +29,7 @@ constexpr DWORD BaseCreationFlags = 0x30;  // new console, normal priority
 constexpr DWORD ExtraCreationFlags = 0x400 | 0x10000000;  // UTF-16 environment block
 constexpr DWORD CallerWaitMs = 300000;
 constexpr DWORD MonitorWaitMs = 2000;
+constexpr DWORD MonitorReadyMs = 5000;
 constexpr size_t MaxCallerChildren = 63;
 char Desktop[] = "Winsta0\\Default";
 
@@ -238,6 +239,9 @@ void TInstaller::Execute() {
         HandleGuard monitorProcess, monitorThread;
         monitorProcess.h = monitorInfo.hProcess;
         monitorThread.h = monitorInfo.hThread;
+        // The monitor installs its hook while its window comes up; an
+        // installer started before that would run without reports.
+        if (monitorProcess.h) WaitForInputIdle(monitorProcess.h, MonitorReadyMs);
 
         if (CallerPID != 0) WaitForCaller();
 

@@ -19,10 +19,17 @@ int main(int argc, char** argv) {
     zel::CreateProcessObjects();
     zel::LogMode.store(0x3F);
     if (zel::FindCmdLineSwitch("monitor")) {
-        if (zel::FileExists(zel::GetProgramDir() + "stubborn.flag"))
-            Sleep(15000);
-        else
+        if (zel::FileExists(zel::GetProgramDir() + "stubborn.flag")) {
+            // Ready for input, but deaf to the event.
+            DWORD start = GetTickCount();
+            while (GetTickCount() - start < 15000) {
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 500, QS_ALLINPUT);
+                MSG message;
+                while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+            }
+        } else {
             zel::RunMonitor();
+        }
     } else if (argc >= 4 && std::string(argv[1]) == "/runinstaller") {
         DWORD pid = static_cast<DWORD>(strtoul(argv[2], nullptr, 10));
         bool restart = std::string(argv[3]) == "1";

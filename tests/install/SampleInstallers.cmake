@@ -1,5 +1,5 @@
 # zel_sample_installer(<target> OUTPUT <exe> DESCRIPTION d VERSION v
-#     [UPDATETYPE t] [INTERNAL n] [SEQUENTIAL s] [TARGETDIR dir]):
+#     [UPDATETYPE t] [INTERNAL n] [SEQUENTIAL s] [TARGETDIR dir] [PAUSE ms]):
 # a real NSIS installer built with makensis at build time.
 set(ZEL_SAMPLE_DATA ${CMAKE_CURRENT_BINARY_DIR}/sample-data)
 file(MAKE_DIRECTORY ${ZEL_SAMPLE_DATA})
@@ -9,9 +9,12 @@ string(REPEAT "0123456789abcdef" 512 sample_bin)
 file(WRITE ${ZEL_SAMPLE_DATA}/data.bin "${sample_bin}")
 
 function(zel_sample_installer target)
-    cmake_parse_arguments(S "" "OUTPUT;DESCRIPTION;VERSION;UPDATETYPE;INTERNAL;SEQUENTIAL;TARGETDIR" "" ${ARGN})
+    cmake_parse_arguments(S "" "OUTPUT;DESCRIPTION;VERSION;UPDATETYPE;INTERNAL;SEQUENTIAL;TARGETDIR;PAUSE" "" ${ARGN})
     if(NOT S_TARGETDIR)
         set(S_TARGETDIR "C:\\ZELTest\\${target}")
+    endif()
+    if(NOT S_PAUSE)
+        set(S_PAUSE 0)
     endif()
     get_filename_component(outdir ${S_OUTPUT} DIRECTORY)
     add_custom_command(OUTPUT ${S_OUTPUT}
@@ -19,6 +22,7 @@ function(zel_sample_installer target)
         COMMAND makensis -V2 -INPUTCHARSET UTF8 "-DOUTFILE=${S_OUTPUT}" "-DDESCRIPTION=${S_DESCRIPTION}"
                 "-DVERSION=${S_VERSION}" "-DUPDATETYPE=${S_UPDATETYPE}" "-DINTERNAL=${S_INTERNAL}"
                 "-DSEQUENTIAL=${S_SEQUENTIAL}" "-DDATADIR=${ZEL_SAMPLE_DATA}" "-DTARGETDIR=${S_TARGETDIR}"
+                "-DPAUSE=${S_PAUSE}"
                 ${CMAKE_CURRENT_SOURCE_DIR}/samples/module.nsi
         DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/samples/module.nsi
         COMMENT "NSIS sample installer ${target}")

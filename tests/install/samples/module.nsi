@@ -2,8 +2,14 @@
 ; makensis -DOUTFILE=... -DDESCRIPTION=... -DVERSION=... -DUPDATETYPE=...
 ; -DINTERNAL=... -DSEQUENTIAL=... -DDATADIR=... -DTARGETDIR=...
 ; Installs into $ZEL_TEST_TARGET when that variable is set, otherwise
-; into TARGETDIR; writes its command line there.
+; into TARGETDIR; writes its command line there. -DPAUSE=ms waits before
+; each file, so that a person (or a screenshot) can follow the extraction.
+; It creates a hidden window first, as an installer with a user interface
+; would, so that the system loads window hooks into it.
 Unicode false
+!ifndef PAUSE
+!define PAUSE 0
+!endif
 !include "FileFunc.nsh"
 LoadLanguageFile "${NSISDIR}\Contrib\Language files\Russian.nlf"
 Name "${DESCRIPTION}"
@@ -34,8 +40,12 @@ Section
     ${GetOptions} $1 "/service" $4
     IfErrors +2 0
     StrCpy $3 "yes"
+    System::Call 'user32::CreateWindowExA(i 0, t "STATIC", t "", i 0, i 0, i 0, i 10, i 10, i 0, i 0, i 0, i 0) i .r6'
+    Sleep ${PAUSE}
     File "${DATADIR}\readme.txt"
+    Sleep ${PAUSE}
     File "${DATADIR}\data.bin"
+    Sleep ${PAUSE}
     FileOpen $5 "$0\cmdline.txt" w
     FileWrite $5 "$CMDLINE$\r$\nservice=$3$\r$\ninternalname=$2$\r$\n"
     FileClose $5
