@@ -2,10 +2,16 @@
 // thread, so that the monitor and the hook DLL see the names they expect.
 //   ZELService.exe /monitor
 //   ZELService.exe /runinstaller <caller pid> <restart 0|1> name=version...
+//   ZELService.exe /spawn <command line>      runs a child, returns its code
+//   ZELService.exe /window [W:]file...        creates a window (so that window
+//                                             hooks load), opens the files
+//                                             (W: through CreateFileW), ends
+//   ZELService.exe /caller                    waits until killed (a client)
 // A file "stubborn.flag" beside it makes the monitor ignore the event.
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,9 +21,57 @@
 #include "service/Text.h"
 #include "service/ZELService.h"
 
+namespace {
+
+// The rest of the raw command line after the given switch.
+std::string CommandTail(const char* option) {
+    const char* line = GetCommandLineA();
+    const char* at = strstr(line, option);
+    if (!at) return std::string();
+    at += strlen(option);
+    while (*at == ' ') ++at;
+    return at;
+}
+
+DWORD Spawn(const std::string& commandLine) {
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info;
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return 99;
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
+void OpenFiles(int argc, char** argv) {
+    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        HANDLE file;
+        if (name.compare(0, 2, "W:") == 0) {
+            std::wstring wide = zel::ToWide(name.substr(2));
+            file = CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        } else {
+            file = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    if (window) DestroyWindow(window);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     zel::CreateProcessObjects();
     zel::LogMode.store(0x3F);
+    int code = 0;
     if (zel::FindCmdLineSwitch("monitor")) {
         if (zel::FileExists(zel::GetProgramDir() + "stubborn.flag")) {
             // Ready for input, but deaf to the event.
@@ -37,7 +91,13 @@ int main(int argc, char** argv) {
         HANDLE thread = zel::StartInstaller(modules, pid, restart);
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
+    } else if (argc >= 3 && std::string(argv[1]) == "/spawn") {
+        code = static_cast<int>(Spawn(CommandTail("/spawn")));
+    } else if (argc >= 2 && std::string(argv[1]) == "/window") {
+        OpenFiles(argc, argv);
+    } else if (argc >= 2 && std::string(argv[1]) == "/caller") {
+        Sleep(INFINITE);
     }
     zel::DestroyProcessObjects();
-    return 0;
+    return code;
 }

@@ -174,7 +174,16 @@ TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {
     for (int v = 1; v <= 4; ++v) EXPECT_FALSE(DirectoryExists(files + "empty@" + std::to_string(v)));
     EXPECT_TRUE(DirectoryExists(files + "empty@5"));
 
+    // Only today's log and the prepared files take part.
     std::string logs = GetLogDir();
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((logs + "*.txt").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (logs + found.cFileName != test::TodayLogPath(test::TestDir())) RemoveFile(logs + found.cFileName);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
     for (int day = 1; day <= 20; ++day) {
         char name[32];
         wsprintfA(name, "US202601%02d.txt", day);
@@ -309,6 +318,73 @@ TEST_F(DriverTest, MonitorThatIgnoresTheEventIsTerminated) {
     EXPECT_EQ(log.find("Ошибка при вызове TerminateProcess"), std::string::npos) << log;
 }
 
+// The requesting program is waited for and started again; its internal name
+// reaches the installers; an installer that vanished from the store after the
+// request ends the run, but the monitor is still stopped and the caller still
+// restarted.
+TEST_F(DriverTest, CallerIsAwaitedAndRestartedAfterAMissingInstaller) {
+    for (const char* module : {"beta", "gamma"}) {
+        ASSERT_TRUE(ForceDirectories(app + "Files\\" + module));
+        ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\alpha.exe",
+                                     app + "Files\\" + module + "\\" + module + ".exe"));
+    }
+    std::string callerDir = test::TestDir() + "caller\\";
+    test::RemoveTree(callerDir);
+    ASSERT_TRUE(ForceDirectories(callerDir));
+    ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\caller.exe", callerDir + "caller.exe"));
+    std::string callerLine = "\"" + callerDir + "caller.exe\" /linger=60000 \"two words\"";
+    DWORD callerPid = 0;
+    HANDLE caller = StartProcess(callerLine, test::TestDir(), &callerPid);
+    ASSERT_NE(caller, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return FileExists(callerDir + "caller.log"); }, 10000));
+
+    HANDLE driver = StartProcess("\"" + app + "ZELService.exe\" /runinstaller " + std::to_string(callerPid) +
+                                 " 1 alpha=0.0.0.0 beta=0.0.0.0 gamma=0.0.0.0");
+    ASSERT_NE(driver, nullptr);
+    // The request has been taken (the list is built); now beta's installer
+    // goes away and the caller ends.
+    ASSERT_TRUE(test::WaitFor([&] { return test::ReadLog(app).find("Parent Process Working Directory") !=
+                                           std::string::npos; }, 20000));
+    Sleep(300);
+    EXPECT_EQ(WaitForSingleObject(driver, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(test::ReadLog(app).find("Устанавливаем обновление модуля"), std::string::npos);
+    ASSERT_TRUE(RemoveFile(app + "Files\\beta\\beta.exe"));
+    TerminateProcess(caller, 0);
+    CloseHandle(caller);
+    EXPECT_EQ(WaitForSingleObject(driver, 60000), WAIT_OBJECT_0);
+    CloseHandle(driver);
+
+    std::string log = test::ReadLog(app);
+    ExpectInOrder(log, {"Parent Process Full Path: " + callerDir + "caller.exe", "InternalName: ClientApp\r\n",
+                        "Parent Process Comand Line: " + callerLine,
+                        "Parent Process Working Directory: " + callerDir.substr(0, callerDir.size() - 1) + "\r\n",
+                        "Устанавливаем обновление модуля alpha",
+                        "\"" + app + "Files\\alpha\\alpha.exe\" /service /internalname=ClientApp\r\n",
+                        "Код завершения: 0", "Устанавливаем обновление модуля beta", "Запускаем программу:",
+                        callerDir + "caller.exe",
+                        "Ошибка при установке: Файл обновления не найден " + app + "Files\\beta\\beta.exe",
+                        "Installer Thread Successfully Terminated"});
+    EXPECT_EQ(log.find("модуля gamma"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Принудительно"), std::string::npos) << log;
+    std::string record = test::ReadFileBytes(target + "\\cmdline.txt");
+    EXPECT_NE(record.find("internalname=ClientApp\r\n"), std::string::npos) << record;
+
+    // The second line of caller.log is the restarted caller: the same command
+    // line, started in its own directory.
+    ASSERT_TRUE(test::WaitFor([&] { return test::SplitLines(test::ReadFileBytes(callerDir + "caller.log")).size() >= 2; },
+                              10000));
+    std::vector<std::string> runs = test::SplitLines(test::ReadFileBytes(callerDir + "caller.log"));
+    ASSERT_GE(runs.size(), 2u);
+    std::string again = runs[1];
+    EXPECT_NE(again.find("|" + callerLine + "|"), std::string::npos) << again;
+    EXPECT_EQ(IncludeTrailingBackslash(again.substr(again.rfind('|') + 1)), callerDir) << again;
+    DWORD restartedPid = static_cast<DWORD>(strtoul(again.c_str(), nullptr, 10));
+    if (HANDLE restarted = OpenProcess(PROCESS_TERMINATE, FALSE, restartedPid)) {
+        TerminateProcess(restarted, 0);
+        CloseHandle(restarted);
+    }
+}
+
 namespace {
 
 struct WindowSearch {
@@ -422,4 +498,175 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     TerminateProcess(monitor, 1);
     CloseHandle(monitor);
     CloseHandle(event);
+}
+
+namespace {
+
+typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
+
+struct Report {
+    ULONG_PTR code;
+    DWORD size;
+    std::string text;
+};
+std::vector<Report> Reports;
+
+LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) {
+        const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        const char* text = static_cast<const char*>(data->lpData);
+        Reports.push_back({data->dwData, data->cbData, std::string(text, text ? strnlen(text, data->cbData) : 0)});
+        return TRUE;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Runs a command line and takes the reports sent to this thread meanwhile.
+DWORD RunReceiving(const std::string& commandLine) {
+    HANDLE process = StartProcess(commandLine);
+    if (!process) return 99;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 60000) {
+        DWORD r = MsgWaitForMultipleObjects(1, &process, FALSE, 500, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        if (r == WAIT_OBJECT_0) break;
+    }
+    DWORD code = 98;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return code;
+}
+
+bool HasReport(ULONG_PTR code, const std::string& text) {
+    for (const Report& r : Reports)
+        if (r.code == code && r.text == text) return true;
+    return false;
+}
+
+std::string Dump() {
+    std::string all;
+    for (const Report& r : Reports) all += std::to_string(r.code) + " [" + r.text + "]\n";
+    return all;
+}
+
+}  // namespace
+
+// The hook DLL, loaded here and pointed at a window of this test: only
+// programs started by ZELService.exe, other than its own copies, report.
+TEST(HookDllTest, ReportsOnlyFromInstallersOfTheService) {
+    std::string path = GetHookDllPath();
+    try {
+        ExtractHookDll(path);  // the DLL of this build, unless a process still holds an older one
+    } catch (const Exception&) {
+    }
+    ASSERT_TRUE(FileExists(path));
+    HMODULE dll = LoadLibraryA(path.c_str());
+    ASSERT_NE(dll, nullptr);
+    SetHookFn setHook = reinterpret_cast<SetHookFn>(reinterpret_cast<void*>(GetProcAddress(dll, "SetHook")));
+    ASSERT_NE(setHook, nullptr);
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, "36B396CF-61D3-4105-8535-81F46F036968");
+    ASSERT_NE(mapping, nullptr);
+    const DWORD* shared = static_cast<const DWORD*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 8));
+    ASSERT_NE(shared, nullptr);
+    EXPECT_FALSE(setHook(FALSE, nullptr, 0));
+    EXPECT_EQ(shared[0], 0u);
+
+    WNDCLASSA cls;
+    ZeroMemory(&cls, sizeof(cls));
+    cls.lpfnWndProc = RecorderProc;
+    cls.hInstance = GetModuleHandleA(nullptr);
+    cls.lpszClassName = "ZELReportRecorder";
+    RegisterClassA(&cls);
+    HWND recorder = CreateWindowExA(0, cls.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, cls.hInstance,
+                                    nullptr);
+    ASSERT_NE(recorder, nullptr);
+    ASSERT_TRUE(setHook(TRUE, recorder, 0));
+    EXPECT_NE(shared[0], 0u);
+    EXPECT_EQ(shared[1], reinterpret_cast<DWORD>(recorder));
+
+    std::string dir = test::TestDir() + "hook\\";
+    test::RemoveTree(dir);
+    ASSERT_TRUE(ForceDirectories(dir));
+    ASSERT_TRUE(test::CopyFileTo(DriverPath(), dir + "ZELService.exe"));
+    ASSERT_TRUE(test::CopyFileTo(DriverPath(), dir + "Other.exe"));
+    ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\alpha.exe", dir + "alpha.exe"));
+    test::WriteFileBytes(dir + "Файл данных.txt", "x");
+    std::string longName(300, 'n');
+    std::string files = " /window C:\\Temp\\nsx12.tmp\\System.dll \"W:" + dir + "Файл данных.txt\" " + dir + longName;
+    std::string service = "\"" + dir + "ZELService.exe\" /spawn ";
+
+    // Not started by the service, and the service's own copy: silent.
+    EXPECT_EQ(RunReceiving("\"" + dir + "Other.exe\"" + files), 0u);
+    EXPECT_EQ(RunReceiving(service + "\"" + dir + "ZELService.exe\"" + files), 0u);
+    EXPECT_TRUE(Reports.empty()) << Dump();
+
+    // A program of the service without a version resource.
+    EXPECT_EQ(RunReceiving(service + "\"" + dir + "Other.exe\"" + files), 0u);
+    ASSERT_GE(Reports.size(), 2u) << Dump();
+    EXPECT_EQ(Reports.front().code, MONITOR_TEXT1);
+    EXPECT_EQ(Reports.front().text, "Устанавливаем \"\" версии ");
+    EXPECT_TRUE(HasReport(MONITOR_TEXT2, "Извлечение: System.dll")) << Dump();
+    EXPECT_TRUE(HasReport(MONITOR_TEXT2, "Извлечение: Файл данных.txt")) << Dump();
+    EXPECT_TRUE(HasReport(MONITOR_TEXT2, ("Извлечение: " + longName).substr(0, 260))) << Dump();
+    EXPECT_EQ(Reports.back().code, MONITOR_TEXT2);
+    EXPECT_EQ(Reports.back().text, "");
+    for (const Report& r : Reports) EXPECT_EQ(r.size, 261u);
+
+    // A real NSIS installer of the service.
+    Reports.clear();
+    SetEnvironmentVariableA("ZEL_TEST_TARGET", (dir + "target").c_str());
+    EXPECT_EQ(RunReceiving(service + "\"" + dir + "alpha.exe\" /service"), 0u);
+    SetEnvironmentVariableA("ZEL_TEST_TARGET", nullptr);
+    ASSERT_FALSE(Reports.empty());
+    EXPECT_EQ(Reports.front().text, "Устанавливаем \"Тестовый модуль Альфа\" версии 3.1.0.7") << Dump();
+    EXPECT_TRUE(HasReport(MONITOR_TEXT2, "Извлечение: readme.txt")) << Dump();
+    EXPECT_TRUE(HasReport(MONITOR_TEXT2, "Извлечение: data.bin")) << Dump();
+    EXPECT_EQ(Reports.back().text, "");
+    EXPECT_TRUE(FileExists(dir + "target\\data.bin"));
+
+    EXPECT_TRUE(setHook(FALSE, nullptr, 0));
+    EXPECT_EQ(shared[0], 0u);
+    DestroyWindow(recorder);
+    UnmapViewOfFile(shared);
+    CloseHandle(mapping);
+    FreeLibrary(dll);
+}
+
+// Installers of versions 5..1 in three modules: without a sequential one,
+// with version 2 sequential, with the oldest sequential.
+TEST(HousekeepingTest, OldInstallersUpToASequentialOne) {
+    std::string files = GetFilesDir() + "\\";
+    std::string stubs = test::TestDir() + "stubs\\";
+    test::RemoveTree(files);
+    struct Module {
+        const char* name;
+        int sequential;
+    } modules[] = {{"plain", 0}, {"seq2", 2}, {"seq1", 1}};
+    for (const Module& m : modules) {
+        ASSERT_TRUE(ForceDirectories(files + m.name));
+        for (int v = 1; v <= 5; ++v) {
+            std::string stub = (v == m.sequential ? "seq" : "old") + std::to_string(v) + ".exe";
+            ASSERT_TRUE(test::CopyFileTo(stubs + stub, files + m.name + "\\v" + std::to_string(v) + ".exe"));
+        }
+    }
+    LogMode.store(0x3F);
+    size_t offset = LogSize();
+    RemoveOldInstallers();
+    std::string log = LogSince(offset);
+    LogMode.store(LogDefaultMode);
+    auto exists = [&](const char* module, int v) {
+        return FileExists(files + module + "\\v" + std::to_string(v) + ".exe");
+    };
+    EXPECT_NE(log.find("Проверяем наличие старых версий инсталяторов"), std::string::npos);
+    ExpectInOrder(log, {"Удален файл " + files + "plain\\v1.exe", "Удален файл " + files + "plain\\v2.exe"});
+    for (int v = 3; v <= 5; ++v) EXPECT_TRUE(exists("plain", v)) << v;
+    EXPECT_FALSE(exists("plain", 1));
+    EXPECT_FALSE(exists("plain", 2));
+    EXPECT_FALSE(exists("seq2", 1));
+    for (int v = 2; v <= 5; ++v) EXPECT_TRUE(exists("seq2", v)) << v;
+    for (int v = 1; v <= 5; ++v) EXPECT_TRUE(exists("seq1", v)) << v;
+    EXPECT_EQ(log.find("seq1\\v"), std::string::npos) << log;
+    EXPECT_EQ(log.find("seq2\\v2"), std::string::npos) << log;
+    test::RemoveTree(files);
 }
