@@ -20,6 +20,7 @@ const char* const ServiceExeName = "ZELService.exe";
 constexpr ULONG_PTR MONITOR_TEXT1 = 161;
 constexpr ULONG_PTR MONITOR_TEXT2 = 162;
 constexpr size_t ReportBlockSize = 261;
+constexpr UINT ReportTimeoutMs = 1000;
 
 // Shared by every copy of the DLL.
 struct SharedBlock {
@@ -58,8 +59,11 @@ void SendReport(ULONG_PTR code, const std::string& text) {
     data.dwData = code;
     data.cbData = sizeof(block);
     data.lpData = block;
-    SendMessageA(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(Shared->Window)), WM_COPYDATA, 0,
-                 reinterpret_cast<LPARAM>(&data));
+    // Sent and awaited, but never longer than ReportTimeoutMs: a monitor that
+    // does not answer must not hold up the installer's file operations.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(Shared->Window)), WM_COPYDATA, 0,
+                        reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG, ReportTimeoutMs, &result);
 }
 
 std::string BareName(const char* path) {

@@ -625,6 +625,13 @@ TEST(HookDllTest, ReportsOnlyFromInstallersOfTheService) {
     EXPECT_EQ(Reports.back().text, "");
     EXPECT_TRUE(FileExists(dir + "target\\data.bin"));
 
+    // A monitor that does not answer delays the installer, but only a little.
+    DWORD start = GetTickCount();
+    EXPECT_EQ(test::RunProcess(service + "\"" + dir + "Other.exe\" /window C:\\Temp\\a.dll", 30000), 0);
+    EXPECT_LT(GetTickCount() - start, 15000u);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+
     EXPECT_TRUE(setHook(FALSE, nullptr, 0));
     EXPECT_EQ(shared[0], 0u);
     DestroyWindow(recorder);
