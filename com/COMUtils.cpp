@@ -91,6 +91,11 @@ std::string ServerPath() {
     return n > 0 && n < MAX_PATH ? std::string(shortPath, n) : path;
 }
 
+// HKEY_CLASSES_ROOT\TypeLib\{libid}\<major>.<minor>\0
+std::string NeutralTypeLibKey(const TLIBATTR& attr) {
+    return Format("TypeLib\\%s\\%x.%x\\0", {GuidText(attr.guid), attr.wMajorVerNum, attr.wMinorVerNum});
+}
+
 std::string ClassKey() { return "CLSID\\" + GuidText(CLSID_ZELUpdateServer); }
 
 void RegisterAppID(const std::string& appId, const std::string& clsid, const std::string& description,
@@ -127,6 +132,9 @@ void RegisterServer() {
     std::string version = "1.0";
     if (SUCCEEDED(lib.get()->GetLibAttr(&attr)) && attr) {
         version = Format("%d.%d", {attr->wMajorVerNum, attr->wMinorVerNum});
+        // The type-library marshaller looks the library up for the neutral
+        // locale; a library of a specific locale is found there too.
+        if (attr->lcid != 0) WriteClassesValue(NeutralTypeLibKey(*attr) + "\\win32", nullptr, GetProgramPath());
         lib.get()->ReleaseTLibAttr(attr);
     }
 
@@ -160,6 +168,7 @@ void UnregisterServer() {
     TLIBATTR* attr = nullptr;
     HRESULT hr = lib.get()->GetLibAttr(&attr);
     if (SUCCEEDED(hr) && attr) {
+        if (attr->lcid != 0) DeleteClassesKey(NeutralTypeLibKey(*attr), true);
         hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
         lib.get()->ReleaseTLibAttr(attr);
         // A library that is not registered any more is what was asked for.

@@ -1,0 +1,39 @@
+#!/bin/bash
+# Runs the reference update server for the end-to-end update tests.
+#   server.sh start|stop OUT_DIR SERVER_SCRIPT
+# The server answers from OUT_DIR/catalogue, which the tests fill while it
+# runs (it reads the folders at every request); the port goes to
+# OUT_DIR/server.port, each request to OUT_DIR/server.log.
+set -u
+out=$2
+pidfile="$out/server.pid"
+
+stop() {
+    [ -f "$pidfile" ] && kill "$(cat "$pidfile")" 2>/dev/null
+    rm -f "$pidfile" "$out/server.port"
+}
+
+case "$1" in
+start)
+    stop
+    mkdir -p "$out/catalogue"
+    rm -f "$out/server.log"
+    setsid python3 "$3" --catalogue "$out/catalogue" --port-file "$out/server.port" \
+        --log "$out/server.log" --delay-files 3 </dev/null >"$out/server.out" 2>&1 &
+    echo $! >"$pidfile"
+    for _ in $(seq 1 100); do
+        [ -s "$out/server.port" ] && exit 0
+        sleep 0.1
+    done
+    echo "the update server did not start:" >&2
+    cat "$out/server.out" >&2
+    stop
+    exit 1
+    ;;
+stop)
+    stop
+    exit 0
+    ;;
+esac
+echo "usage: server.sh start|stop OUT_DIR SERVER_SCRIPT" >&2
+exit 2
