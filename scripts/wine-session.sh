@@ -41,6 +41,11 @@ start)
     # The first command of a session starts services.exe, which keeps the
     # standard handles it was given: never a pipe.
     timeout 120 wine cmd /c exit </dev/null >"$ZEL_WINE_STATE/session.log" 2>&1 9>&-
+    # Xvfb runs no window manager: the program's windows (the installer
+    # monitor) are drawn by Wine itself, so hiding one does not wait for a
+    # manager that never answers.
+    timeout 60 wine reg add 'HKCU\Software\Wine\AppDefaults\ZELService.exe\X11 Driver' /v Managed /d N /f \
+        </dev/null >>"$ZEL_WINE_STATE/session.log" 2>&1 9>&-
     touch "$ZEL_WINE_STATE/session"
     exit 0
     ;;
