@@ -1,7 +1,9 @@
 # zel_sample_installer(<target> OUTPUT <exe> DESCRIPTION d VERSION v
 #     [UPDATETYPE t] [INTERNAL n] [SEQUENTIAL s] [TARGETDIR dir] [PAUSE ms]):
 # a real NSIS installer built with makensis at build time.
-set(ZEL_SAMPLE_DATA ${CMAKE_CURRENT_BINARY_DIR}/sample-data)
+# Cached, so that the sample installers can be built from other directories.
+set(ZEL_SAMPLE_DATA ${CMAKE_CURRENT_BINARY_DIR}/sample-data CACHE INTERNAL "")
+set(ZEL_SAMPLE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/samples/module.nsi CACHE INTERNAL "")
 file(MAKE_DIRECTORY ${ZEL_SAMPLE_DATA})
 string(REPEAT "Файл данных тестового модуля ЗЕЛ.\n" 200 sample_text)
 file(WRITE ${ZEL_SAMPLE_DATA}/readme.txt "${sample_text}")
@@ -23,8 +25,8 @@ function(zel_sample_installer target)
                 "-DVERSION=${S_VERSION}" "-DUPDATETYPE=${S_UPDATETYPE}" "-DINTERNAL=${S_INTERNAL}"
                 "-DSEQUENTIAL=${S_SEQUENTIAL}" "-DDATADIR=${ZEL_SAMPLE_DATA}" "-DTARGETDIR=${S_TARGETDIR}"
                 "-DPAUSE=${S_PAUSE}"
-                ${CMAKE_CURRENT_SOURCE_DIR}/samples/module.nsi
-        DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/samples/module.nsi
-        COMMENT "NSIS sample installer ${target}")
+                ${ZEL_SAMPLE_SCRIPT}
+        DEPENDS ${ZEL_SAMPLE_SCRIPT}
+        COMMENT "NSIS sample installer ${target}" VERBATIM)
     add_custom_target(${target} DEPENDS ${S_OUTPUT})
 endfunction()

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <bits.h>
+#include <tlhelp32.h>
 
 #include "ZELUpdate_TLB.h"
 #include "service/Text.h"
@@ -65,6 +66,32 @@ HRESULT AddModule(const std::string& module, const std::string& version) {
     }
     if (SUCCEEDED(init)) CoUninitialize();
     return hr;
+}
+
+// Ends every running copy of a program (the clients the installer started).
+void KillAll(const char* exeName) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32 entry = {sizeof(entry)};
+    for (BOOL ok = Process32First(snap, &entry); ok; ok = Process32Next(snap, &entry)) {
+        if (!SameText(entry.szExeFile, exeName)) continue;
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (!process) continue;
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+    CloseHandle(snap);
+}
+
+void ExpectInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected,
+                   const std::string& log) {
+    int at = 0;
+    for (const std::string& text : expected) {
+        int found = FindMessage(messages, text, at);
+        ASSERT_GE(found, 0) << "missing or out of order: " << text << "\n" << log;
+        at = found + 1;
+    }
 }
 
 class UpdateTest : public testing::Test {
@@ -152,6 +179,68 @@ TEST_F(UpdateTest, StoredFilesOfTheOfferedSizeAreNotFetchedAgain) {
     EXPECT_EQ(FileRequests("Sample", "kept.exe"), kept);
     EXPECT_GT(FileRequests("Sample", "resized.exe"), resized);
     EXPECT_TRUE(WaitFor([&] { return HasIdleJob("Name=Sample|Version=1.0.0.0|Target="); }, 30000)) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+    svc.Uninstall();
+}
+
+// The typical update: a client application registers its module, the update
+// downloads, the client asks for the installation and ends, the installer
+// runs under the monitor, and the client is started again.
+TEST_F(UpdateTest, ClientUpdateIsInstalledAndTheClientStartedAgain) {
+    const std::string setup = TestDir() + "installers\\demo-setup.exe";
+    const std::string version = VersionOf(setup);
+    ASSERT_TRUE(CopyFileTo(setup, CatalogueDir("Demo", version) + "demo-setup.exe"));
+    const std::string target = "C:\\ZELTest\\update_demo_setup";
+    RemoveTree(target);
+
+    InstalledService svc(TestDir() + "svc-run", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    Configure(svc);
+    ASSERT_TRUE(svc.Start());
+
+    const std::string clientDir = TestDir() + "client\\";
+    RemoveTree(clientDir);
+    ForceDirectories(clientDir);
+    ASSERT_TRUE(CopyFileTo(BinDir() + "zelctl.exe", clientDir + "zelctl.exe"));
+    std::string command = "\"" + clientDir + "zelctl.exe\" watch --name DemoClient --modules Demo=1.0.0.0 "
+                          "--install-on-download --log client.log --seconds 120";
+    STARTUPINFOA si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               clientDir.c_str(), &si, &pi));
+    CloseHandle(pi.hThread);
+    // The client ends by itself once it has asked for the installation.
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0) << svc.Log();
+    CloseHandle(pi.hProcess);
+
+    ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 120000)) << svc.Log();
+    auto m = svc.LogMessages();
+    ExpectInOrder(m,
+                  {"Загружено обновление модуля Demo версии " + version,
+                   "RunInstaller (Caller PID : " + std::to_string(pi.dwProcessId) + ")", "InternalName: zelctl",
+                   "Запускаем монитор NSIS", "Будут установлены следующие модули:", "   Demo",
+                   "Устанавливаем обновление модуля Demo версии " + version, "Запускаем обновление:",
+                   "\"" + svc.Dir() + "Files\\Demo\\demo-setup.exe\" /service /internalname=zelctl",
+                   "Код завершения: 0", "Запускаем программу:", clientDir + "zelctl.exe"},
+                  svc.Log());
+    EXPECT_EQ(FindMessage(m, "Принудительно завершаем работу монитора NSIS"), -1) << svc.Log();
+    EXPECT_TRUE(FileExists(target + "\\readme.txt"));
+    EXPECT_TRUE(FileExists(target + "\\data.bin"));
+    EXPECT_NE(ReadFileBytes(target + "\\cmdline.txt").find("internalname=zelctl"), std::string::npos);
+
+    // Started again with its own command line, in its own directory.
+    const std::string started = "Started: " + command + " | " + clientDir.substr(0, clientDir.size() - 1);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const std::string text = ReadFileBytes(clientDir + "client.log");
+            int count = 0;
+            for (size_t at = text.find(started + "\n"); at != std::string::npos; at = text.find(started + "\n", at + 1))
+                ++count;
+            return count == 2;
+        },
+        30000))
+        << ReadFileBytes(clientDir + "client.log");
+    KillAll("zelctl.exe");
     ASSERT_TRUE(svc.Stop());
     svc.Uninstall();
 }

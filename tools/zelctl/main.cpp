@@ -65,6 +65,8 @@ const wchar_t* const HelpText =
     L"  --install-on-download  on OnDownload call Install(own pid, restart, module=installed\n"
     L"                         version from --modules) and end\n"
     L"  --restart R            restart flag for --install-on-download (default 0: restart)\n"
+    L"  --log FILE             append a copy of every line to FILE, beginning with\n"
+    L"                         \"Started: <command line> | <current directory>\"\n"
     L"\n"
     L"watch prints \"Advised <cookie>\" once advised, then one line per event:\n"
     L"  OnStart <module> <version>, OnProcess <module> <percent>, OnDownload <module> <version>,\n"
@@ -89,10 +91,26 @@ std::string ToUtf8(const std::wstring& text) {
     return out;
 }
 
+// watch --log: a file that gets a copy of every line, in UTF-8 (a client
+// started again by the installer has no console to print to).
+std::wstring CopyLogPath;
+
+void AppendToCopyLog(const std::wstring& text) {
+    if (CopyLogPath.empty()) return;
+    HANDLE f = CreateFileW(CopyLogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    std::string bytes = ToUtf8(text);
+    DWORD written = 0;
+    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(f);
+}
+
 // One line to stdout or stderr: UTF-16 to a console, UTF-8 otherwise;
 // flushed at once so that a reader of a pipe sees every event as it comes.
 void WriteLine(DWORD which, const std::wstring& line) {
     EnterCriticalSection(&OutputLock);
+    AppendToCopyLog(line + L"\n");
     HANDLE h = GetStdHandle(which);
     DWORD mode = 0, written = 0;
     std::wstring text = line + L"\n";
@@ -617,6 +635,11 @@ int Watch(const Args& args) {
             return Usage(L"unknown or incomplete watch option " + a);
         } else if (a == L"--name") {
             options.name = args[++i];
+        } else if (a == L"--log") {
+            CopyLogPath = args[++i];
+            wchar_t dir[MAX_PATH] = {};
+            GetCurrentDirectoryW(MAX_PATH, dir);
+            Out(L"Started: " + std::wstring(GetCommandLineW()) + L" | " + dir);
         } else if (a == L"--mask") {
             unsigned long mask = 0;
             if (!ToULong(args[++i], mask)) return Usage(L"bad --mask " + args[i]);
