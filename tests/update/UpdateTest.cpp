@@ -183,6 +183,37 @@ TEST_F(UpdateTest, StoredFilesOfTheOfferedSizeAreNotFetchedAgain) {
     svc.Uninstall();
 }
 
+TEST_F(UpdateTest, AFailedDownloadIsRetriedWithAFreshJob) {
+    const std::string dir = CatalogueDir("Broken", "1.0.0.2");
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\kept.exe", dir + "setup.exe"));
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\resized.exe", dir + "missing.exe"));  // the server answers 404
+
+    InstalledService svc(TestDir() + "svc-broken", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    Configure(svc);
+    ASSERT_TRUE(svc.Start());
+    ASSERT_EQ(AddModule("Broken", "1.0.0.0"), S_OK) << svc.Log();
+
+    ASSERT_TRUE(svc.WaitForLog("Обнаружено задание со статусом BG_JOB_STATE_ERROR (Broken)", 90000)) << svc.Log();
+    auto m = svc.LogMessages();
+    int error = FindMessage(m, "Обнаружено задание со статусом BG_JOB_STATE_ERROR (Broken)");
+    // The next check finds the fresh job and begins again.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return FindMessagePrefix(svc.LogMessages(), "Начинаем загрузку модуля Broken", error) >= 0;
+        },
+        30000))
+        << svc.Log();
+    int live = 0;
+    for (const JobView& job : ServiceJobs())
+        if (job.description.rfind("Name=Broken|", 0) == 0) ++live;
+    EXPECT_EQ(live, 1);
+    EXPECT_EQ(FindMessagePrefix(svc.LogMessages(), "Загружено обновление модуля Broken"), -1);
+    EXPECT_FALSE(FileExists(svc.Dir() + "Files\\Broken\\missing.exe"));
+    ASSERT_TRUE(svc.Stop());
+    svc.Uninstall();
+}
+
 // The typical update: a client application registers its module, the update
 // downloads, the client asks for the installation and ends, the installer
 // runs under the monitor, and the client is started again.

@@ -3,7 +3,8 @@
 #   server.sh start|stop OUT_DIR SERVER_SCRIPT
 # The server answers from OUT_DIR/catalogue, which the tests fill while it
 # runs (it reads the folders at every request); the port goes to
-# OUT_DIR/server.port, each request to OUT_DIR/server.log.
+# OUT_DIR/server.port, each request to OUT_DIR/server.log. Files named
+# missing.exe are answered 404.
 set -u
 out=$2
 pidfile="$out/server.pid"
@@ -19,7 +20,7 @@ start)
     mkdir -p "$out/catalogue"
     rm -f "$out/server.log"
     setsid python3 "$3" --catalogue "$out/catalogue" --port-file "$out/server.port" \
-        --log "$out/server.log" --delay-files 3 </dev/null >"$out/server.out" 2>&1 &
+        --log "$out/server.log" --delay-files 3 --fail-file missing.exe </dev/null >"$out/server.out" 2>&1 &
     echo $! >"$pidfile"
     for _ in $(seq 1 100); do
         [ -s "$out/server.port" ] && exit 0
