@@ -286,6 +286,17 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     return true;
 }
 
+// A fresh idle job for the module, carrying its installed version.
+void RecreateJob(IBackgroundCopyManager* manager, const TJobInfo& info) {
+    bool created = false;
+    try {
+        created = CreateModuleJob(manager, info.Name, info.Version);
+    } catch (const std::exception&) {
+        created = false;
+    }
+    if (!created) WriteLog("Не удалось восстановить задание для загрузки", LogError);
+}
+
 }  // namespace
 
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
@@ -313,30 +324,15 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
                 WriteLog(context, LogDebug);
                 WriteLog(error, LogDebug);
             }
-            if (SUCCEEDED(job->Cancel()) && DirectoryExists(GetModuleDir(info.Name))) {
-                bool created = false;
-                try {
-                    created = CreateModuleJob(manager, info.Name, info.Version);
-                } catch (const std::exception&) {
-                    created = false;
-                }
-                if (!created) WriteLog("Не удалось восстановить задание для загрузки", LogError);
-            }
+            if (SUCCEEDED(job->Cancel()) && DirectoryExists(GetModuleDir(info.Name))) RecreateJob(manager, info);
             return false;
         }
         case BG_JOB_STATE_TRANSFERRED: {
             WriteLogFmt("Загрузка модуля (%s) завершена", {info.Name}, LogDebug);
-            if (FAILED(job->Complete())) {
+            if (FAILED(job->Complete()))
                 WriteLogFmt("Не удалось завершить задание %s", {info.Name}, LogError);
-            } else {
-                bool created = false;
-                try {
-                    created = CreateModuleJob(manager, info.Name, info.Version);
-                } catch (const std::exception&) {
-                    created = false;
-                }
-                if (!created) WriteLog("Не удалось восстановить задание для загрузки", LogError);
-            }
+            else
+                RecreateJob(manager, info);
             return false;
         }
         default:

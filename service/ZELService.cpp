@@ -100,9 +100,10 @@ int RunRegistrationRole(void (*role)()) {
 
 bool ReportStatus() { return StatusHandle && SetServiceStatus(StatusHandle, &Status); }
 
-bool ReportStartPending() {
+// The whole status record, as at the start and at the end.
+bool ReportFullStatus(DWORD state) {
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    Status.dwCurrentState = SERVICE_START_PENDING;
+    Status.dwCurrentState = state;
     Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     Status.dwWin32ExitCode = 0;
     Status.dwServiceSpecificExitCode = 0;
@@ -110,6 +111,8 @@ bool ReportStartPending() {
     Status.dwWaitHint = 5000;
     return ReportStatus();
 }
+
+bool ReportStartPending() { return ReportFullStatus(SERVICE_START_PENDING); }
 
 bool ReportRunning() {
     Status.dwCurrentState = SERVICE_RUNNING;
@@ -125,16 +128,7 @@ bool ReportStopPending() {
     return ReportStatus();
 }
 
-bool ReportStopped() {
-    Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    Status.dwCurrentState = SERVICE_STOPPED;
-    Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    Status.dwWin32ExitCode = 0;
-    Status.dwServiceSpecificExitCode = 0;
-    Status.dwCheckPoint = 1;
-    Status.dwWaitHint = 5000;
-    return ReportStatus();
-}
+bool ReportStopped() { return ReportFullStatus(SERVICE_STOPPED); }
 
 std::string PreviousExecutable() { return ChangeFileExt(GetProgramPath(), ".tmp"); }
 

@@ -19,12 +19,7 @@ protected:
         RequestMethod = "POST";
     }
     void TearDown() override { SetUp(); }
-    std::vector<std::string> Messages() {
-        std::vector<std::string> out;
-        for (const auto& line : test::SplitLines(test::ReadLog(test::TestDir())))
-            out.push_back(line.size() >= 11 ? line.substr(11) : line);
-        return out;
-    }
+    std::vector<std::string> Messages() { return test::LogMessages(test::TestDir()); }
 };
 
 }  // namespace

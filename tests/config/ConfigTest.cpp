@@ -25,12 +25,7 @@ protected:
     void WriteConfig(const std::string& text) { test::WriteFileBytes(GetConfigPath(), text); }
 
     // The messages of today's log without their time stamps.
-    std::vector<std::string> Messages() {
-        std::vector<std::string> out;
-        for (const auto& line : test::SplitLines(test::ReadLog(test::TestDir())))
-            out.push_back(line.size() >= 11 ? line.substr(11) : line);
-        return out;
-    }
+    std::vector<std::string> Messages() { return test::LogMessages(test::TestDir()); }
     bool Logged(const std::string& message) {
         for (const auto& m : Messages())
             if (m == message) return true;

@@ -35,12 +35,7 @@ protected:
     static void SetDword(HKEY key, const char* name, DWORD value) {
         RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     }
-    std::vector<std::string> Messages() {
-        std::vector<std::string> out;
-        for (const auto& line : test::SplitLines(test::ReadLog(test::TestDir())))
-            out.push_back(line.size() >= 11 ? line.substr(11) : line);
-        return out;
-    }
+    std::vector<std::string> Messages() { return test::LogMessages(test::TestDir()); }
 };
 
 }  // namespace

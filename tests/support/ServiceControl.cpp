@@ -122,11 +122,7 @@ bool InstalledService::SetImageArguments(const std::string& args) {
 
 std::string InstalledService::Log() const { return ReadLog(dir_); }
 
-std::vector<std::string> InstalledService::LogMessages() const {
-    std::vector<std::string> out;
-    for (const auto& line : SplitLines(Log())) out.push_back(line.size() >= 11 ? line.substr(11) : line);
-    return out;
-}
+std::vector<std::string> InstalledService::LogMessages() const { return zel::test::LogMessages(dir_); }
 
 bool InstalledService::WaitForLog(const std::string& text, DWORD timeoutMs, bool prefix) const {
     return WaitFor(

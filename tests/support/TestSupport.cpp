@@ -65,6 +65,12 @@ std::string TodayLogPath(const std::string& programDir) {
 
 std::string ReadLog(const std::string& programDir) { return ReadFileBytes(TodayLogPath(programDir)); }
 
+std::vector<std::string> LogMessages(const std::string& programDir) {
+    std::vector<std::string> out;
+    for (const auto& line : SplitLines(ReadLog(programDir))) out.push_back(line.size() >= 11 ? line.substr(11) : line);
+    return out;
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t pos = 0;

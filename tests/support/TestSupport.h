@@ -21,6 +21,8 @@ bool CopyFileTo(const std::string& from, const std::string& to);
 // Today's log file beside the test program, and its content.
 std::string TodayLogPath(const std::string& programDir);
 std::string ReadLog(const std::string& programDir);
+// Messages of today's log (the text after "hh:nn:ss : ").
+std::vector<std::string> LogMessages(const std::string& programDir);
 // Lines of a text (CR LF separated).
 std::vector<std::string> SplitLines(const std::string& text);
 
