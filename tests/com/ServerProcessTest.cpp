@@ -324,3 +324,43 @@ TEST_F(ServerProcess, ZelctlReportsFailuresWithCodes) {
     svc.Stop();
     svc.Uninstall();
 }
+
+// The demo client's whole run: a dead subscriber does not keep the download
+// from the live one, which asks for the installation and ends.
+TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
+    std::string dir = TestDir() + "catalogue\\ComNew\\2.0.0.1\\";
+    ForceDirectories(dir);
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\comsetup.exe", dir + "comsetup.exe"));
+    InstalledService svc(TestDir() + "svc3", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ServerURL() + "\r\nLogLevel=63\r\n");
+    ASSERT_TRUE(svc.Start());
+
+    {
+        Child doomed(Zelctl(L"watch --name Doomed --modules ComNew=1.0.0.0 --seconds 300"),
+                     TestDir() + "doomed3.out");
+        ASSERT_GT(doomed.WaitAdvised(30000), 0) << doomed.Output();
+    }  // killed before the check that its subscription asked for
+
+    Child live(Zelctl(L"watch --name Live --modules ComNew=1.0.0.0 --install-on-download --restart 1 "
+                      L"--seconds 240"),
+               TestDir() + "live.out");
+    ASSERT_EQ(live.Wait(250000), 0) << live.Output() << svc.Log();
+    std::string download, install;
+    for (const std::string& l : live.Lines()) {
+        if (l.rfind("OnDownload ", 0) == 0) download = l;
+        if (l.rfind("Install ", 0) == 0) install = l;
+    }
+    EXPECT_EQ(download, "OnDownload ComNew 2.0.00.01") << live.Output();
+    EXPECT_EQ(install, "Install ComNew=1.0.0.0: S_OK (0x00000000)") << live.Output();
+
+    std::string out;
+    EXPECT_EQ(RunZelctl(L"checkmodule ComNew 1.0.0.0", out, "checkmodule3"), 0);
+    EXPECT_EQ(out, "CheckModule: S_OK (0x00000000) 2.0.00.01");
+    EXPECT_TRUE(svc.WaitForLog("Add To List: ComNew (1.0.0.0)", 10000)) << svc.Log();
+    EXPECT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 90000)) << svc.Log();
+    // The installer ran once the client had ended.
+    EXPECT_TRUE(svc.WaitForLog("Устанавливаем обновление модуля ComNew", 1000, true)) << svc.Log();
+    svc.Stop();
+    svc.Uninstall();
+}
