@@ -29,7 +29,7 @@ testing::Environment* const env = testing::AddGlobalTestEnvironment(new ComEnv);
 class FakeSink : public IZELUpdateEvents2, public IZELUpdateClient, public IZELClientInfo {
 public:
     FakeSink(std::wstring name, ULONG mask, std::wstring module = L"", HRESULT eventResult = S_OK)
-        : name_(std::move(name)), mask_(mask), module_(std::move(module)), eventResult_(eventResult) {}
+        : module_(std::move(module)), name_(std::move(name)), mask_(mask), eventResult_(eventResult) {}
     std::atomic<int> starts{0}, noUpdates{0}, downloads{0}, exceptions{0};
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -82,7 +82,7 @@ private:
     HRESULT eventResult_;
 };
 
-class OneModule : public IEnumModules {
+class OneModule final : public IEnumModules {
 public:
     explicit OneModule(std::wstring name) : name_(std::move(name)) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {

@@ -45,10 +45,21 @@ TEST(Registration, InstallWritesAndUninstallRemovesTheEntries) {
     EXPECT_EQ(Value(appid, "LocalService"), "ZELUpdate");
     EXPECT_EQ(Value("AppID\\ZELService.exe", "AppID"), "{D6A9EA53-5E1A-4103-AF8C-9DB909C74227}");
     EXPECT_TRUE(KeyExists("TypeLib\\{D508BA31-7976-4A58-9588-77CD7BA85B30}"));
+    // Every interface of the library has the type-library marshaller.
+    for (const char* iid : {"{8AFE98AD-7F7E-4DCB-88F3-33708E1C550A}", "{FE6C80DB-02AE-462F-9CEE-822ADCD34191}",
+                            "{840001CC-E740-4694-B527-8E5D4356822A}", "{20F09186-2424-4F48-9100-590744C87F4C}",
+                            "{BA9FE7F3-082A-4C30-AB40-5ABFB911FD57}"})
+        EXPECT_EQ(Value(std::string("Interface\\") + iid + "\\ProxyStubClsid32", nullptr),
+                  "{00020424-0000-0000-C000-000000000046}")
+            << iid;
 
     ASSERT_EQ(test::RunProcess("\"" + exe + "\" /uninstall"), 0);
     EXPECT_FALSE(KeyExists(clsid));
     EXPECT_FALSE(KeyExists("ZELUpdate.ZELUpdateServer"));
     EXPECT_FALSE(KeyExists(appid));
     EXPECT_FALSE(KeyExists("AppID\\ZELService.exe"));
+    // The type library and the interfaces it registered for marshalling go too.
+    EXPECT_FALSE(KeyExists("TypeLib\\{D508BA31-7976-4A58-9588-77CD7BA85B30}"));
+    EXPECT_FALSE(KeyExists("Interface\\{8AFE98AD-7F7E-4DCB-88F3-33708E1C550A}"));
+    EXPECT_FALSE(KeyExists("Interface\\{FE6C80DB-02AE-462F-9CEE-822ADCD34191}"));
 }
