@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
+#include "com/VtableDispatch.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Text.h"
@@ -48,14 +49,7 @@ public:
         return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++ref_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --ref_; }  // lives on the test's stack
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+    ULONG STDMETHODCALLTYPE Release() override { return --ref_; }  ZEL_VTABLE_ONLY_DISPATCH
     HRESULT STDMETHODCALLTYPE OnDownload(BSTR, BSTR) override { ++downloads; return eventResult_; }
     HRESULT STDMETHODCALLTYPE OnUpdate(BSTR, LONG) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnStart(BSTR, BSTR) override { ++starts; return eventResult_; }
@@ -100,13 +94,7 @@ public:
         if (n == 0) delete this;
         return n;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+    ZEL_VTABLE_ONLY_DISPATCH
     HRESULT STDMETHODCALLTYPE Next(BSTR* name, BSTR* version) override {
         if (done_) return S_FALSE;
         done_ = true;

@@ -368,11 +368,20 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
                       L"--seconds 240"),
                TestDir() + "live.out");
     ASSERT_EQ(live.Wait(250000), 0) << live.Output() << svc.Log();
+    // The download's story in order: OnStart with the version as the
+    // server offers it, any OnProcess while the
+    // reference server holds the file back, then OnDownload.
     std::string download, install;
+    int started = -1, progressOutOfPlace = 0, index = 0;
     for (const std::string& l : live.Lines()) {
+        if (l == "OnStart ComNew 2.0.0.1" && started < 0) started = index;
+        if (l.rfind("OnProcess ComNew ", 0) == 0 && (started < 0 || !download.empty())) ++progressOutOfPlace;
         if (l.rfind("OnDownload ", 0) == 0) download = l;
         if (l.rfind("Install ", 0) == 0) install = l;
+        ++index;
     }
+    EXPECT_GE(started, 0) << live.Output();
+    EXPECT_EQ(progressOutOfPlace, 0) << live.Output();
     EXPECT_EQ(download, "OnDownload ComNew 2.0.00.01") << live.Output();
     EXPECT_EQ(install, "Install ComNew=1.0.0.0: S_OK (0x00000000)") << live.Output();
 

@@ -240,21 +240,6 @@ void UnmanagedMonitorWindows() {
 
 std::string DriverPath() { return test::TestDir() + "..\\install_driver\\ZELService.exe"; }
 
-HANDLE StartProcess(const std::string& commandLine, const std::string& dir = std::string(), DWORD* pid = nullptr) {
-    STARTUPINFOA startup;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info;
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &startup, &info))
-        return nullptr;
-    CloseHandle(info.hThread);
-    if (pid) *pid = info.dwProcessId;
-    return info.hProcess;
-}
-
 void ExpectInOrder(const std::string& log, const std::vector<std::string>& lines) {
     size_t at = 0;
     for (const std::string& line : lines) {
@@ -334,11 +319,11 @@ TEST_F(DriverTest, CallerIsAwaitedAndRestartedAfterAMissingInstaller) {
     ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\caller.exe", callerDir + "caller.exe"));
     std::string callerLine = "\"" + callerDir + "caller.exe\" /linger=60000 \"two words\"";
     DWORD callerPid = 0;
-    HANDLE caller = StartProcess(callerLine, test::TestDir(), &callerPid);
+    HANDLE caller = test::StartProcess(callerLine, test::TestDir(), &callerPid);
     ASSERT_NE(caller, nullptr);
     ASSERT_TRUE(test::WaitFor([&] { return FileExists(callerDir + "caller.log"); }, 10000));
 
-    HANDLE driver = StartProcess("\"" + app + "ZELService.exe\" /runinstaller " + std::to_string(callerPid) +
+    HANDLE driver = test::StartProcess("\"" + app + "ZELService.exe\" /runinstaller " + std::to_string(callerPid) +
                                  " 1 alpha=0.0.0.0 beta=0.0.0.0 gamma=0.0.0.0");
     ASSERT_NE(driver, nullptr);
     // The request has been taken (the list is built); now beta's installer
@@ -448,7 +433,7 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     ASSERT_NE(event, nullptr);
     ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     DWORD pid = 0;
-    HANDLE monitor = StartProcess("\"" + app + "ZELService.exe\" /monitor", "", &pid);
+    HANDLE monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor", "", &pid);
     ASSERT_NE(monitor, nullptr);
     HWND dialog = nullptr;
     ASSERT_TRUE(test::WaitFor([&] { return (dialog = FindProcessWindow(pid)) && !ControlText(dialog, 101).empty(); },
@@ -492,7 +477,7 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     CloseHandle(monitor);
 
     // Signalled before the monitor starts: it still closes by itself.
-    monitor = StartProcess("\"" + app + "ZELService.exe\" /monitor");
+    monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor");
     ASSERT_NE(monitor, nullptr);
     EXPECT_EQ(WaitForSingleObject(monitor, 10000), WAIT_OBJECT_0);
     TerminateProcess(monitor, 1);
@@ -523,7 +508,7 @@ LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 // Runs a command line and takes the reports sent to this thread meanwhile.
 DWORD RunReceiving(const std::string& commandLine) {
-    HANDLE process = StartProcess(commandLine);
+    HANDLE process = test::StartProcess(commandLine);
     if (!process) return 99;
     DWORD start = GetTickCount();
     while (GetTickCount() - start < 60000) {

@@ -86,20 +86,27 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-int RunProcess(const std::string& commandLine, DWORD timeoutMs, const std::string& currentDir) {
+HANDLE StartProcess(const std::string& commandLine, const std::string& currentDir, DWORD* pid, DWORD flags) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     std::string cmd = commandLine;
-    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, flags, nullptr,
                         currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
-        return -2;
-    DWORD r = WaitForSingleObject(pi.hProcess, timeoutMs);
-    DWORD code = static_cast<DWORD>(-1);
-    if (r == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-    else TerminateProcess(pi.hProcess, 1);
+        return nullptr;
     CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    if (pid) *pid = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+int RunProcess(const std::string& commandLine, DWORD timeoutMs, const std::string& currentDir) {
+    HANDLE process = StartProcess(commandLine, currentDir, nullptr, CREATE_NO_WINDOW);
+    if (!process) return -2;
+    DWORD r = WaitForSingleObject(process, timeoutMs);
+    DWORD code = static_cast<DWORD>(-1);
+    if (r == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+    else TerminateProcess(process, 1);
+    CloseHandle(process);
     return static_cast<int>(code);
 }
 

@@ -26,6 +26,11 @@ std::vector<std::string> LogMessages(const std::string& programDir);
 // Lines of a text (CR LF separated).
 std::vector<std::string> SplitLines(const std::string& text);
 
+// Starts a command line; returns the process handle (the caller closes it)
+// or nullptr when it cannot start.
+HANDLE StartProcess(const std::string& commandLine, const std::string& currentDir = std::string(),
+                    DWORD* pid = nullptr, DWORD flags = 0);
+
 // Runs a command line, waits at most timeoutMs; returns the exit code
 // (or -1 on time-out, -2 when it cannot start). Output is discarded.
 int RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,

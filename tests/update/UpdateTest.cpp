@@ -147,8 +147,11 @@ TEST_F(UpdateTest, DownloadsANewerServiceAndReplacesItself) {
     EXPECT_EQ(FindMessagePrefix(m, "Начинаем загрузку модуля ZELUPDATE", static_cast<int>(before)), -1);
     EXPECT_EQ(FileRequests("ZELUPDATE", "ZELService.exe"), fetched);
     // Wine's BITS cannot take proxy settings and says so; nothing else may fail.
-    for (const std::string& line : m)
-        if (line.rfind("Ошибка", 0) == 0) EXPECT_EQ(line, "Ошибка при настройке параметров proxy-сервера");
+    for (const std::string& line : m) {
+        if (line.rfind("Ошибка", 0) == 0) {
+            EXPECT_EQ(line, "Ошибка при настройке параметров proxy-сервера");
+        }
+    }
     svc.Uninstall();
 }
 
@@ -235,20 +238,18 @@ TEST_F(UpdateTest, ClientUpdateIsInstalledAndTheClientStartedAgain) {
     ASSERT_TRUE(CopyFileTo(BinDir() + "zelctl.exe", clientDir + "zelctl.exe"));
     std::string command = "\"" + clientDir + "zelctl.exe\" watch --name DemoClient --modules Demo=1.0.0.0 "
                           "--install-on-download --log client.log --seconds 120";
-    STARTUPINFOA si = {sizeof(si)};
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                               clientDir.c_str(), &si, &pi));
-    CloseHandle(pi.hThread);
+    DWORD clientPid = 0;
+    HANDLE client = StartProcess(command, clientDir, &clientPid, CREATE_NO_WINDOW);
+    ASSERT_NE(client, nullptr);
     // The client ends by itself once it has asked for the installation.
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0) << svc.Log();
-    CloseHandle(pi.hProcess);
+    EXPECT_EQ(WaitForSingleObject(client, 120000), WAIT_OBJECT_0) << svc.Log();
+    CloseHandle(client);
 
     ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 120000)) << svc.Log();
     auto m = svc.LogMessages();
     ExpectInOrder(m,
                   {"Загружено обновление модуля Demo версии " + version,
-                   "RunInstaller (Caller PID : " + std::to_string(pi.dwProcessId) + ")", "InternalName: zelctl",
+                   "RunInstaller (Caller PID : " + std::to_string(clientPid) + ")", "InternalName: zelctl",
                    "Запускаем монитор NSIS", "Будут установлены следующие модули:", "   Demo",
                    "Устанавливаем обновление модуля Demo версии " + version, "Запускаем обновление:",
                    "\"" + svc.Dir() + "Files\\Demo\\demo-setup.exe\" /service /internalname=zelctl",

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
+#include "com/VtableDispatch.h"
 
 namespace {
 
@@ -283,16 +284,7 @@ public:
         if (n == 0) delete this;
         return n;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count) *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+    ZEL_VTABLE_ONLY_DISPATCH
     HRESULT STDMETHODCALLTYPE Next(BSTR* name, BSTR* version) override {
         if (!name || !version) return E_POINTER;
         LONG i = InterlockedIncrement(&next_) - 1;
@@ -360,17 +352,7 @@ public:
         return n;
     }
 
-    // IDispatch: the service calls the events through the vtable only.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count) *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+    ZEL_VTABLE_ONLY_DISPATCH
 
     // IZELUpdateEvents
     HRESULT STDMETHODCALLTYPE OnDownload(BSTR module, BSTR version) override {
