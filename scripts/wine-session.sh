@@ -41,9 +41,10 @@ start)
     # The first command of a session starts services.exe, which keeps the
     # standard handles it was given: never a pipe.
     timeout 120 wine cmd /c exit </dev/null >"$ZEL_WINE_STATE/session.log" 2>&1 9>&-
-    # Xvfb runs no window manager: the program's windows (the installer
-    # monitor) are drawn by Wine itself, so hiding one does not wait for a
-    # manager that never answers.
+    # Xvfb runs no window manager, and Wine's X11 driver waits two seconds
+    # for one whenever a managed window is hidden: the installer monitor
+    # would miss the installer's 2000 ms to close. Programs named
+    # ZELService.exe keep their windows unmanaged, drawn by Wine itself.
     timeout 60 wine reg add 'HKCU\Software\Wine\AppDefaults\ZELService.exe\X11 Driver' /v Managed /d N /f \
         </dev/null >>"$ZEL_WINE_STATE/session.log" 2>&1 9>&-
     touch "$ZEL_WINE_STATE/session"

@@ -6,7 +6,6 @@
 
 #include <windows.h>
 #include <objbase.h>
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -31,14 +30,8 @@ testing::Environment* const env = testing::AddGlobalTestEnvironment(new ComEnv);
 const char* const ClsidKey = "CLSID\\{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
 const char* const AppIdKey = "AppID\\{D6A9EA53-5E1A-4103-AF8C-9DB909C74227}";
 
-std::string ServerURL() {
-    return "http://127.0.0.1:" + Trim(ReadFileBytes(TestDir() + "server.port")) + "/";
-}
-
 void CatalogueFile(const std::string& module, const std::string& version, const std::string& name) {
-    std::string dir = TestDir() + "catalogue\\" + module + "\\" + version + "\\";
-    ForceDirectories(dir);
-    WriteFileBytes(dir + name, "installer");
+    WriteFileBytes(CatalogueDir(module, version) + name, "installer");
 }
 
 bool ClassesKeyExists(const std::string& key) {
@@ -66,16 +59,9 @@ DWORD SettingsDword(const char* name) {
 
 // zelctl ends its lines with LF alone.
 std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    std::vector<std::string> lines = SplitLines(text, "\n");
+    for (std::string& line : lines)
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        if (end == std::string::npos) break;
-        pos = end + 1;
-    }
     return lines;
 }
 
@@ -179,27 +165,6 @@ const char* const Script =
     "try { server.GetClientCount(\"x\", 0); WScript.Quit(15); } catch (e) {}\r\n"
     "WScript.Quit(0);\r\n";
 
-// Ends the programs started from a directory of this test.
-void EndProgramsIn(const std::string& dir) {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32 pe = {};
-    pe.dwSize = sizeof pe;
-    for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
-        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                               pe.th32ProcessID);
-        if (!p) continue;
-        char path[MAX_PATH] = {};
-        DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir)) {
-            TerminateProcess(p, 1);
-            WaitForSingleObject(p, 5000);
-        }
-        CloseHandle(p);
-    }
-    CloseHandle(snap);
-}
-
 class ServerProcess : public testing::Test {
 protected:
     void SetUp() override { CancelServiceJobs(); }
@@ -213,7 +178,7 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
     {
         InstalledService svc(TestDir() + "svc", BinDir() + "ZELService.exe");
         ASSERT_TRUE(svc.Install());
-        svc.WriteConfig("URL=" + ServerURL() + "\r\nLogLevel=63\r\n");
+        svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
         ASSERT_EQ(svc.State(), static_cast<DWORD>(SERVICE_STOPPED));
 
         // Activation of the class starts the service through its AppID.
@@ -332,7 +297,7 @@ TEST_F(ServerProcess, ZelctlReportsFailuresWithCodes) {
 
     InstalledService svc(TestDir() + "svc2", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());
-    svc.WriteConfig("URL=" + ServerURL() + "\r\nLogLevel=63\r\n");
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
     EXPECT_EQ(RunZelctl(L"checkmodule NoSuchModule 1.0.0.0", out, "checkmodule"), 1);
     EXPECT_EQ(out, "CheckModule: E_INVALIDARG (0x80070057) 1.0.0.0");
     EXPECT_EQ(RunZelctl(L"checkversion 999.0.0.0", out, "checkversion"), 0);
@@ -350,12 +315,11 @@ TEST_F(ServerProcess, ZelctlReportsFailuresWithCodes) {
 // The demo client's whole run: a dead subscriber does not keep the download
 // from the live one, which asks for the installation and ends.
 TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
-    std::string dir = TestDir() + "catalogue\\ComNew\\2.0.0.1\\";
-    ForceDirectories(dir);
+    std::string dir = CatalogueDir("ComNew", "2.0.0.1");
     ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\comsetup.exe", dir + "comsetup.exe"));
     InstalledService svc(TestDir() + "svc3", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());
-    svc.WriteConfig("URL=" + ServerURL() + "\r\nLogLevel=63\r\n");
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
     ASSERT_TRUE(svc.Start());
 
     {

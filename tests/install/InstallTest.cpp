@@ -225,19 +225,6 @@ TEST(SampleInstallerTest, VersionStringsAndSilentRun) {
 
 namespace {
 
-// Xvfb runs no window manager, and Wine's X11 driver waits two seconds for
-// one whenever a managed window is hidden: the monitor would then miss the
-// installer's 2000 ms. Programs named ZELService.exe keep their windows
-// unmanaged here, which also lets Wine draw the caption itself.
-void UnmanagedMonitorWindows() {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\ZELService.exe\\X11 Driver", 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, "Managed", 0, REG_SZ, reinterpret_cast<const BYTE*>("N"), 2);
-    RegCloseKey(key);
-}
-
 std::string DriverPath() { return test::TestDir() + "..\\install_driver\\ZELService.exe"; }
 
 void ExpectInOrder(const std::string& log, const std::vector<std::string>& lines) {
@@ -258,7 +245,6 @@ protected:
     std::string app = test::TestDir() + "drv\\";
     std::string target = test::TestDir() + "drv-target";
     void SetUp() override {
-        UnmanagedMonitorWindows();
         test::RemoveTree(app);
         test::RemoveTree(target);
         ASSERT_TRUE(ForceDirectories(app + "Files\\alpha"));
@@ -424,7 +410,6 @@ HANDLE CreateMonitorEvent() {
 // The real monitor process: its lines follow the reports, the user cannot
 // close it, and the event ends it, also when it came before the window.
 TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
-    UnmanagedMonitorWindows();
     std::string app = test::TestDir() + "mon\\";
     test::RemoveTree(app);
     ASSERT_TRUE(ForceDirectories(app));

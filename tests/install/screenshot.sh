@@ -24,10 +24,6 @@ mkdir -p "$app/Files/beta" "$(dirname "$out")"
 cp "$build/tests/install_driver/ZELService.exe" "$app/" || fail "no driver"
 cp "$build/tests/install_test/samples/slow.exe" "$app/Files/beta/" || fail "no sample installer"
 
-# No window manager runs on the display: Wine draws the monitor's frame and
-# caption itself and does not wait for a manager when the window closes.
-timeout 60 wine reg add 'HKCU\Software\Wine\AppDefaults\ZELService.exe\X11 Driver' /v Managed /d N /f \
-    </dev/null >/dev/null 2>&1
 ZEL_TEST_TARGET="$(timeout 60 winepath -w "$work/target" 2>/dev/null)"; export ZEL_TEST_TARGET
 
 timeout 120 wine "$app/ZELService.exe" /runinstaller 0 0 beta=0.0.0.0 </dev/null >"$work/driver.out" 2>&1 &

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <tlhelp32.h>
+
 #include "service/Log.h"
 #include "service/Text.h"
 
@@ -71,17 +73,17 @@ std::vector<std::string> LogMessages(const std::string& programDir) {
     return out;
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
+std::vector<std::string> SplitLines(const std::string& text, const std::string& separator) {
     std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t end = text.find("\r\n", pos);
+        size_t end = text.find(separator, pos);
         if (end == std::string::npos) {
             lines.push_back(text.substr(pos));
             break;
         }
         lines.push_back(text.substr(pos, end - pos));
-        pos = end + 2;
+        pos = end + separator.size();
     }
     return lines;
 }
@@ -108,6 +110,36 @@ int RunProcess(const std::string& commandLine, DWORD timeoutMs, const std::strin
     else TerminateProcess(process, 1);
     CloseHandle(process);
     return static_cast<int>(code);
+}
+
+std::string ReferenceServerURL() {
+    return "http://127.0.0.1:" + Trim(ReadFileBytes(TestDir() + "server.port")) + "/";
+}
+
+std::string CatalogueDir(const std::string& module, const std::string& version) {
+    std::string dir = TestDir() + "catalogue\\" + module + "\\" + version + "\\";
+    ForceDirectories(dir);
+    return dir;
+}
+
+void EndProgramsIn(const std::string& dir) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                               pe.th32ProcessID);
+        if (!p) continue;
+        char path[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir)) {
+            TerminateProcess(p, 1);
+            WaitForSingleObject(p, 5000);
+        }
+        CloseHandle(p);
+    }
+    CloseHandle(snap);
 }
 
 }  // namespace zel::test

@@ -23,8 +23,8 @@ std::string TodayLogPath(const std::string& programDir);
 std::string ReadLog(const std::string& programDir);
 // Messages of today's log (the text after "hh:nn:ss : ").
 std::vector<std::string> LogMessages(const std::string& programDir);
-// Lines of a text (CR LF separated).
-std::vector<std::string> SplitLines(const std::string& text);
+// Lines of a text (CR LF separated, or by the given separator).
+std::vector<std::string> SplitLines(const std::string& text, const std::string& separator = "\r\n");
 
 // Starts a command line; returns the process handle (the caller closes it)
 // or nullptr when it cannot start.
@@ -35,6 +35,15 @@ HANDLE StartProcess(const std::string& commandLine, const std::string& currentDi
 // (or -1 on time-out, -2 when it cannot start). Output is discarded.
 int RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,
                const std::string& currentDir = std::string());
+
+// The reference update server that tests/update/server.sh runs for a test
+// program: its address, and the catalogue folder of one module version
+// (created when missing) that it answers from.
+std::string ReferenceServerURL();
+std::string CatalogueDir(const std::string& module, const std::string& version);
+
+// Ends every running program whose file lies in dir (with trailing backslash).
+void EndProgramsIn(const std::string& dir);
 
 // Waits until pred() holds or the time is up.
 template <class Pred>

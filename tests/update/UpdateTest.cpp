@@ -4,9 +4,9 @@
 
 #include <windows.h>
 #include <bits.h>
-#include <tlhelp32.h>
 
 #include "ZELUpdate_TLB.h"
+#include "com/BStr.h"
 #include "service/Text.h"
 #include "store/Versions.h"
 #include "support/ServiceControl.h"
@@ -16,17 +16,6 @@ using namespace zel;
 using namespace zel::test;
 
 namespace {
-
-std::string ServerURL() {
-    return "http://127.0.0.1:" + Trim(ReadFileBytes(TestDir() + "server.port")) + "/";
-}
-
-// Catalogue folder of one module version served by the update server.
-std::string CatalogueDir(const std::string& module, const std::string& version) {
-    std::string dir = TestDir() + "catalogue\\" + module + "\\" + version + "\\";
-    ForceDirectories(dir);
-    return dir;
-}
 
 // How many times the server was asked for the body of a module's file.
 int FileRequests(const std::string& module, const std::string& name) {
@@ -57,31 +46,11 @@ HRESULT AddModule(const std::string& module, const std::string& version) {
     HRESULT hr = CoCreateInstance(CLSID_ZELUpdateServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IZELAppList,
                                   reinterpret_cast<void**>(&list));
     if (SUCCEEDED(hr)) {
-        BSTR name = SysAllocString(ToWide(module).c_str());
-        BSTR ver = SysAllocString(ToWide(version).c_str());
-        hr = list->Add(name, ver);
-        SysFreeString(name);
-        SysFreeString(ver);
+        hr = list->Add(BStr(module), BStr(version));
         list->Release();
     }
     if (SUCCEEDED(init)) CoUninitialize();
     return hr;
-}
-
-// Ends every running copy of a program (the clients the installer started).
-void KillAll(const char* exeName) {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32 entry = {sizeof(entry)};
-    for (BOOL ok = Process32First(snap, &entry); ok; ok = Process32Next(snap, &entry)) {
-        if (!SameText(entry.szExeFile, exeName)) continue;
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (!process) continue;
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 5000);
-        CloseHandle(process);
-    }
-    CloseHandle(snap);
 }
 
 void ExpectInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected,
@@ -100,7 +69,7 @@ protected:
     void TearDown() override { CancelServiceJobs(); }
     void Configure(InstalledService& svc) {
         // A check every five seconds, with the debug lines that show the answers.
-        svc.WriteConfig("URL=" + ServerURL() + "\r\nPeriod=50000000\r\nLogLevel=63\r\n");
+        svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nPeriod=50000000\r\nLogLevel=63\r\n");
     }
 };
 
@@ -272,7 +241,7 @@ TEST_F(UpdateTest, ClientUpdateIsInstalledAndTheClientStartedAgain) {
         },
         30000))
         << ReadFileBytes(clientDir + "client.log");
-    KillAll("zelctl.exe");
+    EndProgramsIn(clientDir);  // the client started again
     ASSERT_TRUE(svc.Stop());
     svc.Uninstall();
 }

@@ -18,9 +18,14 @@
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
+#include "com/BStr.h"
 #include "com/VtableDispatch.h"
+#include "service/Text.h"
 
 namespace {
+
+using zel::BStr;
+using zel::WideToUtf8;
 
 // Exit codes.
 constexpr int ExitOk = 0;          // the call succeeded (S_OK, S_FALSE, ...)
@@ -81,17 +86,6 @@ const wchar_t* const HelpText =
 
 CRITICAL_SECTION OutputLock;
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string out(size > 0 ? size : 0, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                            nullptr);
-    return out;
-}
-
 // watch --log: a file that gets a copy of every line, in UTF-8 (a client
 // started again by the installer has no console to print to).
 std::wstring CopyLogPath;
@@ -101,7 +95,7 @@ void AppendToCopyLog(const std::wstring& text) {
     HANDLE f = CreateFileW(CopyLogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
-    std::string bytes = ToUtf8(text);
+    std::string bytes = WideToUtf8(text);
     DWORD written = 0;
     WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(f);
@@ -119,7 +113,7 @@ void WriteLine(DWORD which, const std::wstring& line) {
         if (GetConsoleMode(h, &mode)) {
             WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         } else {
-            std::string bytes = ToUtf8(text);
+            std::string bytes = WideToUtf8(text);
             WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
             FlushFileBuffers(h);
         }
@@ -208,20 +202,6 @@ int Outcome(const wchar_t* method, HRESULT hr) {
 
 // ---- small COM helpers
 
-class Bstr {
-public:
-    Bstr() = default;
-    explicit Bstr(const std::wstring& s) : b_(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
-    ~Bstr() { SysFreeString(b_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return b_; }
-    BSTR* Out() { return &b_; }
-
-private:
-    BSTR b_ = nullptr;
-};
-
 template <class T>
 class Ptr {
 public:
@@ -299,6 +279,14 @@ private:
     LONG next_ = 0;
     ModulePairs pairs_;
 };
+
+// Install with the given modules in an enumerator of the client's own.
+HRESULT Install(IZELUpdate* update, ModulePairs pairs, DWORD pid, HRESULT restart) {
+    ModuleEnum* modules = new ModuleEnum(std::move(pairs));
+    HRESULT hr = update->Install(modules, pid, restart);
+    modules->Release();
+    return hr;
+}
 
 // ---- the event sink of watch
 
@@ -492,13 +480,13 @@ int Run(const Args& args) {
         if (!need(2, L"add <module> <version>")) return ExitUsage;
         Ptr<IZELAppList> list;
         if (FAILED(Connect(IID_IZELAppList, list))) return ExitNoServer;
-        return Outcome(L"Add", list->Add(Bstr(args[1]), Bstr(args[2])));
+        return Outcome(L"Add", list->Add(BStr(args[1]), BStr(args[2])));
     }
     if (cmd == L"remove") {
         if (!need(1, L"remove <module>")) return ExitUsage;
         Ptr<IZELAppList> list;
         if (FAILED(Connect(IID_IZELAppList, list))) return ExitNoServer;
-        return Outcome(L"Remove", list->Remove(Bstr(args[1])));
+        return Outcome(L"Remove", list->Remove(BStr(args[1])));
     }
     if (cmd == L"check") {
         long cookie = 0;
@@ -511,8 +499,8 @@ int Run(const Args& args) {
         if (!need(2, L"checkmodule <module> <version>")) return ExitUsage;
         Ptr<IZELUpdate> update;
         if (FAILED(Connect(IID_IZELUpdate, update))) return ExitNoServer;
-        Bstr version(args[2]);
-        HRESULT hr = update->CheckModule(Bstr(args[1]), version.Out());
+        BStr version(args[2]);
+        HRESULT hr = update->CheckModule(BStr(args[1]), version.Out());
         Out(L"CheckModule: " + Code(hr) + L" " + Text(version));
         return FAILED(hr) ? ExitFailed : ExitOk;
     }
@@ -529,16 +517,13 @@ int Run(const Args& args) {
         }
         Ptr<IZELUpdate> update;
         if (FAILED(Connect(IID_IZELUpdate, update))) return ExitNoServer;
-        ModuleEnum* modules = new ModuleEnum(pairs);
-        HRESULT hr = update->Install(modules, pid, static_cast<HRESULT>(restart));
-        modules->Release();
-        return Outcome(L"Install", hr);
+        return Outcome(L"Install", Install(update.Get(), std::move(pairs), pid, static_cast<HRESULT>(restart)));
     }
     if (cmd == L"getproxy") {
         if (!need(0, L"getproxy")) return ExitUsage;
         Ptr<IZELServiceSetup> setup;
         if (FAILED(Connect(IID_IZELServiceSetup, setup))) return ExitNoServer;
-        Bstr address, user, password;
+        BStr address, user, password;
         LONG port = 0;
         HRESULT hr = setup->GetProxy(address.Out(), &port, user.Out(), password.Out());
         if (FAILED(hr)) return Failed(L"GetProxy", hr);
@@ -554,13 +539,13 @@ int Run(const Args& args) {
             return Usage(L"usage: zelctl setproxy <addr> <port> <user> <password>");
         Ptr<IZELServiceSetup> setup;
         if (FAILED(Connect(IID_IZELServiceSetup, setup))) return ExitNoServer;
-        return Outcome(L"SetProxy", setup->SetProxy(Bstr(args[1]), port, Bstr(args[3]), Bstr(args[4])));
+        return Outcome(L"SetProxy", setup->SetProxy(BStr(args[1]), port, BStr(args[3]), BStr(args[4])));
     }
     if (cmd == L"version") {
         if (!need(0, L"version")) return ExitUsage;
         Ptr<IZELServiceVersion> version;
         if (FAILED(Connect(IID_IZELServiceVersion, version))) return ExitNoServer;
-        Bstr text;
+        BStr text;
         HRESULT hr = version->GetVersion(text.Out());
         if (FAILED(hr)) return Failed(L"GetVersion", hr);
         Out(Text(text));
@@ -570,14 +555,14 @@ int Run(const Args& args) {
         if (!need(1, L"checkversion <version>")) return ExitUsage;
         Ptr<IZELServiceVersion> version;
         if (FAILED(Connect(IID_IZELServiceVersion, version))) return ExitNoServer;
-        return Outcome(L"CheckVersion", version->CheckVersion(Bstr(args[1])));
+        return Outcome(L"CheckVersion", version->CheckVersion(BStr(args[1])));
     }
     if (cmd == L"jobstate" || cmd == L"jobprogress" || cmd == L"resume" || cmd == L"suspend" ||
         cmd == L"cancel") {
         if (!need(1, (cmd + L" <module>").c_str())) return ExitUsage;
         Ptr<IZELJobManager> jobs;
         if (FAILED(Connect(IID_IZELJobManager, jobs))) return ExitNoServer;
-        Bstr module(args[1]);
+        BStr module(args[1]);
         if (cmd == L"resume") return Outcome(L"Resume", jobs->Resume(module));
         if (cmd == L"suspend") return Outcome(L"Suspend", jobs->Suspend(module));
         if (cmd == L"cancel") return Outcome(L"Cancel", jobs->Cancel(module));
@@ -595,7 +580,7 @@ int Run(const Args& args) {
         Ptr<IZELService> service;
         if (FAILED(Connect(IID_IZELService, service))) return ExitNoServer;
         ULONG count = 0;
-        HRESULT hr = service->GetClientCount(Bstr(args[1]), &count);
+        HRESULT hr = service->GetClientCount(BStr(args[1]), &count);
         if (FAILED(hr)) return Failed(L"GetClientCount", hr);
         Out(std::to_wstring(count));
         return ExitOk;
@@ -705,22 +690,20 @@ int Watch(const Args& args) {
         }
         if (ping.Get() && now - lastPing >= 5000) {
             lastPing = now;
-            Bstr v;
+            BStr v;
             HRESULT alive = ping->GetVersion(v.Out());
             if (FAILED(alive)) {
-                Failed(L"The service connection", alive);
-                point.Reset();
-                container.Reset();
-                ping.Reset();
-                update.Reset();
-                sink->Release();
-                return ExitFailed;
+                // The service is gone, and with it the connection.
+                result = Failed(L"The service connection", alive);
+                cookie = 0;
+                break;
             }
         }
     }
 
+    // No cookie any more: the service was lost and there is nobody to ask.
     std::wstring module;
-    if (options.installOnDownload && sink->TakeDownload(module)) {
+    if (cookie && options.installOnDownload && sink->TakeDownload(module)) {
         // Install from the version that is installed now, so that the
         // service picks the installers newer than it.
         std::wstring installed;
@@ -729,11 +712,9 @@ int Watch(const Args& args) {
                 installed = pair.second;
                 break;
             }
-        ModuleEnum* modules = new ModuleEnum({{module, installed}});
         point->Unadvise(cookie);
         cookie = 0;
-        hr = update->Install(modules, GetCurrentProcessId(), options.restart);
-        modules->Release();
+        hr = Install(update.Get(), {{module, installed}}, GetCurrentProcessId(), options.restart);
         if (FAILED(hr)) {
             result = Failed(L"Install", hr);
         } else {
@@ -742,10 +723,6 @@ int Watch(const Args& args) {
         }
     }
     if (cookie) point->Unadvise(cookie);
-    point.Reset();
-    container.Reset();
-    ping.Reset();
-    update.Reset();
     sink->Release();
     return result;
 }
