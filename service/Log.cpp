@@ -117,6 +117,15 @@ void WriteLogFmt(const std::string& pattern, std::initializer_list<FmtArg> args,
     WriteLog(Format(pattern, args), level);
 }
 
+bool TryWriteLog(const std::string& message, uint8_t level) {
+    try {
+        WriteLog(message, level);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void SetLogMode(uint8_t mask) {
     if (mask == 0) mask = LogDefaultMode;
     uint8_t old = LogMode.load();

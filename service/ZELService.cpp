@@ -90,10 +90,7 @@ int RunRegistrationRole(void (*role)()) {
         return 0;
     } catch (const std::exception& e) {
         WriteConsoleError(e.what());
-        try {
-            WriteLog(e.what(), LogError);
-        } catch (...) {
-        }
+        TryWriteLog(e.what(), LogError);
         return 1;
     }
 }
@@ -269,7 +266,7 @@ void DestroyProcessObjects() {
 }
 
 void InstallService() {
-    WriteLogFmt("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}, LogInfo);
+    TryWriteLog(Format("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager.get()) RaiseLastOSError();
     std::string image = "\"" + GetProgramPath() + "\" /Service";
@@ -288,7 +285,7 @@ void InstallService() {
 }
 
 void UninstallService() {
-    WriteLogFmt("Удаление службы обновления ЗЕЛ %s", {GetSelfVersion()}, LogInfo);
+    TryWriteLog(Format("Удаление службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.get()) RaiseLastOSError();
     ScHandle service(OpenServiceA(manager.get(), ServiceName, DELETE));
