@@ -29,6 +29,10 @@ namespace {
 
 const wchar_t* const MonikerItem = L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
 
+// Service-specific exit codes of a run that failed; a normal stop ends with 0.
+constexpr DWORD ExitStartUpFailed = 1;  // before the running report: log, re-registration, hook DLL
+constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or failed
+
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 SERVICE_STATUS Status = {};
 
@@ -98,12 +102,12 @@ int RunRegistrationRole(void (*role)()) {
 bool ReportStatus() { return StatusHandle && SetServiceStatus(StatusHandle, &Status); }
 
 // The whole status record, as at the start and at the end.
-bool ReportFullStatus(DWORD state) {
+bool ReportFullStatus(DWORD state, DWORD specificExitCode = 0) {
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     Status.dwCurrentState = state;
     Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    Status.dwWin32ExitCode = 0;
-    Status.dwServiceSpecificExitCode = 0;
+    Status.dwWin32ExitCode = specificExitCode ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
+    Status.dwServiceSpecificExitCode = specificExitCode;
     Status.dwCheckPoint = 1;
     Status.dwWaitHint = 5000;
     return ReportStatus();
@@ -125,7 +129,7 @@ bool ReportStopPending() {
     return ReportStatus();
 }
 
-bool ReportStopped() { return ReportFullStatus(SERVICE_STOPPED); }
+bool ReportStopped(DWORD specificExitCode) { return ReportFullStatus(SERVICE_STOPPED, specificExitCode); }
 
 std::string PreviousExecutable() { return ChangeFileExt(GetProgramPath(), ".tmp"); }
 
@@ -322,30 +326,21 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     // early is never lost.
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Whatever fails, the manager hears of it: the service never stays
+    // "start pending".
+    DWORD exitCode = ExitStartUpFailed;
     try {
-        if (!ServiceStartUp()) return;
-        if (!ReportRunning()) return;
-    } catch (...) {
-        return;
-    }
-    try {
+        if (!ServiceStartUp() || !ReportRunning()) return;  // no report reaches the manager
+        exitCode = ExitServerFailed;
         RunComServer();
+        exitCode = 0;
     } catch (const std::exception& e) {
-        try {
-            WriteLogFmt("Ошибка: %s", {e.what()}, LogError);
-        } catch (...) {
-        }
+        TryWriteLog(Format("Ошибка: %s", {e.what()}), LogError);
     } catch (...) {
-        try {
-            WriteLog("Ошибка: неизвестная ошибка", LogError);
-        } catch (...) {
-        }
+        TryWriteLog("Ошибка: неизвестная ошибка", LogError);
     }
-    try {
-        WriteLog("Работа службы завершена", LogDebug);
-    } catch (...) {
-    }
-    ReportStopped();
+    TryWriteLog("Работа службы завершена", LogDebug);
+    ReportStopped(exitCode);
 }
 
 int RunProgram() {

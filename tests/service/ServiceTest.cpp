@@ -76,6 +76,52 @@ TEST_F(ServiceTest, StartsRegistersItsOwnJobAndStopsInOrder) {
     EXPECT_EQ(FindMessagePrefix(m, "Ошибка"), -1) << svc.Log();
 }
 
+// A start that fails ends in the stopped state with a code of its own, at
+// once; what made it fail leaves nothing broken for the next start.
+TEST_F(ServiceTest, AStartThatFailsStopsWithAnExitCode) {
+    InstalledService svc(TestDir() + "svc-fail", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\n");
+    DWORD win32 = 0, specific = 0;
+
+    // No line can be written: a directory in place of today's log file.
+    RemoveFile(TodayLogPath(svc.Dir()));
+    ASSERT_TRUE(ForceDirectories(TodayLogPath(svc.Dir())));
+    ASSERT_TRUE(DirectoryExists(TodayLogPath(svc.Dir())));
+    DWORD t0 = GetTickCount();
+    svc.RequestStart();
+    EXPECT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000)) << svc.State();
+    EXPECT_LT(GetTickCount() - t0, 10000u);
+    ASSERT_TRUE(svc.ExitCodes(win32, specific));
+    EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(specific, 1u);
+    ASSERT_TRUE(svc.Stop());
+    RemoveTree(TodayLogPath(svc.Dir()));
+
+    // The store cannot take the service's own module: the COM set-up fails.
+    RemoveTree(svc.Dir() + "Files");
+    WriteFileBytes(svc.Dir() + "Files", "not a directory");
+    ASSERT_TRUE(FileExists(svc.Dir() + "Files"));
+    t0 = GetTickCount();
+    svc.RequestStart();
+    EXPECT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000)) << svc.State();
+    EXPECT_LT(GetTickCount() - t0, 10000u);
+    ASSERT_TRUE(svc.ExitCodes(win32, specific));
+    EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(specific, 2u);
+    auto m = svc.LogMessages();
+    int error = FindMessage(m, "Ошибка: Не удалось получить доступ к " + svc.Dir() + "Files\\ZELUPDATE");
+    EXPECT_GE(error, 0) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+    RemoveFile(svc.Dir() + "Files");
+
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.Stop());
+    ASSERT_TRUE(svc.ExitCodes(win32, specific));
+    EXPECT_EQ(win32, 0u);
+    EXPECT_EQ(specific, 0u);
+}
+
 TEST_F(ServiceTest, TestMarkerAndDebugSwitch) {
     InstalledService svc(TestDir() + "svc-test", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());

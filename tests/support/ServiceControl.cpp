@@ -89,6 +89,16 @@ DWORD InstalledService::State() {
     return st.dwCurrentState;
 }
 
+bool InstalledService::ExitCodes(DWORD& win32, DWORD& specific) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS st;
+    if (!s.get() || !QueryServiceStatus(s.get(), &st)) return false;
+    win32 = st.dwWin32ExitCode;
+    specific = st.dwServiceSpecificExitCode;
+    return true;
+}
+
 bool InstalledService::WaitState(DWORD state, DWORD timeoutMs) {
     return WaitFor([&] { return State() == state; }, timeoutMs);
 }
@@ -99,6 +109,13 @@ bool InstalledService::Start(DWORD timeoutMs) {
     if (!s.get()) return false;
     if (State() != SERVICE_RUNNING) StartServiceA(s.get(), 0, nullptr);
     return WaitState(SERVICE_RUNNING, timeoutMs);
+}
+
+DWORD InstalledService::RequestStart() {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_START));
+    if (!s.get()) return GetLastError();
+    return StartServiceA(s.get(), 0, nullptr) ? 0 : GetLastError();
 }
 
 bool InstalledService::Stop(DWORD timeoutMs) {

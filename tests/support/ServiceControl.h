@@ -22,8 +22,13 @@ public:
     bool Install();
     void Uninstall();
     bool Start(DWORD timeoutMs = 30000);  // true when running
+    // Asks for a start without waiting for the running state; the result of
+    // the request (0, or the error of a start that failed).
+    DWORD RequestStart();
     bool Stop(DWORD timeoutMs = 30000);   // true when stopped
     DWORD State();                        // 0 when it cannot be queried
+    // The exit code and the service-specific one of the last report.
+    bool ExitCodes(DWORD& win32, DWORD& specific);
     bool WaitState(DWORD state, DWORD timeoutMs);
     bool SetImageArguments(const std::string& args);  // image path "exe" + args
 
