@@ -152,17 +152,32 @@ bool ServiceStartUp() {
 }
 
 // Replaces the program file by a newer version of itself from the store.
+// Runs at the end of every stop, so nothing here may raise, and the program
+// is never left without its file: a move that fails takes the running one
+// back to its name.
 void ReplaceSelf() {
-    TLocalFile stored;
-    TVersion own = 0;
-    if (!GetNewestInstaller(OwnModuleName(), "", stored) || !GetFileVersion(GetProgramPath(), own) ||
-        !VersionGreater(stored.Version, own))
-        return;
-    WriteLog("Выполняем обновление службы", LogInfo);
-    std::string self = GetProgramPath();
-    std::string previous = PreviousExecutable();
-    if (FileExists(previous)) RemoveFile(previous);
-    if (MoveFileA(self.c_str(), previous.c_str())) MoveFileA(stored.FileName.c_str(), self.c_str());
+    try {
+        TLocalFile stored;
+        TVersion own = 0;
+        if (!GetNewestInstaller(OwnModuleName(), "", stored) || !GetFileVersion(GetProgramPath(), own) ||
+            !VersionGreater(stored.Version, own))
+            return;
+        TryWriteLog("Выполняем обновление службы", LogInfo);
+        std::string self = GetProgramPath();
+        std::string previous = PreviousExecutable();
+        if (FileExists(previous)) RemoveFile(previous);
+        DWORD error = ERROR_SUCCESS;
+        if (!MoveFileA(self.c_str(), previous.c_str())) {
+            error = GetLastError();
+        } else if (!MoveFileA(stored.FileName.c_str(), self.c_str())) {
+            error = GetLastError();
+            if (!MoveFileA(previous.c_str(), self.c_str())) CopyFileA(previous.c_str(), self.c_str(), FALSE);
+        }
+        if (error != ERROR_SUCCESS)
+            TryWriteLog(Format("Не удалось обновить службу: %s", {SysErrorMessage(error)}), LogError);
+    } catch (const std::exception& e) {
+        TryWriteLog(Format("Не удалось обновить службу: %s", {e.what()}), LogError);
+    }
 }
 
 void RunComServer() {
@@ -210,11 +225,11 @@ void RunComServer() {
                                     WaitForSingleObject(StopEvent, INFINITE);
                                 },
                                 [&] {
-                                    WriteLog("Ждем завершения потока загрузки", LogTrace);
+                                    TryWriteLog("Ждем завершения потока загрузки", LogTrace);
                                     if (WaitForSingleObject(DownloaderDoneEvent, 1000) == WAIT_TIMEOUT) {
                                         // A scheduler still at work keeps its events: they are
                                         // left to the end of the process.
-                                        WriteLog("Поток загрузки не отвечает", LogTrace);
+                                        TryWriteLog("Поток загрузки не отвечает", LogTrace);
                                     } else {
                                         CloseHandle(DownloaderDoneEvent);
                                         CloseHandle(StopEvent);
@@ -227,19 +242,19 @@ void RunComServer() {
                                 });
                         },
                         [&] {
-                            WriteLog("Отключаем всех клиентов", LogTrace);
+                            TryWriteLog("Отключаем всех клиентов", LogTrace);
                             CoDisconnectObject(object, 0);
                             object->Release();
                         });
                 },
                 [&] {
-                    WriteLog("Удаляем фабрику", LogTrace);
+                    TryWriteLog("Удаляем фабрику", LogTrace);
                     DestroySingletonFactory(factory);
                 });
         },
         [&] {
             ReplaceSelf();
-            WriteLog("CoUninitialize", LogTrace);
+            TryWriteLog("CoUninitialize", LogTrace);
             CoUninitialize();
         });
 }

@@ -174,6 +174,24 @@ TEST_F(ServiceTest, ReplacesItselfWithANewerStoredVersionAtStop) {
     ASSERT_TRUE(GetFileVersion(svc.Exe(), now));
     ASSERT_TRUE(VersionGreater(next, now));
 
+    // The stored program is held open: it cannot be moved into place, and
+    // the running one keeps its name.
+    ASSERT_TRUE(svc.Start());
+    HANDLE held = CreateFileA(stored.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(svc.Stop());
+    CloseHandle(held);
+    TVersion kept = 0;
+    ASSERT_TRUE(GetFileVersion(svc.Exe(), kept));
+    EXPECT_EQ(kept, now);
+    EXPECT_FALSE(FileExists(ChangeFileExt(svc.Exe(), ".tmp")));
+    EXPECT_TRUE(FileExists(stored));
+    auto m = svc.LogMessages();
+    int replacing = FindMessage(m, "Выполняем обновление службы");
+    EXPECT_GE(replacing, 0) << svc.Log();
+    EXPECT_GT(FindMessagePrefix(m, "Не удалось обновить службу: ", replacing), replacing) << svc.Log();
+
+    // The old program starts again, and replaces itself at its next stop.
     ASSERT_TRUE(svc.Start());
     ASSERT_TRUE(svc.Stop());
     TVersion replaced = 0;
