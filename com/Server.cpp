@@ -69,9 +69,7 @@ void SetBStr(BSTR* target, const std::string& text) {
     *target = SysAllocString(ToWide(text).c_str());
 }
 
-void PostToDownloader(UINT message, WPARAM wParam) {
-    PostThreadMessageA(DownloaderThreadId.load(), message, wParam, 0);
-}
+void PostToDownloader(UINT message, WPARAM wParam) { PostDownloaderMessage(message, wParam); }
 
 void LogSafe(const std::string& text, uint8_t level) {
     try {

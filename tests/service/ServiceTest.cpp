@@ -122,6 +122,23 @@ TEST_F(ServiceTest, AStartThatFailsStopsWithAnExitCode) {
     EXPECT_EQ(specific, 0u);
 }
 
+// A check that fails, whatever raised (here its first log line), still
+// arms the next one.
+TEST_F(ServiceTest, AFailedCheckStillArmsTheNextOne) {
+    InstalledService svc(TestDir() + "svc-rearm", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\nPeriod=50000000\r\nURL=http://127.0.0.1:9/zel\r\n");
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.WaitForLog("Проверка обновлений", 20000)) << svc.Log();
+    // For a while no line can be written: the next check fails at once.
+    const std::string log = TodayLogPath(svc.Dir());
+    ASSERT_TRUE(WaitFor([&] { return RemoveFile(log) && ForceDirectories(log); }, 5000, 10));
+    Sleep(7000);
+    ASSERT_TRUE(RemoveDirectoryA(log.c_str()));
+    EXPECT_TRUE(svc.WaitForLog("Проверка обновлений", 15000)) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+}
+
 TEST_F(ServiceTest, TestMarkerAndDebugSwitch) {
     InstalledService svc(TestDir() + "svc-test", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());
