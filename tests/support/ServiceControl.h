@@ -56,5 +56,8 @@ struct JobView {
 };
 std::vector<JobView> ServiceJobs();
 void CancelServiceJobs();
+// Creates an idle job of the service with the description, as the service
+// leaves one behind when it stops.
+bool AddServiceJob(const std::string& description);
 
 }  // namespace zel::test
