@@ -125,9 +125,10 @@ HRESULT Checked(HRESULT hr) {
 // hold a server thread forever.
 constexpr int MaxEnumeratedModules = 65536;
 
-// Walks a client's IEnumModules until Next answers anything but S_OK.
+// Walks a client's IEnumModules until Next answers anything but S_OK, also
+// a failure (a client that died meanwhile); returns that last answer.
 template <class Visit>
-void ForEachModule(IEnumModules* modules, Visit visit) {
+HRESULT ForEachModule(IEnumModules* modules, Visit visit) {
     for (int n = 0; n < MaxEnumeratedModules; ++n) {
         BSTR name = nullptr;
         BSTR version = nullptr;
@@ -135,8 +136,7 @@ void ForEachModule(IEnumModules* modules, Visit visit) {
         if (hr != S_OK) {
             SysFreeString(name);
             SysFreeString(version);
-            Checked(hr);
-            return;
+            return hr;
         }
         try {
             visit(name, version);
@@ -148,6 +148,7 @@ void ForEachModule(IEnumModules* modules, Visit visit) {
         SysFreeString(name);
         SysFreeString(version);
     }
+    return S_OK;
 }
 
 // The program's own type library (resource TYPELIB 1), loaded once.
@@ -843,12 +844,12 @@ int TUpdateServer::Deliver(const Delivery& d, Call call) {
                                 if (mask & d.maskBits) {
                                     if (d.bySubscription) {
                                         if (Checked(client->GetModules(&modules)) == S_OK && modules)
-                                            ForEachModule(modules, [&](BSTR module, BSTR) {
+                                            Checked(ForEachModule(modules, [&](BSTR module, BSTR) {
                                                 if (SameBStr(module, d.module)) {
                                                     Checked(call(events));
                                                     ++delivered;
                                                 }
-                                            });
+                                            }));
                                     } else {
                                         Checked(call(events));
                                         ++delivered;
