@@ -34,6 +34,7 @@ constexpr DWORD ExitStartUpFailed = 1;  // before the running report: log, re-re
 constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or failed
 
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+bool DownloaderStarted = false;
 SERVICE_STATUS Status = {};
 
 template <class Body, class Cleanup>
@@ -123,9 +124,13 @@ bool ReportRunning() {
     return ReportStatus();
 }
 
+// The stop takes at most the scheduler's second and the clean-up: the
+// manager is told so.
 bool ReportStopPending() {
     Status.dwCurrentState = SERVICE_STOP_PENDING;
     Status.dwWin32ExitCode = 0;
+    Status.dwCheckPoint = 1;
+    Status.dwWaitHint = 5000;
     return ReportStatus();
 }
 
@@ -222,6 +227,7 @@ void RunComServer() {
                                         throw Exception("Не удалось зарегистрировать объект в ROT");
                                     registered = true;
                                     StartDownloader();
+                                    DownloaderStarted = true;
                                     WaitForSingleObject(StopEvent, INFINITE);
                                 },
                                 [&] {
@@ -262,6 +268,10 @@ void RunComServer() {
 }  // namespace
 
 bool IsServiceStopping() { return StopEvent && WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
+
+bool IsDownloaderRunning() {
+    return DownloaderStarted && DownloaderDoneEvent && WaitForSingleObject(DownloaderDoneEvent, 0) == WAIT_TIMEOUT;
+}
 
 std::string GetTestSuffix() { return FileExists(GetProgramDir() + ".test") ? "_TEST" : ""; }
 

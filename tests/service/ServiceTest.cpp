@@ -3,6 +3,9 @@
 // self-replacement.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include "service/Text.h"
 #include "store/Versions.h"
 #include "support/ServiceControl.h"
@@ -137,6 +140,59 @@ TEST_F(ServiceTest, AFailedCheckStillArmsTheNextOne) {
     ASSERT_TRUE(RemoveDirectoryA(log.c_str()));
     EXPECT_TRUE(svc.WaitForLog("Проверка обновлений", 15000)) << svc.Log();
     ASSERT_TRUE(svc.Stop());
+}
+
+namespace {
+
+// The running program of the service in dir, opened to wait for its end.
+HANDLE OpenServiceProcess(const std::string& dir) {
+    HANDLE found = nullptr;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32First(snap, &pe); ok && !found; ok = Process32Next(snap, &pe)) {
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pe.th32ProcessID);
+        if (!p) continue;
+        char path[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir))
+            found = p;
+        else
+            CloseHandle(p);
+    }
+    CloseHandle(snap);
+    return found;
+}
+
+}  // namespace
+
+// A stop while the update server takes a minute over its answer: the
+// service stops in time and in order, and its process ends without a fault.
+TEST_F(ServiceTest, AStopDuringALongCheckEndsInTime) {
+    InstalledService svc(TestDir() + "svc-slow", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\nPeriod=50000000\r\nURL=" + ReferenceServerURL() + "\r\n");
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.WaitForLog("Отправляем данные методом POST:", 30000)) << svc.Log();
+    HANDLE process = OpenServiceProcess(svc.Dir());
+    ASSERT_NE(process, nullptr);
+    Sleep(1000);
+    DWORD t0 = GetTickCount();
+    ASSERT_TRUE(svc.Stop(10000));
+    EXPECT_LT(GetTickCount() - t0, 5000u);
+    EXPECT_EQ(WaitForSingleObject(process, 5000), WAIT_OBJECT_0);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_EQ(code, 0u);
+    auto m = svc.LogMessages();
+    int at = FindMessage(m, "Работа службы остановлена");
+    for (const char* line : {"Ждем завершения потока загрузки", "Поток загрузки не отвечает", "Отключаем всех клиентов",
+                             "Удаляем фабрику", "CoUninitialize", "Работа службы завершена"}) {
+        int next = FindMessage(m, line, at);
+        EXPECT_GT(next, at) << line << "\n" << svc.Log();
+        if (next > at) at = next;
+    }
 }
 
 TEST_F(ServiceTest, TestMarkerAndDebugSwitch) {
