@@ -33,6 +33,10 @@ constexpr DWORD MonitorReadyMs = 5000;
 constexpr size_t MaxCallerChildren = 63;
 char Desktop[] = "Winsta0\\Default";
 
+// Install requests run one after another: the monitor event, the hook's
+// window and the installers belong to one request at a time.
+SRWLOCK InstallLock = SRWLOCK_INIT;
+
 // The module file name of another process through psapi, loaded on first use.
 typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
 
@@ -121,11 +125,13 @@ HANDLE TInstaller::Start() {
 
 DWORD WINAPI TInstaller::ThreadProc(LPVOID self) {
     TInstaller* installer = static_cast<TInstaller*>(self);
+    AcquireSRWLockExclusive(&InstallLock);
     try {
         installer->Execute();
     } catch (...) {
         // As the run-time's thread wrapper: the thread still ends and frees itself.
     }
+    ReleaseSRWLockExclusive(&InstallLock);
     delete installer;
     return 0;
 }
@@ -220,6 +226,14 @@ void TInstaller::Execute() {
             attributes.bInheritHandle = FALSE;
             event.h = CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
             if (!event.h) throw SysException("Ошибка при вызове CreateEvent");
+            // The event of an earlier request may still be open somewhere,
+            // signalled: this request's monitor must not close at once.
+            if (!ResetEvent(event.h)) {
+                SysException error("Ошибка при вызове ResetEvent");
+                CloseHandle(event.h);
+                event.h = nullptr;
+                throw error;
+            }
         } catch (const Exception& e) {
             WriteLog(e.Message(), LogError);
             LogSysError(e);

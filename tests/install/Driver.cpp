@@ -2,6 +2,9 @@
 // thread, so that the monitor and the hook DLL see the names they expect.
 //   ZELService.exe /monitor
 //   ZELService.exe /runinstaller <caller pid> <restart 0|1> name=version...
+//                  [+ <caller pid> <restart 0|1> name=version...]...
+//                                             one installer thread per request,
+//                                             all started at once
 //   ZELService.exe /spawn <command line>      runs a child, returns its code
 //   ZELService.exe /window [W:]file...        creates a window (so that window
 //                                             hooks load), opens the files
@@ -85,12 +88,20 @@ int main(int argc, char** argv) {
             zel::RunMonitor();
         }
     } else if (argc >= 4 && std::string(argv[1]) == "/runinstaller") {
-        DWORD pid = static_cast<DWORD>(strtoul(argv[2], nullptr, 10));
-        bool restart = std::string(argv[3]) == "1";
-        std::vector<std::string> modules(argv + 4, argv + argc);
-        HANDLE thread = zel::StartInstaller(modules, pid, restart);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+        std::vector<HANDLE> threads;
+        for (int at = 2; at + 1 < argc;) {
+            int end = at + 2;
+            while (end < argc && std::string(argv[end]) != "+") ++end;
+            DWORD pid = static_cast<DWORD>(strtoul(argv[at], nullptr, 10));
+            bool restart = std::string(argv[at + 1]) == "1";
+            std::vector<std::string> modules(argv + at + 2, argv + end);
+            threads.push_back(zel::StartInstaller(modules, pid, restart));
+            at = end + 1;
+        }
+        for (HANDLE thread : threads) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
     } else if (argc >= 3 && std::string(argv[1]) == "/spawn") {
         code = static_cast<int>(Spawn(CommandTail("/spawn")));
     } else if (argc >= 2 && std::string(argv[1]) == "/window") {

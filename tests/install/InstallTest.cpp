@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -405,7 +407,79 @@ HANDLE CreateMonitorEvent() {
     return CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
 }
 
+BOOL CALLBACK CollectMonitors(HWND window, LPARAM param) {
+    char caption[256] = {0};
+    if (IsWindowVisible(window) && GetWindowTextA(window, caption, sizeof(caption)) &&
+        std::string(caption) == "Установка программного обеспечения ЗЕЛ")
+        reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
+    return TRUE;
+}
+
+// The monitor windows on the desktop now.
+std::vector<HWND> MonitorWindows() {
+    std::vector<HWND> found;
+    EnumWindows(CollectMonitors, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
 }  // namespace
+
+// Two install requests at once (every client is told of the download, and
+// each may ask): they run one after the other, each under a monitor of its
+// own that shows its installer; both installers end with 0, both callers are
+// started again. The event of an earlier request, signalled and still held
+// open here, closes neither monitor.
+TEST_F(DriverTest, RequestsAtOnceRunOneAfterTheOtherEachUnderItsMonitor) {
+    HANDLE earlier = CreateMonitorEvent();
+    ASSERT_NE(earlier, nullptr);
+    SetEvent(earlier);
+    std::string slow = test::TestDir() + "samples\\slow.exe";
+    std::vector<std::string> callerDirs;
+    std::string args;
+    std::vector<HANDLE> callers;
+    for (const char* module : {"beta", "gamma"}) {
+        ASSERT_TRUE(test::CopyFileTo(slow, app + "Files\\" + module + "\\" + module + ".exe"));
+        std::string dir = test::TestDir() + "caller-" + module + "\\";
+        test::RemoveTree(dir);
+        ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\caller.exe", dir + "caller.exe"));
+        DWORD pid = 0;
+        HANDLE caller = test::StartProcess("\"" + dir + "caller.exe\" /linger=2000", dir, &pid);
+        ASSERT_NE(caller, nullptr);
+        callers.push_back(caller);
+        callerDirs.push_back(dir);
+        args += (args.empty() ? "" : " + ") + std::to_string(pid) + " 1 " + module + "=0.0.0.0";
+    }
+    for (const std::string& dir : callerDirs)
+        ASSERT_TRUE(test::WaitFor([&] { return FileExists(dir + "caller.log"); }, 10000));
+    HANDLE driver = test::StartProcess("\"" + app + "ZELService.exe\" /runinstaller " + args);
+    ASSERT_NE(driver, nullptr);
+    // What each monitor window showed in its first line, while it lived.
+    std::map<HWND, std::set<std::string>> shown;
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(driver, 100) == WAIT_TIMEOUT && GetTickCount() - start < 90000)
+        for (HWND monitor : MonitorWindows()) shown[monitor].insert(ControlText(monitor, MonitorLine1));
+    EXPECT_EQ(WaitForSingleObject(driver, 0), WAIT_OBJECT_0);
+    TerminateProcess(driver, 1);
+    CloseHandle(driver);
+    CloseHandle(earlier);
+    for (HANDLE caller : callers) CloseHandle(caller);
+
+    const std::string installing = "Устанавливаем \"Тестовый модуль Бета\" версии 2.1.0.5";
+    EXPECT_EQ(shown.size(), 2u);
+    for (const auto& monitor : shown) EXPECT_EQ(monitor.second.count(installing), 1u) << *monitor.second.begin();
+    std::string log = test::ReadLog(app);
+    size_t first = log.find("Код завершения: 0");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_NE(log.find("Код завершения: 0", first + 1), std::string::npos) << log;
+    EXPECT_EQ(log.find("Принудительно"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Ошибка"), std::string::npos) << log;
+    for (const std::string& dir : callerDirs) {
+        EXPECT_TRUE(test::WaitFor([&] { return test::SplitLines(test::ReadFileBytes(dir + "caller.log")).size() == 2; },
+                                  10000))
+            << dir;
+        test::EndProgramsIn(dir);
+    }
+}
 
 // The real monitor process: its lines follow the reports, the user cannot
 // close it, and the event ends it, also when it came before the window.
