@@ -481,6 +481,35 @@ TEST_F(DriverTest, RequestsAtOnceRunOneAfterTheOtherEachUnderItsMonitor) {
     }
 }
 
+// The monitor ends while an installer extracts (killed, or its session
+// ended): the installer goes on to its end.
+TEST_F(DriverTest, AnInstallerOutlivesItsKilledMonitor) {
+    ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\slow.exe", app + "Files\\beta\\beta.exe"));
+    HANDLE driver = test::StartProcess("\"" + app + "ZELService.exe\" /runinstaller 0 0 beta=0.0.0.0");
+    ASSERT_NE(driver, nullptr);
+    // The installer runs, and reports to the monitor, once a file is on its way.
+    HWND monitor = nullptr;
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            for (HWND window : MonitorWindows())
+                if (ControlText(window, MonitorLine2).rfind("Извлечение: ", 0) == 0) monitor = window;
+            return monitor != nullptr;
+        },
+        30000));
+    DWORD pid = 0;
+    GetWindowThreadProcessId(monitor, &pid);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(TerminateProcess(process, 9));
+    CloseHandle(process);
+    EXPECT_EQ(WaitForSingleObject(driver, 60000), WAIT_OBJECT_0);
+    CloseHandle(driver);
+    std::string log = test::ReadLog(app);
+    EXPECT_NE(log.find("Код завершения: 0\r\n"), std::string::npos) << log;
+    EXPECT_TRUE(FileExists(target + "\\data.bin"));
+    EXPECT_TRUE(FileExists(target + "\\cmdline.txt"));
+}
+
 // The real monitor process: its lines follow the reports, the user cannot
 // close it, and the event ends it, also when it came before the window.
 TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
@@ -668,6 +697,13 @@ TEST(HookDllTest, ReportsOnlyFromInstallersOfTheService) {
     EXPECT_TRUE(HasReport(MONITOR_TEXT2, "Извлечение: data.bin")) << Dump();
     EXPECT_EQ(Reports.back().text, "");
     EXPECT_TRUE(FileExists(dir + "target\\data.bin"));
+
+    // Once the hook is gone (the monitor ended) the system may unload the
+    // DLL from the processes it went into: an installer that it patched keeps
+    // it, and goes on reporting.
+    Reports.clear();
+    EXPECT_EQ(RunReceiving(service + "\"" + dir + "Other.exe\" /freehook C:\\Temp\\after.dll"), 0u);
+    EXPECT_TRUE(HasReport(MONITOR_TEXT2, "Извлечение: after.dll")) << Dump();
 
     // A monitor that does not answer delays the installer, but only a little.
     DWORD start = GetTickCount();
