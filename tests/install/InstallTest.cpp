@@ -573,6 +573,29 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     CloseHandle(event);
 }
 
+// Windows animates the monitor's marquee bar only with Common Controls 6: the
+// service program, and the driver that stands in for it, select that version
+// in their application manifest.
+TEST(MonitorWindowTest, ProgramsSelectCommonControls6) {
+    for (const std::string& program : {test::BinDir() + "ZELService.exe", DriverPath()}) {
+        HMODULE module = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(module, nullptr) << program;
+        HRSRC info = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
+        ASSERT_NE(info, nullptr) << program;
+        std::string text(static_cast<const char*>(LockResource(LoadResource(module, info))),
+                         SizeofResource(module, info));
+        FreeLibrary(module);
+        size_t name = text.find("name=\"Microsoft.Windows.Common-Controls\"");
+        ASSERT_NE(name, std::string::npos) << text;
+        size_t begin = text.rfind("<assemblyIdentity", name), end = text.find("/>", name);
+        ASSERT_TRUE(begin != std::string::npos && end != std::string::npos) << text;
+        std::string identity = text.substr(begin, end - begin);
+        EXPECT_NE(identity.find("version=\"6.0.0.0\""), std::string::npos) << identity;
+        EXPECT_NE(identity.find("publicKeyToken=\"6595b64144ccf1df\""), std::string::npos) << identity;
+        EXPECT_NE(text.rfind("<dependentAssembly>", begin), std::string::npos) << text;
+    }
+}
+
 namespace {
 
 typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
