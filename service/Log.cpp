@@ -126,6 +126,15 @@ bool TryWriteLog(const std::string& message, uint8_t level) {
     }
 }
 
+bool TryWriteLogFmt(const std::string& pattern, std::initializer_list<FmtArg> args, uint8_t level) {
+    try {
+        WriteLogFmt(pattern, args, level);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void SetLogMode(uint8_t mask) {
     if (mask == 0) mask = LogDefaultMode;
     uint8_t old = LogMode.load();

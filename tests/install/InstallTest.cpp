@@ -281,6 +281,15 @@ TEST_F(DriverTest, InstallsUnderTheMonitorAndStopsIt) {
     EXPECT_EQ(log.find("Запускаем программу:"), std::string::npos) << log;
 }
 
+// A log that cannot be written (a directory in place of today's file) does
+// not keep the request from being carried out.
+TEST_F(DriverTest, InstallsAlsoWhenTheLogCannotBeWritten) {
+    ASSERT_TRUE(ForceDirectories(test::TodayLogPath(app)));
+    EXPECT_EQ(test::RunProcess("\"" + app + "ZELService.exe\" /runinstaller 0 0 alpha=0.0.0.0", 60000), 0);
+    EXPECT_TRUE(FileExists(target + "\\data.bin"));
+    EXPECT_TRUE(FileExists(target + "\\cmdline.txt"));
+}
+
 TEST_F(DriverTest, MonitorThatIgnoresTheEventIsTerminated) {
     test::WriteFileBytes(app + "stubborn.flag", "1");
     DWORD start = GetTickCount();
