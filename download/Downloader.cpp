@@ -15,6 +15,7 @@
 #include "service/Maintenance.h"
 #include "service/Proxy.h"
 #include "service/Tools.h"
+#include "service/TryFinally.h"
 #include "service/ZELService.h"
 #include "store/ModuleList.h"
 #include "store/Versions.h"
@@ -50,19 +51,6 @@ void LogPassError(const std::exception& e) {
         TryWriteLog(Format("Error: %d", {os->ErrorCode()}), LogError);
     else
         TryWriteLog(e.what(), LogError);
-}
-
-// Runs one pass of the loop, then re-arms its timer, also when the pass
-// raised: a failed pass must not end the rhythm for the rest of the run.
-template <class Pass, class Rearm>
-void PassThenRearm(Pass pass, Rearm rearm) {
-    try {
-        pass();
-    } catch (...) {
-        rearm();
-        throw;
-    }
-    rearm();
 }
 
 // Messages for the scheduler. They go to its thread once its message queue
@@ -178,19 +166,20 @@ void TDownloader::Execute() {
     bool terminated = false;
     while (!terminated) {
         // Input that was already queued when the last pass ended wakes the
-        // wait too.
+        // wait too. Every pass re-arms its timer, also when it raised: a
+        // failed pass must not end the rhythm for the rest of the run.
         DWORD r = MsgWaitForMultipleObjectsEx(4, waitSet, INFINITE, QS_ALLEVENTS, MWMO_INPUTAVAILABLE);
         try {
             switch (r) {
             case WAIT_OBJECT_0: {
                 DWORD cookie = pendingCookie_;
                 pendingCookie_ = 0;
-                PassThenRearm([&] { RunCheck(cookie); }, [&] { Arm(pollTimer_, PollPeriod.load()); });
+                TryFinally([&] { RunCheck(cookie); }, [&] { Arm(pollTimer_, PollPeriod.load()); });
                 break;
             }
             case WAIT_OBJECT_0 + 1: {
                 int64_t before = PollPeriod.load();
-                PassThenRearm([] { ReadConfig(); },
+                TryFinally([] { ReadConfig(); },
                               [&] {
                                   if (PollPeriod.load() != before) Arm(pollTimer_, PollPeriod.load());
                                   Arm(configTimer, ThirtySeconds);
@@ -205,7 +194,7 @@ void TDownloader::Execute() {
                 terminated = true;
                 break;
             case WAIT_OBJECT_0 + 3:
-                PassThenRearm(
+                TryFinally(
                     [] {
                         RemovePatchDirs();
                         RemoveOldInstallers();
@@ -238,7 +227,7 @@ void TDownloader::Execute() {
 void TDownloader::HandleMessage(const MSG& msg) {
     switch (msg.message) {
     case WM_CHECKUPDATES:
-        PassThenRearm([&] { RunCheck(static_cast<DWORD>(msg.wParam)); },
+        TryFinally([&] { RunCheck(static_cast<DWORD>(msg.wParam)); },
                       [&] { Arm(pollTimer_, PollPeriod.load()); });
         break;
     case WM_PROXYCHANGED:
@@ -247,7 +236,7 @@ void TDownloader::HandleMessage(const MSG& msg) {
         break;
     case WM_MODULESCHANGED:
         pendingCookie_ = static_cast<DWORD>(msg.wParam);
-        PassThenRearm(
+        TryFinally(
             [] {
                 ProcessAddQueue();
                 ProcessRemoveQueue();

@@ -8,6 +8,7 @@
 #include "Maintenance.h"
 #include "Proxy.h"
 #include "Text.h"
+#include "TryFinally.h"
 #include "com/COMUtils.h"
 #include "com/Server.h"
 #include "download/Downloader.h"
@@ -36,17 +37,6 @@ constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 bool DownloaderStarted = false;
 SERVICE_STATUS Status = {};
-
-template <class Body, class Cleanup>
-void TryFinally(Body body, Cleanup cleanup) {
-    try {
-        body();
-    } catch (...) {
-        cleanup();
-        throw;
-    }
-    cleanup();
-}
 
 // Closes a service-manager handle on every path.
 class ScHandle {
@@ -324,23 +314,19 @@ void UninstallService() {
 }
 
 void WINAPI ServiceCtrlHandler(DWORD control) {
-    try {
-        switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN:
-            WriteLog("Работа службы остановлена", LogTrace);
-            ReportStopPending();
-            if (StopEvent) SetEvent(StopEvent);
-            break;
-        case SERVICE_CONTROL_INTERROGATE:
-            ReportRunning();
-            break;
-        default:
-            break;
-        }
-    } catch (...) {
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
         // A log that cannot be written must not keep the service from stopping.
-        if (control != SERVICE_CONTROL_INTERROGATE && StopEvent) SetEvent(StopEvent);
+        TryWriteLog("Работа службы остановлена", LogTrace);
+        ReportStopPending();
+        if (StopEvent) SetEvent(StopEvent);
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        ReportRunning();
+        break;
+    default:
+        break;
     }
 }
 

@@ -86,18 +86,21 @@ TEST_F(ServiceTest, AStartThatFailsStopsWithAnExitCode) {
     ASSERT_TRUE(svc.Install());
     svc.WriteConfig("LogLevel=63\r\n");
     DWORD win32 = 0, specific = 0;
+    auto startFails = [&](DWORD expected) {
+        DWORD t0 = GetTickCount();
+        svc.RequestStart();
+        EXPECT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000)) << svc.State();
+        EXPECT_LT(GetTickCount() - t0, 10000u);
+        ASSERT_TRUE(svc.ExitCodes(win32, specific));
+        EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+        EXPECT_EQ(specific, expected);
+    };
 
     // No line can be written: a directory in place of today's log file.
     RemoveFile(TodayLogPath(svc.Dir()));
     ASSERT_TRUE(ForceDirectories(TodayLogPath(svc.Dir())));
     ASSERT_TRUE(DirectoryExists(TodayLogPath(svc.Dir())));
-    DWORD t0 = GetTickCount();
-    svc.RequestStart();
-    EXPECT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000)) << svc.State();
-    EXPECT_LT(GetTickCount() - t0, 10000u);
-    ASSERT_TRUE(svc.ExitCodes(win32, specific));
-    EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-    EXPECT_EQ(specific, 1u);
+    startFails(1);
     ASSERT_TRUE(svc.Stop());
     RemoveTree(TodayLogPath(svc.Dir()));
 
@@ -105,13 +108,7 @@ TEST_F(ServiceTest, AStartThatFailsStopsWithAnExitCode) {
     RemoveTree(svc.Dir() + "Files");
     WriteFileBytes(svc.Dir() + "Files", "not a directory");
     ASSERT_TRUE(FileExists(svc.Dir() + "Files"));
-    t0 = GetTickCount();
-    svc.RequestStart();
-    EXPECT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000)) << svc.State();
-    EXPECT_LT(GetTickCount() - t0, 10000u);
-    ASSERT_TRUE(svc.ExitCodes(win32, specific));
-    EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-    EXPECT_EQ(specific, 2u);
+    startFails(2);
     auto m = svc.LogMessages();
     int error = FindMessage(m, "Ошибка: Не удалось получить доступ к " + svc.Dir() + "Files\\ZELUPDATE");
     EXPECT_GE(error, 0) << svc.Log();
