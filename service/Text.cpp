@@ -156,6 +156,7 @@ std::string WideToMulti(UINT cp, const wchar_t* text, size_t size) {
 std::wstring ToWide(const std::string& text) { return MultiToWide(CP_ACP, text); }
 std::string ToAnsi(const wchar_t* text) { return text ? WideToMulti(CP_ACP, text, wcslen(text)) : std::string(); }
 std::string ToAnsi(const std::wstring& text) { return WideToMulti(CP_ACP, text.data(), text.size()); }
+std::wstring OemToWide(const std::string& text) { return MultiToWide(CP_OEMCP, text); }
 std::string AnsiToUtf8(const std::string& text) { return WideToUtf8(ToWide(text)); }
 std::string Utf8ToAnsi(const std::string& text) { return ToAnsi(Utf8ToWide(text)); }
 std::string WideToUtf8(const std::wstring& text) { return WideToMulti(CP_UTF8, text.data(), text.size()); }
