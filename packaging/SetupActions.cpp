@@ -166,6 +166,8 @@ void RemoveProgramsAndData(Session& s, const std::wstring& dir, const std::wstri
         s.Log(L"A newer package is being installed: the settings, the store and the logs stay.");
         return;
     }
+    s.Step(L"cancel the service's downloads");
+    CancelServiceJobs(s);
     s.Step(L"remove the settings");
     RemovePath(s, dir + L".config");
     RemoveProxySettings(s);

@@ -1,5 +1,6 @@
 #include "SetupSupport.h"
 
+#include <bits.h>
 #include <msiquery.h>
 
 #include "service/Text.h"
@@ -13,6 +14,9 @@ const wchar_t* const ProxyKey = L"Software\\Quillon\\ZELUpdate";
 const wchar_t* const CompanyKey = L"Software\\Quillon";
 const wchar_t* const MarkKey = L"Software\\Quillon\\ZELUpdateSetup";
 const wchar_t* const MarkValue = L"Upgrading";
+
+const wchar_t* const ServiceJobName = L"ZEL Update Job";  // the display name of the service's BITS jobs
+const CLSID ClsidBits = {0x4991D34B, 0x80A1, 0x4291, {0x83, 0xB6, 0x33, 0x28, 0x36, 0x6B, 0x90, 0x97}};
 
 const DWORD ProgramTimeoutMs = 120000;
 const DWORD ServiceTimeoutMs = 60000;
@@ -341,6 +345,37 @@ bool StopZelService(Session& s, std::wstring& error) {
     }
     error = L"The service did not stop within " + std::to_wstring(ServiceTimeoutMs / 1000) + L" s.";
     return false;
+}
+
+// ---------------------------------------------------------------- downloads
+
+void CancelServiceJobs(Session& s) {
+    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IBackgroundCopyManager* manager = nullptr;
+    HRESULT hr = CoCreateInstance(ClsidBits, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IBackgroundCopyManager),
+                                  reinterpret_cast<void**>(&manager));
+    IEnumBackgroundCopyJobs* jobs = nullptr;
+    if (SUCCEEDED(hr)) hr = manager->EnumJobs(0, &jobs);
+    int cancelled = 0;
+    if (SUCCEEDED(hr)) {
+        IBackgroundCopyJob* job = nullptr;
+        ULONG got = 0;
+        while (jobs->Next(1, &job, &got) == S_OK && got == 1) {
+            LPWSTR name = nullptr;
+            if (SUCCEEDED(job->GetDisplayName(&name)) && name) {
+                if (wcscmp(name, ServiceJobName) == 0 && SUCCEEDED(job->Cancel())) ++cancelled;
+                CoTaskMemFree(name);
+            }
+            job->Release();
+        }
+        jobs->Release();
+    }
+    if (manager) manager->Release();
+    if (SUCCEEDED(init)) CoUninitialize();
+    if (FAILED(hr))
+        s.Log(L"the download jobs cannot be listed: " + ToWide(SysErrorMessage(static_cast<DWORD>(hr))));
+    else
+        s.Log(L"cancelled " + std::to_wstring(cancelled) + L" download job(s) of the service");
 }
 
 // ---------------------------------------------------------------- registry

@@ -71,6 +71,10 @@ void StartZelService(Session& s);  // until it runs; throws SetupError
 // no such service.
 bool StopZelService(Session& s, std::wstring& error);
 
+// Cancels the service's BITS jobs (they belong to its account, which the
+// deferred actions run as).
+void CancelServiceJobs(Session& s);
+
 // The proxy settings that clients stored for the service.
 void RemoveProxySettings(Session& s);
 

@@ -260,8 +260,10 @@ TEST_F(PackageTest, SelfUpdatedProgramIsUpgradedAndRemoved) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
     EXPECT_EQ(NewVersion, ClientVersion());
     EXPECT_EQ(1u, UninstallEntries().size());
+    EXPECT_FALSE(test::ServiceJobs().empty());  // the service watches its own updates
     ASSERT_EQ(0, Msiexec("/x \"" + Package(ZEL_NEXT_VERSION) + "\"")) << test::ReadFileBytes(log);
     ExpectNothingLeft();
+    EXPECT_TRUE(test::ServiceJobs().empty());
 }
 
 TEST_F(PackageTest, AFailedStepLeavesNothing) {
