@@ -12,16 +12,14 @@ TRemoteModuleInfo& TRemoteModuleInfoList::Add() {
     return *items_.back();
 }
 
-namespace {
-
-// Hostile text on its way into the log: control characters would forge
-// lines of their own.
 std::string Printable(const std::string& text) {
     std::string out = text;
     for (char& c : out)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     return out;
 }
+
+namespace {
 
 // Names that the file system takes for devices, with any extension.
 bool IsDeviceName(const std::string& name) {
@@ -132,14 +130,15 @@ void LogModuleInfo(const TRemoteModuleInfo& info) {
         {"Error", info.Error, LogTrace},
     };
     for (const auto& field : fields)
-        if (!field.value.empty()) WriteLogFmt("  %-16s : %s", {field.label, ToAnsi(field.value)}, field.level);
+        if (!field.value.empty())
+            WriteLogFmt("  %-16s : %s", {field.label, Printable(ToAnsi(field.value))}, field.level);
     if (info.Files.empty()) return;
     WriteLog("  Files:", LogDebug);
     for (const auto& file : info.Files) {
         if (file.Sha256.empty())
-            WriteLogFmt("    %s (Size: %d)", {file.FileName, file.Size}, LogDebug);
+            WriteLogFmt("    %s (Size: %d)", {Printable(file.FileName), file.Size}, LogDebug);
         else
-            WriteLogFmt("    %s (Size: %d, SHA-256: %s)", {file.FileName, file.Size, file.Sha256}, LogDebug);
+            WriteLogFmt("    %s (Size: %d, SHA-256: %s)", {Printable(file.FileName), file.Size, file.Sha256}, LogDebug);
     }
     WriteLog("", LogDebug);
 }

@@ -265,7 +265,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     // A refused answer was logged when it was read; the job waits as it is.
     if (!module->Refusal.empty()) return false;
     if (module->ModuleVersion == L"CURRENT") return false;
-    if (!module->Error.empty()) RaiseModuleError(ToAnsi(module->ModuleName), ToAnsi(module->Error));
+    if (!module->Error.empty()) RaiseModuleError(info.Name, Printable(ToAnsi(module->Error)));
     for (size_t i = module->Files.size(); i-- > 0;) {
         const TRemoteFile& file = module->Files[i];
         std::string local = UrlFileName(file.FileName);

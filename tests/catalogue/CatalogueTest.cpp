@@ -111,6 +111,17 @@ TEST_F(CatalogueTest, ModuleInfoLog) {
                 "    u3 (Size: 7, SHA-256: " + std::string(64, 'f') + ")", ""};
     EXPECT_EQ(Messages(), expected);
 
+    // Texts of the server cannot forge lines of the log.
+    test::RemoveTree(GetLogDir());
+    TRemoteModuleInfo forged;
+    forged.ModuleName = L"F\r\n12:00:00 : Служба остановлена";
+    forged.Comment = L"c\nd";
+    AddFileSpec(forged, "http://h/a\r\nb.exe;1");
+    LogModuleInfo(forged);
+    expected = {"  ModuleName       : F??12:00:00 : Служба остановлена", "  Comment          : c?d", "  Files:",
+                "    http://h/a??b.exe (Size: 1)", ""};
+    EXPECT_EQ(Messages(), expected);
+
     // At the debug level the trace fields stay out.
     test::RemoveTree(GetLogDir());
     LogMode = LogDebug;
