@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
     RemoveFile(path);
     manager->Release();
     CoUninitialize();
-    std::printf("median  download %.3f s (%.1f MB/s)  check %.3f s (%.1f MB/s)  check/download %.3f  (%lld bytes, %d runs)\n",
+    std::printf("median  download %.3f s (%.1f MB/s)  check %.3f s (%.1f MB/s)  check/download %.3f"
+                "  (%lld bytes, %d runs)\n",
                 Median(downloads), size / 1048576.0 / Median(downloads), Median(checks),
                 size / 1048576.0 / Median(checks), Median(ratios), static_cast<long long>(size), runs);
     return 0;

@@ -61,9 +61,10 @@ TEST_F(CatalogueTest, FileSpecSplitting) {
     EXPECT_EQ(digests.Files[0].Size, 10);
     EXPECT_EQ(digests.Files[1].Sha256, lower);
     EXPECT_EQ(digests.Files[2].Sha256, "");
-    for (const std::string& field : std::vector<std::string>{"sha256=" + lower.substr(1), "sha256=" + lower + "0", "sha256=" + std::string(64, 'g'),
-                                     "sha256=" + lower.substr(0, 63) + " ", "md5=" + lower, "sha256:" + lower,
-                                     "sha256=", lower}) {
+    const std::vector<std::string> malformed = {"sha256=" + lower.substr(1), "sha256=" + lower + "0",
+                                                "sha256=" + std::string(64, 'g'), "sha256=" + lower.substr(0, 63) + " ",
+                                                "md5=" + lower, "sha256:" + lower, "sha256=", lower};
+    for (const std::string& field : malformed) {
         TRemoteModuleInfo bad;
         EXPECT_FALSE(AddFileSpec(bad, "http://h/s.exe;10;" + field)) << field;
         ASSERT_EQ(bad.Files.size(), 1u);

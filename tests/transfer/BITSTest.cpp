@@ -303,7 +303,8 @@ protected:
         if (!job) return job;
         for (const std::string& f : files) {
             auto digest = digests.find(f);
-            std::string local = PrepareDownload(GetModuleDir(name) + "\\" + f, digest == digests.end() ? "" : digest->second);
+            std::string local =
+                PrepareDownload(GetModuleDir(name) + "\\" + f, digest == digests.end() ? "" : digest->second);
             EXPECT_TRUE(AddJobFile(job.Get(), base + f, local));
         }
         EXPECT_TRUE(WriteJobDescription(job.Get(), name, "1.0.0.0", "1.2.0.7"));
@@ -460,7 +461,8 @@ TEST_F(DownloadTest, AJobTheSchedulerCompletesIsCheckedToo) {
     ASSERT_EQ(1u, failures.size());
     EXPECT_EQ("Служба обновления", failures[0].a);
     EXPECT_EQ(0u, failures[0].cookie);
-    EXPECT_NE(std::string::npos, mark.Since().find(Format(" : Контрольная сумма файла %s модуля %s не совпадает", {dir + "setup107.exe", name})));
+    EXPECT_NE(std::string::npos,
+              mark.Since().find(Format(" : Контрольная сумма файла %s модуля %s не совпадает", {dir + "setup107.exe", name})));
     EXPECT_EQ(1u, All(name).size());
 }
 

@@ -356,7 +356,8 @@ TEST_F(UpdateTest, HostileAnswersAreRefusedAndTheOtherModulesUpdated) {
         {"FileText", "{\"FILE\":\"http://127.0.0.1:1/setup.exe;1000\"}"},
         {"BadDigest", "{\"FILE\":[\"http://127.0.0.1:1/setup.exe;1000;sha256=0123\"]}"},
     };
-    for (const auto& module : hostile) PutCatalogueFile(CatalogueDir(module.first, "2.0.0.1") + ".info.json", module.second);
+    for (const auto& module : hostile)
+        PutCatalogueFile(CatalogueDir(module.first, "2.0.0.1") + ".info.json", module.second);
     // A module whose switches break the whole answer.
     const std::string switchInfo = CatalogueDir("Switch", "2.0.0.1") + ".info.json";
     PutCatalogueFile(switchInfo, "");
@@ -389,8 +390,8 @@ TEST_F(UpdateTest, HostileAnswersAreRefusedAndTheOtherModulesUpdated) {
     }
     EXPECT_EQ(FindMessagePrefix(m, "Не удалось получить сведения о модуле"), -1) << svc.Log();
     // The checks go on and refuse them again.
-    EXPECT_TRUE(WaitFor([&] { return FindMessagePrefix(svc.LogMessages(), "Сведения о модуле FileUrl отклонены", fine) >= 0; },
-                        30000))
+    EXPECT_TRUE(WaitFor(
+        [&] { return FindMessagePrefix(svc.LogMessages(), "Сведения о модуле FileUrl отклонены", fine) >= 0; }, 30000))
         << svc.Log();
 
     // Exchanges that fail as a whole: a sign-in page, 50 MB with and without
@@ -471,7 +472,8 @@ TEST_F(UpdateTest, AFileThatDoesNotMatchItsDigestIsNeverAnnouncedOrRun) {
     SetServerSwitches("Checked", "{\"wrong_digest\": [\"kept.exe\"]}");
     auto wrongDigest = [&] {
         for (const std::string& line : svc.LogMessages())
-            if (line.compare(0, mismatch.size(), mismatch) == 0 && line.find(", получена " + digest) != std::string::npos)
+            if (line.compare(0, mismatch.size(), mismatch) == 0 &&
+                line.find(", получена " + digest) != std::string::npos)
                 return line;
         return std::string();
     };
