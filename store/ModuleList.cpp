@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "Digest.h"
 #include "service/Text.h"
 
 namespace zel {
@@ -85,9 +86,12 @@ int64_t GetFileSize64(const std::string& path) {
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size) {
+bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size,
+                      const std::string& digest) {
     std::string path = Format("%s\\%s", {GetModuleDir(module), fileName});
-    return FileExists(path) && GetFileSize64(path) == size;
+    if (!FileExists(path) || GetFileSize64(path) != size) return false;
+    std::string actual;
+    return digest.empty() || (FileSha256(path, actual) && actual == digest);
 }
 
 bool ListVersionedDirs(const std::string& name, TFileList& list) {

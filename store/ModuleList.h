@@ -29,7 +29,10 @@ bool FindModuleFiles(const std::string& module, TFileList& list, const std::stri
 bool GetNewestInstaller(const std::string& module, const std::string& filter, TLocalFile& file);
 TVersion GetNewestInstallerVersion(const std::string& module, const std::string& filter);
 int64_t GetFileSize64(const std::string& path);
-bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size);
+// The file lies in the module's directory with exactly this size and, when
+// a digest (lower-case hexadecimal SHA-256) is given, with that digest.
+bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size,
+                      const std::string& digest = std::string());
 bool ListVersionedDirs(const std::string& name, TFileList& list);
 bool IsModuleDirEmpty(const std::string& module);
 int AddLocalFile(TFileList& list, const std::string& path, TVersion version);
