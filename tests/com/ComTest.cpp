@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
+#include "com/CallSecurity.h"
 #include "com/VtableDispatch.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
@@ -639,4 +640,31 @@ TEST(Server, ModuleNamesFromClients) {
     list->Release();
     update->Release();
     jobs->Release();
+}
+
+// The call security of the service: a valid descriptor with owner, group
+// and a DACL that lets any caller in (an empty one is refused by COM, which
+// then falls back to the machine's defaults).
+TEST(Server, CallSecurityLetsEveryCallerIn) {
+    SECURITY_DESCRIPTOR* sd = CallSecurityDescriptor();
+    ASSERT_NE(sd, nullptr);
+    EXPECT_TRUE(IsValidSecurityDescriptor(sd));
+    PSID owner = nullptr, group = nullptr;
+    BOOL defaulted = TRUE, present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
+    ASSERT_TRUE(GetSecurityDescriptorGroup(sd, &group, &defaulted));
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    EXPECT_TRUE(owner && IsValidSid(owner));
+    EXPECT_TRUE(group && IsValidSid(group));
+    ASSERT_TRUE(present && dacl);
+    ASSERT_EQ(dacl->AceCount, 1);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(ace->Mask, static_cast<DWORD>(COM_RIGHTS_EXECUTE | COM_RIGHTS_EXECUTE_LOCAL));
+    BYTE world[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof world;
+    ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, world, &size));
+    EXPECT_TRUE(EqualSid(&ace->SidStart, world));
 }
