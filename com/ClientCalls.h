@@ -1,8 +1,9 @@
 // Calls into the objects of client processes, bounded in time: a client
 // whose code does not return holds up nobody for longer than the limit.
-// Each call runs on a worker thread of its own; a call that outlives the
-// limit is abandoned and its worker ends whenever the call returns (at the
-// latest when the client process ends).
+// The calls of one batch run at the same time, each on a worker thread of
+// a shared pool; a call that outlives the limit is abandoned, and its
+// worker comes back to the pool whenever the call returns (at the latest
+// when the client process ends).
 #pragma once
 
 #include <windows.h>
@@ -35,8 +36,6 @@ public:
 
 private:
     struct Batch;
-    struct Item;
-    static DWORD WINAPI Worker(LPVOID param);
 
     std::shared_ptr<Batch> batch_;
     std::vector<std::shared_ptr<std::atomic<int>>> states_;
