@@ -485,6 +485,7 @@ TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
                                         "события рассылаются под собственной блокировкой"),
                   0)
             << svc.Log();
+        EXPECT_LT(FindMessagePrefix(messages, "Не удалось настроить безопасность вызовов COM"), 0) << svc.Log();
         int dropped = FindMessagePrefix(messages, "Клиент Frozen (dwCoockie: ");
         ASSERT_GE(dropped, 0) << svc.Log();
         EXPECT_NE(messages[dropped].find(") не ответил за 30 с, отключаем клиента со стороны сервера"),
