@@ -145,9 +145,13 @@ std::wstring MultiToWide(UINT cp, const std::string& text) {
 
 std::string WideToMulti(UINT cp, const wchar_t* text, size_t size) {
     if (!text || size == 0) return std::string();
-    int len = WideCharToMultiByte(cp, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+    // No best fit into the code page: a character it lacks becomes "?"
+    // rather than a look-alike such as "\\" or "/" that would change the
+    // meaning of a path.
+    DWORD flags = cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    int len = WideCharToMultiByte(cp, flags, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
     std::string out(len, '\0');
-    WideCharToMultiByte(cp, 0, text, static_cast<int>(size), &out[0], len, nullptr, nullptr);
+    WideCharToMultiByte(cp, flags, text, static_cast<int>(size), &out[0], len, nullptr, nullptr);
     return out;
 }
 

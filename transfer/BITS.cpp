@@ -14,6 +14,7 @@
 #include "service/Log.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "store/Versions.h"
 
 using Microsoft::WRL::ComPtr;
@@ -99,6 +100,7 @@ bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && Dir
 bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IBackgroundCopyJob>& found,
              TJobInfo& foundInfo, bool* enumerated = nullptr) {
     if (enumerated) *enumerated = false;
+    if (!IsValidModuleName(name)) return false;
     ComPtr<IEnumBackgroundCopyJobs> jobs;
     if (FAILED(manager->EnumJobs(0, &jobs)) || !jobs) return false;
     if (enumerated) *enumerated = true;
@@ -365,6 +367,7 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
 }
 
 bool RegisterModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version) {
+    if (!IsValidModuleName(name)) throw EInvalidModuleName(name);
     ManagerRef manager(given);
     if (!manager) return false;
     ComPtr<IBackgroundCopyJob> job;
@@ -436,7 +439,9 @@ void AttachNotifier(IBackgroundCopyManager* given) {
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) {
     TaskString display;
     if (!job || FAILED(job->GetDisplayName(&display)) || wcscmp(display.Get(), UpdateJobName) != 0) return false;
-    return ParseJobDescription(job, info);
+    // A job whose Name is no usable module name is no module's job: its
+    // name would lead out of the store.
+    return ParseJobDescription(job, info) && IsValidModuleName(info.Name);
 }
 
 void ParseDescriptionText(const std::string& text, TJobInfo& info) {

@@ -6,6 +6,7 @@
 #include "store/Digest.h"
 #include "store/InstallList.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "support/TestSupport.h"
 
 using namespace zel;
@@ -252,4 +253,54 @@ TEST_F(StoreTest, ADownloadWithADigestTakesItsNameOnlyWhenItMatches) {
     EXPECT_EQ(Newest("h", ""), "-");
     EXPECT_EQ(Newest("h", "F"), "-");
     EXPECT_EQ(TInstallList({"h=0", "h=1.0"}).Count(), 0u);
+}
+
+TEST_F(StoreTest, ModuleNameRule) {
+    for (const char* name : {"m", "Модуль", " lead", "a.b", "COM10", "LPT0", "CONSOLE", "nul_", "x@1.0", "a b",
+                             "~1", "#"})
+        EXPECT_TRUE(IsValidModuleName(name)) << name;
+    EXPECT_TRUE(IsValidModuleName(std::string(128, 'm')));
+    for (const char* name : {"", ".", "..", "...", "a\\b", "a/b", "c:", "a*", "a?", "a\"", "a<", "a>", "a|", "a=1",
+                             "a\tb", "\x1F", "x.", "x ", "CON", "con", "Prn.txt", "AUX .log", "NUL", "COM1",
+                             "com9.exe", "LPT1", "lpt5.x.y"})
+        EXPECT_FALSE(IsValidModuleName(name)) << name;
+    EXPECT_FALSE(IsValidModuleName(std::string(129, 'm')));
+    EXPECT_FALSE(IsValidModuleName(std::string("a\0b", 3)));
+    EXPECT_EQ(LogSafeText("a\r\n\x01" "b"), "a\\x0D\\x0A\\x01b");
+    EXPECT_EQ(LogSafeText(std::string(300, 'n')), std::string(256, 'n') + "...");
+}
+
+// A name that is no plain component never becomes a path: nothing outside
+// the store is searched, listed or chosen for installation.
+TEST_F(StoreTest, UnusableNamesReachNothingOutsideTheStore) {
+    std::string outside = test::TestDir() + "outside";
+    test::RemoveTree(outside);
+    ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "data\\c.exe", outside + "\\c.exe"));
+    ASSERT_TRUE(ForceDirectories(GetFilesDir()));
+    const std::string hostile = "..\\outside";
+    TLocalFile file;
+    EXPECT_FALSE(GetNewestInstaller(hostile, "", file));
+    EXPECT_FALSE(GetNewestInstaller(outside, "", file));
+    EXPECT_EQ(GetNewestInstallerVersion(hostile, ""), 0);
+    EXPECT_FALSE(IsFileDownloaded(hostile, "c.exe", static_cast<int64_t>(test::ReadFileBytes(outside + "\\c.exe").size())));
+    EXPECT_TRUE(IsModuleDirEmpty(hostile));
+    TFileList list;
+    EXPECT_FALSE(ListVersionedDirs("..\\out", list));
+    EXPECT_THROW(GetModuleDir(hostile), EInvalidModuleName);
+    EXPECT_THROW(GetModuleDir(""), EInvalidModuleName);
+    TInstallList install({hostile + "=0", outside + "=0", "=0"});
+    EXPECT_EQ(install.Count(), 0u);
+
+    // A stored installer is one that lies directly in its module's directory.
+    Put("m", "c");
+    ASSERT_TRUE(GetNewestInstaller("m", "", file));
+    EXPECT_TRUE(IsStoredFile("m", file.FileName));
+    EXPECT_TRUE(IsStoredFile("m", UpperCase(file.FileName)));
+    EXPECT_FALSE(IsStoredFile("mx", file.FileName));
+    EXPECT_FALSE(IsStoredFile("m", GetModuleDir("m")));
+    EXPECT_FALSE(IsStoredFile("m", GetModuleDir("m") + "\\..\\..\\outside\\c.exe"));
+    EXPECT_FALSE(IsStoredFile("m", GetModuleDir("m") + "\\sub\\c.exe"));
+    EXPECT_FALSE(IsStoredFile("m", outside + "\\c.exe"));
+    EXPECT_FALSE(IsStoredFile("..\\outside", outside + "\\c.exe"));
+    test::RemoveTree(outside);
 }

@@ -14,6 +14,7 @@
 #include "download/Downloader.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "transfer/BITS.h"
 
 using Microsoft::WRL::ComPtr;
@@ -172,6 +173,18 @@ TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
     EXPECT_EQ(Prefix + "f", info.Name);
     EXPECT_FALSE(CancelModuleJob(manager.Get(), Prefix + "f"));
     foreign->Cancel();
+    // Nor is a job whose Name would lead out of the store; such a name
+    // makes no directory and no job.
+    ComPtr<IBackgroundCopyJob> hostile;
+    ASSERT_HRESULT_SUCCEEDED(manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &hostile));
+    hostile->SetDescription(ToWide(Format("Name=..\\%s|Version=1", {Prefix})).c_str());
+    EXPECT_FALSE(ReadJobInfo(hostile.Get(), info));
+    hostile->Cancel();
+    const std::string outside = "..\\" + Prefix + "o";
+    EXPECT_THROW(CreateModuleJob(manager.Get(), outside, "1"), EInvalidModuleName);
+    EXPECT_THROW(RegisterModuleJob(manager.Get(), outside, "1"), EInvalidModuleName);
+    EXPECT_FALSE(DirectoryExists(GetFilesDir() + "\\" + outside));
+    EXPECT_FALSE(CancelModuleJob(manager.Get(), outside));
 
     test::LogMark mark;
     EXPECT_TRUE(CancelModuleJob(manager.Get(), name));
