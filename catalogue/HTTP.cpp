@@ -153,9 +153,15 @@ std::string Exchange(const std::string& address, const wchar_t* verb, const std:
         int64_t v;
         if (TryStrToInt64(Trim(ToAnsi(lengthText)), v) && v >= 0) expected = v;
     }
+    // An answer is never taken in beyond the limit, announced or not.
+    auto tooLarge = [&] {
+        return EHTTPException(
+            Format("Ответ сервера превышает допустимый размер (%d байт): %s", {MaxAnswerSize, address}));
+    };
+    if (expected > MaxAnswerSize) throw tooLarge();
 
     std::string answer;
-    if (expected > 0 && expected < 256 * 1024 * 1024) answer.reserve(static_cast<size_t>(expected));
+    if (expected > 0) answer.reserve(static_cast<size_t>(expected));
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         DWORD got = 0;
@@ -164,6 +170,7 @@ std::string Exchange(const std::string& address, const wchar_t* verb, const std:
             RaiseHttpError(address);
         }
         if (got == 0) break;
+        if (static_cast<int64_t>(answer.size()) + got > MaxAnswerSize) throw tooLarge();
         answer.append(buffer.data(), got);
     }
     if (expected >= 0 && static_cast<int64_t>(answer.size()) != expected)

@@ -13,6 +13,9 @@ public:
     using Exception::Exception;
 };
 
+// The largest answer body taken in; a longer one is a failed exchange.
+constexpr int64_t MaxAnswerSize = 8 * 1024 * 1024;
+
 // Synchronous GET of the address (passed through EscapeUrl); the body goes
 // to answer. Raises EHTTPException; a status other than 2xx is a failure.
 bool HttpGet(const std::string& address, std::string& answer);

@@ -1,7 +1,9 @@
 #include "RemoteInfo.h"
 
+#include "HTTP.h"
 #include "service/Log.h"
 #include "service/Text.h"
+#include "store/Digest.h"
 
 namespace zel {
 
@@ -10,20 +12,104 @@ TRemoteModuleInfo& TRemoteModuleInfoList::Add() {
     return *items_.back();
 }
 
-void AddFileSpec(TRemoteModuleInfo& info, const std::string& spec) {
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return out;
+}
+
+namespace {
+
+// Names that the file system takes for devices, with any extension.
+bool IsDeviceName(const std::string& name) {
+    std::string base = UpperCase(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : devices)
+        if (base == device) return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '0' && base[3] <= '9';
+}
+
+bool IsPlainFileName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    if (name.find_first_of("<>\"|?*") != std::string::npos) return false;
+    if (name.back() == '.' || name.back() == ' ') return false;
+    return !IsDeviceName(name) && !IsStoreWorkName(name);
+}
+
+}  // namespace
+
+bool AddFileSpec(TRemoteModuleInfo& info, const std::string& spec) {
     TRemoteFile file;
     std::string name = spec;
     std::string rest;
+    std::string third;
     size_t sep = spec.find(';');
     if (sep != std::string::npos) {
         name = spec.substr(0, sep);
         rest = spec.substr(sep + 1);
         sep = rest.find(';');
-        if (sep != std::string::npos) rest.resize(sep);
+        if (sep != std::string::npos) {
+            third = rest.substr(sep + 1);
+            rest.resize(sep);
+            // Fields after the third are left to later versions.
+            sep = third.find(';');
+            if (sep != std::string::npos) third.resize(sep);
+        }
     }
     file.FileName = ShortString(name);
     file.Size = StrToInt64Def(rest, 0);
+    bool valid = true;
+    third = Trim(third);
+    if (!third.empty()) {
+        const std::string key = "sha256=";
+        valid = SameText(third.substr(0, key.size()), key) && ParseSha256(third.substr(key.size()), file.Sha256);
+        if (!valid) file.Sha256.clear();
+    }
     info.Files.push_back(file);
+    return valid;
+}
+
+std::string FileAddressProblem(const std::string& address) {
+    const std::string shown = Printable(address);
+    size_t colon = address.find(':');
+    std::string scheme = colon == std::string::npos ? std::string() : address.substr(0, colon);
+    if (!(SameText(scheme, "http") || SameText(scheme, "https")) || address.compare(colon + 1, 2, "//") != 0)
+        return Format("адрес %s не является адресом http или https", {shown});
+    for (unsigned char c : address)
+        if (c < 0x20 || c == 0x7F || c == '\\') return Format("адрес %s содержит недопустимые символы", {shown});
+    size_t start = colon + 3;
+    size_t end = address.find_first_of("/?#", start);
+    std::string host = address.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    size_t at = host.rfind('@');
+    if (at != std::string::npos) host.erase(0, at + 1);
+    std::string port;
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        if (close == std::string::npos) return Format("в адресе %s не указан сервер", {shown});
+        port = host.substr(close + 1);
+        host = close > 1 ? host.substr(0, close + 1) : std::string();
+    } else {
+        size_t portColon = host.find(':');
+        if (portColon != std::string::npos) {
+            port = host.substr(portColon);
+            host.resize(portColon);
+        }
+    }
+    if (host.empty()) return Format("в адресе %s не указан сервер", {shown});
+    if (!port.empty() && (port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string::npos))
+        return Format("в адресе %s неверно указан порт", {shown});
+    if (end == std::string::npos || address[end] != '/' || !IsPlainFileName(UrlFileName(address)))
+        return Format("адрес %s не оканчивается допустимым именем файла", {shown});
+    return std::string();
+}
+
+void RefuseModuleInfo(TRemoteModuleInfo& info, const std::string& reason) {
+    info.Files.clear();
+    info.Refusal = Printable(reason);
+    WriteLogFmt("Сведения о модуле %s отклонены: %s", {Printable(ToAnsi(info.ModuleName)), info.Refusal}, LogError);
 }
 
 TRemoteModuleInfo* FindModuleInfo(TRemoteModuleInfoList& list, const std::wstring& name) {
@@ -44,10 +130,16 @@ void LogModuleInfo(const TRemoteModuleInfo& info) {
         {"Error", info.Error, LogTrace},
     };
     for (const auto& field : fields)
-        if (!field.value.empty()) WriteLogFmt("  %-16s : %s", {field.label, ToAnsi(field.value)}, field.level);
+        if (!field.value.empty())
+            WriteLogFmt("  %-16s : %s", {field.label, Printable(ToAnsi(field.value))}, field.level);
     if (info.Files.empty()) return;
     WriteLog("  Files:", LogDebug);
-    for (const auto& file : info.Files) WriteLogFmt("    %s (Size: %d)", {file.FileName, file.Size}, LogDebug);
+    for (const auto& file : info.Files) {
+        if (file.Sha256.empty())
+            WriteLogFmt("    %s (Size: %d)", {Printable(file.FileName), file.Size}, LogDebug);
+        else
+            WriteLogFmt("    %s (Size: %d, SHA-256: %s)", {Printable(file.FileName), file.Size, file.Sha256}, LogDebug);
+    }
     WriteLog("", LogDebug);
 }
 

@@ -12,6 +12,7 @@ namespace zel {
 struct TRemoteFile {
     std::string FileName;  // remote address as sent, at most 255 characters
     int64_t Size = 0;      // 0 when none or not a number
+    std::string Sha256;    // expected digest, lower-case hexadecimal; empty when none
 };
 
 using TRemoteFileList = std::vector<TRemoteFile>;
@@ -25,6 +26,9 @@ struct TRemoteModuleInfo {
     std::wstring UpdateType;
     std::wstring Error;
     TRemoteFileList Files;
+    // Why the module's answer is not to be used (already logged); its files
+    // are dropped then. Empty for an answer that may be used.
+    std::string Refusal;
 };
 
 class TRemoteModuleInfoList {
@@ -39,8 +43,20 @@ private:
     std::vector<std::unique_ptr<TRemoteModuleInfo>> items_;
 };
 
-// Adds the file of an entry "address;size".
-void AddFileSpec(TRemoteModuleInfo& info, const std::string& spec);
+// Adds the file of an entry "address;size[;sha256=<64 hex digits>]"; false
+// when a third field is there and is no such digest (the file is added
+// without one then).
+bool AddFileSpec(TRemoteModuleInfo& info, const std::string& spec);
+// Why the service must not download from a file address of an answer;
+// empty when it may: an http or https address with a host, free of control
+// characters and backslashes, whose last component is a plain file name
+// that the store does not keep for itself.
+std::string FileAddressProblem(const std::string& address);
+// Refuses the module's answer: logs the reason and drops its files.
+void RefuseModuleInfo(TRemoteModuleInfo& info, const std::string& reason);
+// A text of the server on its way into the log: control characters, which
+// would forge lines of their own, become "?".
+std::string Printable(const std::string& text);
 // The first item whose ModuleName equals the name exactly; null when none.
 TRemoteModuleInfo* FindModuleInfo(TRemoteModuleInfoList& list, const std::wstring& name);
 void LogModuleInfo(const TRemoteModuleInfo& info);

@@ -65,16 +65,27 @@ void ParseModuleInfo(const std::string& name, const Json& value, TRemoteModuleIn
     info.UpdateType = StringField(value, "TYPE", info.ModuleName);
     info.Comment = StringField(value, "COMMENT", info.ModuleName);
     info.Error = StringField(value, "ERROR", info.ModuleName);
+    // Whatever is wrong with the files refuses this module's answer only.
     auto files = value.find("FILE");
     if (files == value.end()) return;
-    if (!files->is_array())
-        throw Exception(Format("Неверный тип значения FILE модуля %s в ответе сервера ЗЕЛ (%s вместо массива)",
-                               {ToAnsi(info.ModuleName), files->type_name()}));
+    if (!files->is_array()) {
+        RefuseModuleInfo(info, Format("значение FILE не является массивом (%s)", {files->type_name()}));
+        return;
+    }
     for (const auto& element : *files) {
-        if (!element.is_string())
-            throw Exception(Format("Неверный тип элемента FILE модуля %s в ответе сервера ЗЕЛ (%s вместо строки)",
-                                   {ToAnsi(info.ModuleName), element.type_name()}));
-        AddFileSpec(info, Utf8ToAnsi(element.get_ref<const std::string&>()));
+        if (!element.is_string()) {
+            RefuseModuleInfo(info, Format("элемент FILE не является строкой (%s)", {element.type_name()}));
+            return;
+        }
+        if (!AddFileSpec(info, Utf8ToAnsi(element.get_ref<const std::string&>()))) {
+            RefuseModuleInfo(info, Format("в записи файла %s неверно поле SHA-256", {info.Files.back().FileName}));
+            return;
+        }
+        std::string problem = FileAddressProblem(info.Files.back().FileName);
+        if (!problem.empty()) {
+            RefuseModuleInfo(info, problem);
+            return;
+        }
     }
 }
 

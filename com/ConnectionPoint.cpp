@@ -16,13 +16,13 @@ TConnectionPoint::TConnectionPoint(TConnectionPoints* container, REFIID iid, Con
 
 TConnectionPoint::~TConnectionPoint() {
     if (container_) container_->RemovePoint(this);
-    std::vector<IUnknown*> held;
+    std::vector<Entry> held;
     {
         Lock lock(lock_);
         held.swap(sinks_);
     }
-    for (IUnknown* sink : held)
-        if (sink) sink->Release();
+    for (Entry& entry : held)
+        if (entry.sink) entry.sink->Release();
     DeleteCriticalSection(&lock_);
 }
 
@@ -60,13 +60,15 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
     *pdwCookie = 0;
     if (!pUnkSink) return E_POINTER;
     DWORD cookie = 0;
+    ULONGLONG serial = 0;
     try {
         Lock lock(lock_);
-        if (kind_ == ConnectionKind::Single && !sinks_.empty() && sinks_[0]) return CONNECT_E_ADVISELIMIT;
+        if (kind_ == ConnectionKind::Single && !sinks_.empty() && sinks_[0].sink) return CONNECT_E_ADVISELIMIT;
         size_t index = 0;
-        while (index < sinks_.size() && sinks_[index]) ++index;
-        if (index == sinks_.size()) sinks_.push_back(nullptr);
-        sinks_[index] = pUnkSink;
+        while (index < sinks_.size() && sinks_[index].sink) ++index;
+        if (index == sinks_.size()) sinks_.emplace_back();
+        serial = nextSerial_++;
+        sinks_[index] = Entry{pUnkSink, serial, std::string()};
         pUnkSink->AddRef();
         cookie = static_cast<DWORD>(index + 1);
     } catch (const std::bad_alloc&) {
@@ -75,15 +77,15 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
         return E_UNEXPECTED;
     }
     try {
-        if (onConnect_) onConnect_(pUnkSink, true, cookie);
+        if (onConnect_) onConnect_(pUnkSink, true, cookie, serial);
     } catch (...) {
         // A connection whose set-up failed is not kept.
         IUnknown* sink = nullptr;
         {
             Lock lock(lock_);
-            if (cookie <= sinks_.size() && sinks_[cookie - 1] == pUnkSink) {
-                sink = sinks_[cookie - 1];
-                sinks_[cookie - 1] = nullptr;
+            if (cookie <= sinks_.size() && sinks_[cookie - 1].serial == serial) {
+                sink = sinks_[cookie - 1].sink;
+                sinks_[cookie - 1] = Entry();
             }
         }
         if (sink) sink->Release();
@@ -93,24 +95,48 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE TConnectionPoint::Unadvise(DWORD dwCookie) {
-    IUnknown* sink = nullptr;
+HRESULT STDMETHODCALLTYPE TConnectionPoint::Unadvise(DWORD dwCookie) { return Remove(dwCookie, nullptr); }
+
+HRESULT TConnectionPoint::UnadviseConnection(DWORD cookie, ULONGLONG serial) { return Remove(cookie, &serial); }
+
+HRESULT TConnectionPoint::Remove(DWORD cookie, const ULONGLONG* serial) {
+    Entry entry;
     {
         Lock lock(lock_);
-        if (dwCookie == 0 || dwCookie > sinks_.size() || !sinks_[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
+        if (cookie == 0 || cookie > sinks_.size() || !sinks_[cookie - 1].sink ||
+            (serial && sinks_[cookie - 1].serial != *serial))
+            return CONNECT_E_NOCONNECTION;
         // The entry is emptied at once: a second Unadvise of the same cookie,
         // even a concurrent one, finds no connection.
-        sink = sinks_[dwCookie - 1];
-        sinks_[dwCookie - 1] = nullptr;
+        entry = sinks_[cookie - 1];
+        sinks_[cookie - 1] = Entry();
     }
     HRESULT hr = S_OK;
     try {
-        if (onConnect_) onConnect_(sink, false, dwCookie);
+        if (onConnect_) onConnect_(entry.sink, false, cookie, entry.serial);
     } catch (...) {
         hr = E_UNEXPECTED;
     }
-    sink->Release();
+    entry.sink->Release();
     return hr;
+}
+
+std::vector<TConnection> TConnectionPoint::Connections() {
+    std::vector<TConnection> result;
+    Lock lock(lock_);
+    for (size_t i = 0; i < sinks_.size(); ++i) {
+        const Entry& entry = sinks_[i];
+        if (!entry.sink) continue;
+        result.push_back(TConnection{entry.sink, static_cast<DWORD>(i + 1), entry.serial, entry.label});
+        entry.sink->AddRef();
+    }
+    return result;
+}
+
+void TConnectionPoint::SetLabel(DWORD cookie, ULONGLONG serial, const std::string& label) {
+    Lock lock(lock_);
+    if (cookie != 0 && cookie <= sinks_.size() && sinks_[cookie - 1].sink && sinks_[cookie - 1].serial == serial)
+        sinks_[cookie - 1].label = label;
 }
 
 HRESULT STDMETHODCALLTYPE TConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
@@ -134,8 +160,8 @@ size_t TConnectionPoint::EntryCount() {
 bool TConnectionPoint::GetEntry(size_t index, IUnknown** sink) {
     Lock lock(lock_);
     *sink = nullptr;
-    if (index >= sinks_.size() || !sinks_[index]) return false;
-    *sink = sinks_[index];
+    if (index >= sinks_.size() || !sinks_[index].sink) return false;
+    *sink = sinks_[index].sink;
     (*sink)->AddRef();
     return true;
 }

@@ -9,12 +9,23 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace zel {
 
-// (Sink as given to Advise, Connecting, Cookie)
-using ConnectEvent = std::function<void(IUnknown* sink, bool connecting, DWORD cookie)>;
+// (Sink as given to Advise, Connecting, Cookie, Serial: the connection's
+// number, never given twice by one point)
+using ConnectEvent = std::function<void(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial)>;
+
+// One connection as the server sees it: the sink (one reference held by
+// whoever got it), its cookie, its serial and the label the server gave it.
+struct TConnection {
+    IUnknown* sink = nullptr;
+    DWORD cookie = 0;
+    ULONGLONG serial = 0;
+    std::string label;
+};
 
 enum class ConnectionKind { Single = 0, Multiple = 1 };
 
@@ -40,6 +51,14 @@ public:
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override;
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override;
 
+    // The occupied entries; each sink with one new reference.
+    std::vector<TConnection> Connections();
+    // Unadvises this very connection: nothing when its cookie has been
+    // taken by another connection meanwhile (CONNECT_E_NOCONNECTION).
+    HRESULT UnadviseConnection(DWORD cookie, ULONGLONG serial);
+    // Names this very connection for the server's log lines.
+    void SetLabel(DWORD cookie, ULONGLONG serial, const std::string& label);
+
     // Number of entries, occupied or not.
     size_t EntryCount();
     // The sink of an entry with one new reference; false for an empty entry
@@ -55,8 +74,17 @@ private:
     ConnectEvent onConnect_;
     // The list is guarded by lock_ for every access; the lock is never held
     // while a sink or the handler is called.
+    struct Entry {
+        IUnknown* sink = nullptr;
+        ULONGLONG serial = 0;
+        std::string label;
+    };
+    // Empties the entry of the cookie (of that serial only, when given).
+    HRESULT Remove(DWORD cookie, const ULONGLONG* serial);
+
     CRITICAL_SECTION lock_;
-    std::vector<IUnknown*> sinks_;
+    std::vector<Entry> sinks_;
+    ULONGLONG nextSerial_ = 1;
 };
 
 // The connection-point container of the server object; its IUnknown is the

@@ -5,10 +5,14 @@
 #include <olectl.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "BStr.h"
+#include "ClientCalls.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
@@ -20,6 +24,7 @@
 #include "service/Lock.h"
 #include "service/Text.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "store/Versions.h"
 #include "transfer/BITS.h"
 
@@ -54,7 +59,29 @@ std::string Ansi(BSTR text) {
     return ToAnsi(std::wstring(text, SysStringLen(text)));
 }
 
-bool IsEmpty(BSTR text) { return !text || SysStringLen(text) == 0; }
+// A client's text for a log line: it cannot forge or flood lines.
+std::string Shown(BSTR text) { return LogSafeText(Ansi(text)); }
+
+// A new reference to a client's object, released with the last copy.
+std::shared_ptr<IUnknown> Shared(IUnknown* object) {
+    object->AddRef();
+    return std::shared_ptr<IUnknown>(object, [](IUnknown* p) { p->Release(); });
+}
+
+// A client's BSTR copied for a call that may outlive the caller's.
+std::shared_ptr<BStr> CopyBStr(BSTR text) {
+    return std::make_shared<BStr>(text ? std::wstring(text, SysStringLen(text)) : std::wstring());
+}
+
+// A module name from a client, in the form used for paths and jobs.
+enum class NameCheck { Usable, Empty, Refused };
+NameCheck CheckModuleName(BSTR text, std::string& name) {
+    name = Ansi(text);
+    if (name.empty()) return NameCheck::Empty;
+    if (IsValidModuleName(name)) return NameCheck::Usable;
+    LogRefusedModuleName(name);
+    return NameCheck::Refused;
+}
 
 // Client strings are compared on the BSTRs themselves: exactly, whole text.
 bool SameBStr(BSTR a, BSTR b) {
@@ -304,12 +331,16 @@ private:
         bool allWhenZero;     // cookie 0 serves all
         ULONG maskBits;
         bool bySubscription;  // only connections that subscribe to `module`
-        BSTR module;
+        std::shared_ptr<BStr> module;
     };
-    template <class Call>
-    int Deliver(const Delivery& d, Call call);
+    // The event call; it owns its arguments, since a call to a client that
+    // hangs outlives the Fire operation.
+    using EventCall = std::function<HRESULT(IZELUpdateEvents2*)>;
+    int Deliver(const Delivery& d, const EventCall& call);
+    // Log line and unadvise for a connection whose client did not answer.
+    void DropHungClient(const TConnection& connection);
 
-    void OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie);
+    void OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial);
     template <class Action>
     HRESULT WithModuleJob(const char* method, BSTR name, Action action);
 
@@ -325,8 +356,21 @@ TUpdateServer::TUpdateServer(TSingletonFactory* factory) : factory_(factory) {
     connectionPoints_ = new TConnectionPoints(Unknown());
     eventConnectionPoint_ = connectionPoints_->CreateConnectionPoint(
         IID_IZELUpdateEvents, ConnectionKind::Multiple,
-        [this](IUnknown* sink, bool connecting, DWORD cookie) { OnClientConnect(sink, connecting, cookie); });
-    eventMutex_ = CreateMutexA(nullptr, FALSE, "UpdateServiceMutex");
+        [this](IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial) {
+            OnClientConnect(sink, connecting, cookie, serial);
+        });
+    // Any account can create the name first and hold the mutex: the
+    // broadcasts then keep to a lock of their own.
+    HANDLE named = CreateMutexA(nullptr, FALSE, "UpdateServiceMutex");
+    if (named && GetLastError() != ERROR_ALREADY_EXISTS) {
+        eventMutex_ = named;
+    } else {
+        if (named) CloseHandle(named);
+        eventMutex_ = CreateMutexA(nullptr, FALSE, nullptr);
+        LogSafe("Мьютекс UpdateServiceMutex создан другим процессом или недоступен, "
+                "события рассылаются под собственной блокировкой",
+                LogWarning);
+    }
 }
 
 TUpdateServer::~TUpdateServer() {
@@ -429,7 +473,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::InterfaceSupportsErrorInfo(REFIID riid)
 
 // ---- connections
 
-void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie) {
+void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial) {
     try {
         if (!connecting) {
             WriteLog("Отключился клиент", LogDebug);
@@ -443,9 +487,10 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
             info->GetName(&name);
             info->Release();
         }
-        if (named && name)
-            WriteLogFmt("Подключился клиент %s", {Ansi(name)}, LogDebug);
-        else
+        if (named && name) {
+            WriteLogFmt("Подключился клиент %s", {Shown(name)}, LogDebug);
+            if (eventConnectionPoint_) eventConnectionPoint_->SetLabel(cookie, serial, Ansi(name));
+        } else
             WriteLog("Подключился неопознанный клиент", LogDebug);
         SysFreeString(name);
         WriteLogFmt("dwCoockie: %d", {cookie}, LogTrace);
@@ -465,9 +510,10 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
         try {
             WriteLog("Подписался на следующие обновления:", LogDebug);
             ForEachModule(modules, [](BSTR module, BSTR version) {
-                std::string m = Ansi(module);
+                std::string m;
+                if (CheckModuleName(module, m) == NameCheck::Refused) return;
                 std::string v = Ansi(version);
-                WriteLogFmt("   %s (%s)", {m, v}, LogDebug);
+                WriteLogFmt("   %s (%s)", {m, LogSafeText(v)}, LogDebug);
                 if (!m.empty() && AddQueue) AddQueue->Add(m, v);
             });
         } catch (...) {
@@ -491,16 +537,17 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
         if (!Modules) return S_OK;
         std::vector<std::string> lines;
         ForEachModule(Modules, [&](BSTR module, BSTR version) {
-            std::string name = Ansi(module);
+            std::string name;
+            if (CheckModuleName(module, name) == NameCheck::Refused) return;
             std::string text = Ansi(version);
-            WriteLogFmt("Module: %s, Version: %s", {name, text}, LogDebug);
+            WriteLogFmt("Module: %s, Version: %s", {name, LogSafeText(text)}, LogDebug);
             if (name.empty()) return;
             TVersion installed = StrToVersion(text);
             TLocalFile newest;
             if (!GetNewestInstaller(name, UpdateTypeFilter(installed), newest)) return;
             WriteLogFmt("MaxVersionFile: %s (%s)", {VersionToStr(newest.Version), newest.FileName}, LogDebug);
             if (!VersionGreater(newest.Version, installed)) return;
-            WriteLogFmt("Add To List: %s (%s)", {name, text}, LogDebug);
+            WriteLogFmt("Add To List: %s (%s)", {name, LogSafeText(text)}, LogDebug);
             lines.push_back(Format("%s=%s", {name, text}));
         });
         RunInstaller(lines, ProcessID, Restart == S_OK);
@@ -521,9 +568,10 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::CheckUpdates(LONG Cookie) {
 HRESULT STDMETHODCALLTYPE TUpdateServer::CheckModule(BSTR ModuleName, BSTR* ModuleVersion) {
     if (!ModuleVersion) return E_POINTER;
     return Guarded([&] {
-        std::string name = Ansi(ModuleName);
+        std::string name;
+        if (CheckModuleName(ModuleName, name) == NameCheck::Refused) return E_INVALIDARG;
         std::string version = Ansi(*ModuleVersion);
-        WriteLogFmt("CheckModule: %s (%s)", {name, version}, LogDebug);
+        WriteLogFmt("CheckModule: %s (%s)", {name, LogSafeText(version)}, LogDebug);
         HRESULT result = S_FALSE;
         TVersion installed = StrToVersion(version);
         TLocalFile newest;
@@ -545,7 +593,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::CheckModule(BSTR ModuleName, BSTR* Modu
         }
         switch (result) {
         case S_OK:
-            WriteLogFmt("Загружена версия %s", {Ansi(*ModuleVersion)}, LogDebug);
+            WriteLogFmt("Загружена версия %s", {Shown(*ModuleVersion)}, LogDebug);
             break;
         case S_FALSE:
             WriteLog("Нет свежей версии", LogDebug);
@@ -571,11 +619,12 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::CheckModule(BSTR ModuleName, BSTR* Modu
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::Add(BSTR ModuleName, BSTR ModuleVersion) {
     return Guarded([&] {
-        std::string name = Ansi(ModuleName);
+        std::string name;
+        if (CheckModuleName(ModuleName, name) == NameCheck::Refused) return E_INVALIDARG;
         std::string version = Ansi(ModuleVersion);
-        WriteLogFmt("Добавляем модуль %s (%s) в список загрузки", {name, version}, LogTrace);
+        WriteLogFmt("Добавляем модуль %s (%s) в список загрузки", {name, LogSafeText(version)}, LogTrace);
         // A module without a name would become a job for no module.
-        if (name.empty()) return E_INVALIDARG;
+        if (name.empty()) return S_OK;
         if (AddQueue) AddQueue->Add(name, version);
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;
@@ -584,9 +633,10 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Add(BSTR ModuleName, BSTR ModuleVersion
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::Remove(BSTR ModuleName) {
     return Guarded([&] {
-        std::string name = Ansi(ModuleName);
+        std::string name;
+        if (CheckModuleName(ModuleName, name) == NameCheck::Refused) return E_INVALIDARG;
         WriteLogFmt("Удаляем модуль %s из списка загрузки", {name}, LogTrace);
-        if (name.empty()) return E_INVALIDARG;
+        if (name.empty()) return S_OK;
         if (RemoveQueue) RemoveQueue->Add(name, "");
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;
@@ -679,7 +729,6 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetVersion(BSTR* Version) {
 }
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::CheckVersion(BSTR Version) {
-    if (IsEmpty(Version)) return E_INVALIDARG;
     return Guarded([&] { return VersionStrGreater(Ansi(Version), GetSelfVersion()) ? S_FALSE : S_OK; });
 }
 
@@ -689,31 +738,46 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetClientCount(BSTR wsAppName, ULONG* d
     if (!dwCount) return E_POINTER;
     *dwCount = 0;
     return Guarded([&] {
-        WriteLogFmt("Клиент запрашивает количество соединений: %s", {Ansi(wsAppName)}, LogTrace);
+        WriteLogFmt("Клиент запрашивает количество соединений: %s", {Shown(wsAppName)}, LogTrace);
         if (!eventConnectionPoint_) return E_FAIL;
-        ULONG count = 0;
-        IEnumConnections* connections = nullptr;
-        if (SUCCEEDED(eventConnectionPoint_->EnumConnections(&connections)) && connections) {
-            CONNECTDATA cd;
-            while (connections->Next(1, &cd, nullptr) == S_OK) {
+        struct Answer {
+            std::atomic<bool> same{false}, failed{false};
+        };
+        std::vector<TConnection> connections = eventConnectionPoint_->Connections();
+        std::vector<std::shared_ptr<Answer>> answers;
+        std::shared_ptr<BStr> wanted = CopyBStr(wsAppName);
+        TClientCalls calls;
+        for (const TConnection& c : connections) {
+            auto answer = std::make_shared<Answer>();
+            answers.push_back(answer);
+            std::shared_ptr<IUnknown> sink = Shared(c.sink);
+            calls.Start([sink, answer, wanted] {
                 try {
                     IZELClientInfo* info = nullptr;
-                    if (SUCCEEDED(Checked(cd.pUnk->QueryInterface(IID_IZELClientInfo,
-                                                                  reinterpret_cast<void**>(&info)))) &&
+                    if (SUCCEEDED(Checked(sink->QueryInterface(IID_IZELClientInfo, reinterpret_cast<void**>(&info)))) &&
                         info) {
                         BSTR name = nullptr;
                         HRESULT hr = info->GetName(&name);
                         info->Release();
-                        if (hr == S_OK && SameBStr(name, wsAppName)) ++count;
+                        answer->same = hr == S_OK && SameBStr(name, *wanted);
                         SysFreeString(name);
                         Checked(hr);
                     }
                 } catch (...) {
-                    eventConnectionPoint_->Unadvise(cd.dwCookie);
+                    answer->failed = true;
                 }
-                cd.pUnk->Release();
-            }
-            connections->Release();
+            });
+        }
+        std::vector<CallState> states = calls.Wait();
+        ULONG count = 0;
+        for (size_t i = 0; i < connections.size(); ++i) {
+            if (states[i] == CallState::TimedOut)
+                DropHungClient(connections[i]);
+            else if (states[i] == CallState::Done && answers[i]->failed)
+                eventConnectionPoint_->UnadviseConnection(connections[i].cookie, connections[i].serial);
+            else if (states[i] == CallState::Done && answers[i]->same)
+                ++count;
+            connections[i].sink->Release();
         }
         *dwCount = count;
         WriteLogFmt("Результат: %d", {count}, LogTrace);
@@ -726,9 +790,10 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetClientCount(BSTR wsAppName, ULONG* d
 template <class Action>
 HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, Action action) {
     return Guarded([&] {
-        std::string module = Ansi(name);
+        std::string module;
+        if (CheckModuleName(name, module) == NameCheck::Refused) return E_INVALIDARG;
         WriteLogFmt("Вызов метода IZELJobManager.%s(%s)", {method, module}, LogTrace);
-        if (module.empty()) return E_INVALIDARG;
+        if (module.empty()) return S_FALSE;
         IBackgroundCopyJob* job = nullptr;
         if (!FindModuleJob(nullptr, module, &job) || !job) return S_FALSE;
         HRESULT hr;
@@ -785,7 +850,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetProgress(BSTR wsModuleName, LONG* dw
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::GetError(BSTR wsModuleName, BSTR*, BSTR*) {
     Guarded([&] {
-        WriteLogFmt("Вызов метода IZELJobManager.GetError(%s)", {Ansi(wsModuleName)}, LogTrace);
+        WriteLogFmt("Вызов метода IZELJobManager.GetError(%s)", {Shown(wsModuleName)}, LogTrace);
         return S_OK;
     });
     return E_NOTIMPL;
@@ -810,10 +875,23 @@ void STDMETHODCALLTYPE TUpdateServer::DisableEvents() {
     eventsEnabled_ = false;
 }
 
+void TUpdateServer::DropHungClient(const TConnection& connection) {
+    LogSafe(Format("Клиент %s (dwCoockie: %d) не ответил за %d с, отключаем клиента со стороны сервера",
+                   {connection.label.empty() ? std::string("без имени") : LogSafeText(connection.label),
+                    connection.cookie, ClientCallTimeoutMs / 1000}),
+            LogError);
+    if (eventConnectionPoint_) eventConnectionPoint_->UnadviseConnection(connection.cookie, connection.serial);
+}
+
 // Delivers one event to the chosen connections; returns the number of
-// event calls made. A connection whose client is gone is unadvised.
-template <class Call>
-int TUpdateServer::Deliver(const Delivery& d, Call call) {
+// event calls made. The clients are called at the same time, each on a
+// worker of its own, and waited for at most ClientCallTimeoutMs; a client
+// whose call failed or did not return is unadvised (that very connection).
+int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
+    struct Outcome {
+        std::atomic<int> delivered{0};
+        std::atomic<bool> failed{false};
+    };
     int delivered = 0;
     bool locked = false;
     if (d.holdMutex && eventMutex_) {
@@ -822,51 +900,71 @@ int TUpdateServer::Deliver(const Delivery& d, Call call) {
     }
     try {
         if (eventsEnabled_ && eventConnectionPoint_) {
-            IEnumConnections* connections = nullptr;
-            if (SUCCEEDED(eventConnectionPoint_->EnumConnections(&connections)) && connections) {
-                CONNECTDATA cd;
-                while (connections->Next(1, &cd, nullptr) == S_OK) {
-                    bool skip = d.targeted && !(d.allWhenZero && d.cookie == 0) && cd.dwCookie != d.cookie;
-                    if (!skip) {
-                        IZELUpdateEvents2* events = nullptr;
-                        IZELUpdateClient* client = nullptr;
-                        IEnumModules* modules = nullptr;
-                        try {
-                            if (SUCCEEDED(Checked(cd.pUnk->QueryInterface(IID_IZELUpdateEvents2,
-                                                                          reinterpret_cast<void**>(&events)))) &&
-                                events &&
-                                (!d.bySubscription ||
-                                 (SUCCEEDED(Checked(cd.pUnk->QueryInterface(
-                                      IID_IZELUpdateClient, reinterpret_cast<void**>(&client)))) &&
-                                  client))) {
-                                ULONG mask = 0;
-                                if (FAILED(Checked(events->GetEventTypes(&mask)))) mask = 0;
-                                if (mask & d.maskBits) {
-                                    if (d.bySubscription) {
-                                        if (Checked(client->GetModules(&modules)) == S_OK && modules)
-                                            Checked(ForEachModule(modules, [&](BSTR module, BSTR) {
-                                                if (SameBStr(module, d.module)) {
-                                                    Checked(call(events));
-                                                    ++delivered;
-                                                }
-                                            }));
-                                    } else {
-                                        Checked(call(events));
-                                        ++delivered;
-                                    }
+            std::vector<TConnection> targets;
+            for (TConnection& c : eventConnectionPoint_->Connections()) {
+                if (d.targeted && !(d.allWhenZero && d.cookie == 0) && c.cookie != d.cookie)
+                    c.sink->Release();
+                else
+                    targets.push_back(c);
+            }
+            std::vector<std::shared_ptr<Outcome>> outcomes;
+            TClientCalls calls;
+            const ULONG maskBits = d.maskBits;
+            const bool bySubscription = d.bySubscription;
+            const std::shared_ptr<BStr> module = d.module;
+            for (const TConnection& c : targets) {
+                auto outcome = std::make_shared<Outcome>();
+                outcomes.push_back(outcome);
+                std::shared_ptr<IUnknown> sink = Shared(c.sink);
+                calls.Start([sink, outcome, call, maskBits, bySubscription, module] {
+                    IZELUpdateEvents2* events = nullptr;
+                    IZELUpdateClient* client = nullptr;
+                    IEnumModules* modules = nullptr;
+                    try {
+                        if (SUCCEEDED(Checked(sink->QueryInterface(IID_IZELUpdateEvents2,
+                                                                   reinterpret_cast<void**>(&events)))) &&
+                            events &&
+                            (!bySubscription ||
+                             (SUCCEEDED(Checked(sink->QueryInterface(IID_IZELUpdateClient,
+                                                                     reinterpret_cast<void**>(&client)))) &&
+                              client))) {
+                            ULONG mask = 0;
+                            if (FAILED(Checked(events->GetEventTypes(&mask)))) mask = 0;
+                            if (mask & maskBits) {
+                                if (bySubscription) {
+                                    if (Checked(client->GetModules(&modules)) == S_OK && modules)
+                                        Checked(ForEachModule(modules, [&](BSTR name, BSTR) {
+                                            if (SameBStr(name, *module)) {
+                                                Checked(call(events));
+                                                ++outcome->delivered;
+                                            }
+                                        }));
+                                } else {
+                                    Checked(call(events));
+                                    ++outcome->delivered;
                                 }
                             }
-                        } catch (...) {
-                            LogSafe(d.errorMessage, LogError);
-                            eventConnectionPoint_->Unadvise(cd.dwCookie);
                         }
-                        ReleaseNull(modules);
-                        ReleaseNull(client);
-                        ReleaseNull(events);
+                    } catch (...) {
+                        outcome->failed = true;
                     }
-                    cd.pUnk->Release();
+                    ReleaseNull(modules);
+                    ReleaseNull(client);
+                    ReleaseNull(events);
+                });
+            }
+            std::vector<CallState> states = calls.Wait();
+            for (size_t i = 0; i < targets.size(); ++i) {
+                if (states[i] == CallState::TimedOut) {
+                    DropHungClient(targets[i]);
+                } else if (states[i] == CallState::Done) {
+                    delivered += outcomes[i]->delivered;
+                    if (outcomes[i]->failed) {
+                        LogSafe(d.errorMessage, LogError);
+                        eventConnectionPoint_->UnadviseConnection(targets[i].cookie, targets[i].serial);
+                    }
                 }
-                connections->Release();
+                targets[i].sink->Release();
             }
         }
     } catch (...) {
@@ -876,39 +974,44 @@ int TUpdateServer::Deliver(const Delivery& d, Call call) {
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireStart(BSTR ModuleName, BSTR ModuleVersion) {
+    auto name = CopyBStr(ModuleName), version = CopyBStr(ModuleVersion);
     Deliver({"Ошибка при вызове события OnStart, отключаем клиента со стороны сервера", true, false, 0, false,
-             EVT_START, true, ModuleName},
-            [&](IZELUpdateEvents2* e) { return e->OnStart(ModuleName, ModuleVersion); });
+             EVT_START, true, name},
+            [name, version](IZELUpdateEvents2* e) { return e->OnStart(*name, *version); });
 }
 
 bool STDMETHODCALLTYPE TUpdateServer::FireStartTo(BSTR ModuleName, BSTR ModuleVersion, DWORD Cookie) {
+    auto name = CopyBStr(ModuleName), version = CopyBStr(ModuleVersion);
     return Deliver({"Ошибка при вызове событий, отключаем клиента со стороны сервера", false, true, Cookie, false,
                     EVT_START | EVT_NOUPDATES, false, nullptr},
-                   [&](IZELUpdateEvents2* e) { return e->OnStart(ModuleName, ModuleVersion); }) > 0;
+                   [name, version](IZELUpdateEvents2* e) { return e->OnStart(*name, *version); }) > 0;
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireProcess(BSTR ModuleName, LONG Process) {
+    auto name = CopyBStr(ModuleName);
     Deliver({"Ошибка при вызове события OnProcess, отключаем клиента со стороны сервера", true, false, 0, false,
-             EVT_PROCESS, true, ModuleName},
-            [&](IZELUpdateEvents2* e) { return e->OnProcess(ModuleName, Process); });
+             EVT_PROCESS, true, name},
+            [name, Process](IZELUpdateEvents2* e) { return e->OnProcess(*name, Process); });
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireDownload(BSTR ModuleName, BSTR ModuleVersion) {
+    auto name = CopyBStr(ModuleName), version = CopyBStr(ModuleVersion);
     Deliver({"Ошибка при вызове события OnDownload, отключаем клиента со стороны сервера", true, false, 0, false,
-             EVT_DOWNLOAD, true, ModuleName},
-            [&](IZELUpdateEvents2* e) { return e->OnDownload(ModuleName, ModuleVersion); });
+             EVT_DOWNLOAD, true, name},
+            [name, version](IZELUpdateEvents2* e) { return e->OnDownload(*name, *version); });
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireNoUpdates(DWORD Cookie) {
     Deliver({"Ошибка при вызове события OnNoUpdates, отключаем клиента со стороны сервера", false, true, Cookie,
              false, EVT_NOUPDATES, false, nullptr},
-            [&](IZELUpdateEvents2* e) { return e->OnNoUpdates(); });
+            [](IZELUpdateEvents2* e) { return e->OnNoUpdates(); });
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireException(BSTR Name, BSTR Context, BSTR Text, DWORD Cookie) {
+    auto name = CopyBStr(Name), context = CopyBStr(Context), text = CopyBStr(Text);
     Deliver({"Ошибка при вызове события OnException, отключаем клиента со стороны сервера", true, true, Cookie,
              true, EVT_EXCEPTION, false, nullptr},
-            [&](IZELUpdateEvents2* e) { return e->OnException(Name, Context, Text); });
+            [name, context, text](IZELUpdateEvents2* e) { return e->OnException(*name, *context, *text); });
 }
 
 }  // namespace

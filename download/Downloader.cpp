@@ -17,6 +17,7 @@
 #include "service/Tools.h"
 #include "service/TryFinally.h"
 #include "service/ZELService.h"
+#include "store/Digest.h"
 #include "store/ModuleList.h"
 #include "store/Versions.h"
 #include "transfer/BITS.h"
@@ -321,26 +322,37 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     }
     TRemoteModuleInfo* module = FindModuleInfo(remote, ToWide(info.Name));
     if (!module) throw Exception(Format("Не удалось получить сведения о модуле %s", {info.Name}));
+    // A refused answer was logged when it was read; the job waits as it is.
+    if (!module->Refusal.empty()) return false;
     if (module->ModuleVersion == L"CURRENT") return false;
-    if (!module->Error.empty()) RaiseModuleError(ToAnsi(module->ModuleName), ToAnsi(module->Error));
+    if (!module->Error.empty()) RaiseModuleError(info.Name, Printable(ToAnsi(module->Error)));
     for (size_t i = module->Files.size(); i-- > 0;) {
         const TRemoteFile& file = module->Files[i];
         std::string local = UrlFileName(file.FileName);
-        if (IsFileDownloaded(info.Name, local, file.Size)) {
+        if (IsFileDownloaded(info.Name, local, file.Size, file.Sha256)) {
             WriteLogFmt("Файл %s уже загружен", {local}, 0x3C);
             module->Files.erase(module->Files.begin() + i);
         }
     }
     if (module->Files.empty()) return false;
+    // A file with a digest downloads under a holding name beside its
+    // record, and takes its own name only once it matches.
+    std::vector<std::string> targets;
+    for (const TRemoteFile& file : module->Files) {
+        std::string local = Format("%s\\%s", {GetModuleDir(info.Name), UrlFileName(file.FileName)});
+        targets.push_back(PrepareDownload(local, file.Sha256));
+        if (targets.back().empty()) {
+            WriteLogFmt("Не удалось сохранить контрольную сумму файла %s", {local}, LogError);
+            return false;
+        }
+    }
     std::string offered = ToAnsi(module->ModuleVersion);
     WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, offered}, LogInfo);
     SetJobProxy(job, ProxySettings->ProxyText(), ProxySettings->UserName, ProxySettings->Password);
     SetJobSecurityFlags(job, static_cast<DWORD>(ReadConfigInt("SecFlags", 12)));
     bool added = false;
-    for (const TRemoteFile& file : module->Files) {
-        std::string local = Format("%s\\%s", {GetModuleDir(info.Name), UrlFileName(file.FileName)});
-        if (AddJobFile(job, file.FileName, local)) added = true;
-    }
+    for (size_t i = 0; i < module->Files.size(); ++i)
+        if (AddJobFile(job, module->Files[i].FileName, targets[i])) added = true;
     if (!added) return false;
     WriteJobDescription(job, info.Name, info.Version, offered);
     job->Resume();
@@ -394,10 +406,12 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
         }
         case BG_JOB_STATE_TRANSFERRED: {
             WriteLogFmt("Загрузка модуля (%s) завершена", {info.Name}, LogDebug);
-            if (FAILED(job->Complete()))
+            if (FAILED(job->Complete())) {
                 WriteLogFmt("Не удалось завершить задание %s", {info.Name}, LogError);
-            else
+            } else {
+                SettleJobFiles(job, info.Name, notify);
                 RecreateJob(manager, info);
+            }
             return false;
         }
         default:
@@ -448,13 +462,14 @@ bool RunCheck(DWORD cookie) {
             while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK)
                 if (ProcessJob(manager.Get(), job.Get(), notify.Get(), remote, cookie)) result = true;
         }
-        if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
-    } catch (const EHTTPException& e) {
-        WriteLog(e.what(), LogError);
-        if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
     } catch (const std::exception& e) {
+        // A failed exchange (no connection, an HTTP error, an answer that is
+        // too large, not JSON or of the wrong shape) ends the check before
+        // the jobs are walked.
         WriteLog(e.what(), LogError);
     }
+    // The client that asked is told whenever the check brought it nothing.
+    if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
     return result;
 }
 

@@ -268,7 +268,10 @@ void TInstaller::Execute() {
                 const std::string& installer = item.InstallerFile.FileName;
                 TryWriteLogFmt("Устанавливаем обновление модуля %s версии %s",
                             {item.ModuleName, VersionToStr(item.InstallerFile.Version)}, LogDebug);
-                if (!FileExists(installer)) throw Exception(Format("Файл обновления не найден %s", {installer}));
+                // Only a file of the module's own store directory is run,
+                // whatever the list holds.
+                if (!IsStoredFile(item.ModuleName, installer) || !FileExists(installer))
+                    throw Exception(Format("Файл обновления не найден %s", {installer}));
                 std::string commandLine =
                     CallerInternalName.empty()
                         ? Format("\"%s\" /service", {installer})

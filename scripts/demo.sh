@@ -3,13 +3,15 @@
 # under Wine:
 #   - the reference update server offers version 3.1.0.7 of the module "Demo"
 #     (a real NSIS installer) and a newer build of the service itself;
-#   - the service is installed and started under Wine's service control
-#     manager;
+#   - the service is installed from the package ZELUpdate-<version>.msi with
+#     msiexec (registration, DCOM permissions, .config from the properties,
+#     start);
 #   - a client application (zelctl watch) registers "Demo" 1.0.0.0, waits for
 #     OnDownload, asks the service to install it and ends;
 #   - the installer runs under the progress window (a screenshot is taken),
 #     and the client is started again with its command line;
-#   - at the stop the service replaces itself with the downloaded build.
+#   - at the stop the service replaces itself with the downloaded build;
+#   - the package is removed again.
 # At the end it prints the client's output, the installed files, the log
 # and where the screenshot lies.
 set -eu
@@ -20,21 +22,26 @@ export ZEL_BUILD_DIR="${ZEL_BUILD_DIR:-$root/build}"
 build="$ZEL_BUILD_DIR"
 demo="$build/demo"
 setup="$build/tests/update_test/installers/demo-setup.exe"
+version="$(sed -n 's/^ZEL_VERSION:STRING=//p' "$build/CMakeCache.txt")"
+package="$build/packages/ZELUpdate-$version.msi"
 
 "$root/scripts/wine-session.sh" "$build" start
 . "$root/scripts/wine-env.sh"
 
+program_dir="$(timeout 60 winepath -u 'C:\Program Files (x86)\ZELUpdate' 2>/dev/null)"
+# Removes the package, quietly when it is not there.
+remove_package() { timeout 180 wine msiexec /x "$package" /qn </dev/null >/dev/null 2>&1 || true; }
+
 server_pid=
 finish() {
     timeout 60 wine taskkill /f /im zelctl.exe >/dev/null 2>&1 || true
-    timeout 60 wine net stop ZELUpdate >/dev/null 2>&1 || true
-    timeout 60 wine "$demo/service/ZELService.exe" /uninstall >/dev/null 2>&1 || true
+    remove_package
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
     "$root/scripts/wine-session.sh" "$build" stop
 }
 trap finish EXIT
 
-log_text() { iconv -f cp1251 -t utf-8 "$demo"/service/Logs/US*.txt 2>/dev/null || true; }
+log_text() { iconv -f cp1251 -t utf-8 "$program_dir"/Logs/US*.txt 2>/dev/null || true; }
 # wait_log TEXT SECONDS: waits until the service log holds TEXT.
 wait_log() {
     for _ in $(seq 1 "$2"); do
@@ -45,11 +52,11 @@ wait_log() {
     return 1
 }
 
+remove_package
 rm -rf "$demo"
 mkdir -p "$demo/service" "$demo/client" "$demo/catalogue/Demo/3.1.0.7" "$demo/catalogue/ZELUPDATE/1.2.0.9"
 cp "$setup" "$demo/catalogue/Demo/3.1.0.7/"
 cp "$build/bin/next/ZELService.exe" "$demo/catalogue/ZELUPDATE/1.2.0.9/"
-cp "$build/bin/ZELService.exe" "$demo/service/"
 cp "$build/bin/zelctl.exe" "$demo/client/"
 rm -rf "$WINEPREFIX/drive_c/ZELTest/update_demo_setup"
 
@@ -61,11 +68,13 @@ for _ in $(seq 1 100); do [ -s "$demo/server.port" ] && break; sleep 0.1; done
 port="$(cat "$demo/server.port")"
 echo "http://127.0.0.1:$port/ serving $demo/catalogue"
 
-echo "=== Service"
+echo "=== Service: msiexec /i $(basename "$package") (log $demo/msiexec.log)"
 # A check every 5 seconds, with the debug lines.
-printf 'URL=http://127.0.0.1:%s/\r\nPeriod=50000000\r\nLogLevel=63\r\n' "$port" >"$demo/service/.config"
-timeout 60 wine "$demo/service/ZELService.exe" /install
-timeout 60 wine net start ZELUpdate 2>&1 | iconv -f cp866 -t utf-8 || true
+timeout 180 wine msiexec /i "$package" /qn "URL=http://127.0.0.1:$port/" PERIOD=50000000 LOGLEVEL=63 \
+    /l*v "$(winepath -w "$demo/msiexec.log")" </dev/null >/dev/null 2>&1
+iconv -f cp1251 -t utf-8 "$demo/msiexec.log" | grep -a 'ZELUpdate: ' | tr -d '\r' || true
+echo "$program_dir/.config:"
+tr -d '\r' <"$program_dir/.config"
 
 echo "=== Client: zelctl watch (registers Demo 1.0.0.0, installs on OnDownload)"
 (cd "$demo/client" && timeout 200 wine zelctl.exe watch --name DemoClient --modules Demo=1.0.0.0 \
@@ -84,7 +93,7 @@ timeout 60 wine taskkill /f /im zelctl.exe >/dev/null 2>&1 || true
 echo "=== Stopping the service (it replaces itself with the downloaded build)"
 timeout 60 wine net stop ZELUpdate 2>&1 | iconv -f cp866 -t utf-8 || true
 sleep 2
-timeout 60 wine "$demo/service/ZELService.exe" /uninstall || true
+cp -r "$program_dir/Logs" "$demo/service/"
 
 echo "=== Client output ($demo/client/client.log; the second start is the restart)"
 cat "$demo/client/client.log"
@@ -93,6 +102,9 @@ ls -l "$WINEPREFIX/drive_c/ZELTest/update_demo_setup"
 tr -d '\r' <"$WINEPREFIX/drive_c/ZELTest/update_demo_setup/cmdline.txt"
 echo "=== Service log ($demo/service/Logs/)"
 log_text
+echo "=== Removing the package: msiexec /x $(basename "$package")"
+remove_package
+[ -e "$program_dir" ] && echo "left behind: $program_dir" || echo "nothing left in $program_dir"
 echo "=== Where to look"
 echo "Log:        $demo/service/Logs/"
 echo "Screenshot: $demo/monitor.png (the installer monitor while the installer ran)"

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "ConfigText.h"
 #include "Log.h"
 #include "Text.h"
 #include "Tools.h"
@@ -52,34 +53,6 @@ std::string LoadConfigFile(const std::string& path) {
     data.resize(done);
     CloseHandle(file);
     return data;
-}
-
-std::vector<std::string> SplitConfigLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    size_t i = 0;
-    while (i < text.size()) {
-        char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(text.substr(start, i - start));
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-            start = ++i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
-// The value of the first line whose name is the key (letter case ignored).
-std::string ConfigValue(const std::vector<std::string>& lines, const std::string& key) {
-    for (const auto& line : lines) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        if (SameText(line.substr(0, eq), key)) return line.substr(eq + 1);
-    }
-    return std::string();
 }
 
 void LogConfigError() {

@@ -145,9 +145,13 @@ std::wstring MultiToWide(UINT cp, const std::string& text) {
 
 std::string WideToMulti(UINT cp, const wchar_t* text, size_t size) {
     if (!text || size == 0) return std::string();
-    int len = WideCharToMultiByte(cp, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+    // No best fit into the code page: a character it lacks becomes "?"
+    // rather than a look-alike such as "\\" or "/" that would change the
+    // meaning of a path.
+    DWORD flags = cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    int len = WideCharToMultiByte(cp, flags, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
     std::string out(len, '\0');
-    WideCharToMultiByte(cp, 0, text, static_cast<int>(size), &out[0], len, nullptr, nullptr);
+    WideCharToMultiByte(cp, flags, text, static_cast<int>(size), &out[0], len, nullptr, nullptr);
     return out;
 }
 
@@ -156,6 +160,7 @@ std::string WideToMulti(UINT cp, const wchar_t* text, size_t size) {
 std::wstring ToWide(const std::string& text) { return MultiToWide(CP_ACP, text); }
 std::string ToAnsi(const wchar_t* text) { return text ? WideToMulti(CP_ACP, text, wcslen(text)) : std::string(); }
 std::string ToAnsi(const std::wstring& text) { return WideToMulti(CP_ACP, text.data(), text.size()); }
+std::wstring OemToWide(const std::string& text) { return MultiToWide(CP_OEMCP, text); }
 std::string AnsiToUtf8(const std::string& text) { return WideToUtf8(ToWide(text)); }
 std::string Utf8ToAnsi(const std::string& text) { return ToAnsi(Utf8ToWide(text)); }
 std::string WideToUtf8(const std::wstring& text) { return WideToMulti(CP_UTF8, text.data(), text.size()); }

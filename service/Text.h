@@ -96,6 +96,8 @@ std::string Format(const std::string& pattern, const std::vector<FmtArg>& args);
 std::wstring ToWide(const std::string& text);
 std::string ToAnsi(const wchar_t* text);
 std::string ToAnsi(const std::wstring& text);
+// What console programs write to a pipe or a file: the OEM code page.
+std::wstring OemToWide(const std::string& text);
 // UTF-8 for the update server exchange.
 std::string AnsiToUtf8(const std::string& text);
 std::string Utf8ToAnsi(const std::string& text);

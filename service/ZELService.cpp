@@ -10,6 +10,7 @@
 #include "Text.h"
 #include "TryFinally.h"
 #include "com/COMUtils.h"
+#include "com/CallSecurity.h"
 #include "com/Server.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
@@ -178,10 +179,12 @@ void ReplaceSelf() {
 void RunComServer() {
     WriteLog("Инициализируем COM, создаем фабрику классов", LogTrace);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    SECURITY_DESCRIPTOR sd;
-    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    CoInitializeSecurity(&sd, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
-                         EOAC_NONE, nullptr);
+    // A failure leaves COM with the machine's defaults, which may shut out
+    // the clients of other accounts.
+    HRESULT security = InitializeCallSecurity();
+    if (FAILED(security))
+        WriteLogFmt("Не удалось настроить безопасность вызовов COM: %s (0x%x)",
+                    {SysErrorMessage(static_cast<DWORD>(security)), static_cast<unsigned>(security)}, LogError);
 
     TVersion own = 0;
     if (GetFileVersion(GetProgramPath(), own))

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "Digest.h"
+#include "ModuleName.h"
 #include "service/Text.h"
 
 namespace zel {
@@ -37,7 +39,11 @@ std::string UpdateTypeFilter(TVersion installed) { return installed == 0 ? "F" :
 
 std::string GetFilesDir() { return GetProgramDir() + "Files"; }
 
-std::string GetModuleDir(const std::string& module) { return Format("%s\\%s", {GetFilesDir(), module}); }
+std::string GetModuleDir(const std::string& module) {
+    // A name that is no plain component would lead out of the store.
+    if (!IsValidModuleName(module)) throw EInvalidModuleName(module);
+    return Format("%s\\%s", {GetFilesDir(), module});
+}
 
 bool ListModuleDirs(std::vector<std::string>& names) {
     names.clear();
@@ -51,6 +57,7 @@ bool ListModuleDirs(std::vector<std::string>& names) {
 bool FindModuleFiles(const std::string& module, TFileList& list, const std::string& filter,
                      const std::string& mask) {
     list.clear();
+    if (!IsValidModuleName(module)) return false;
     std::string dir = IncludeTrailingBackslash(GetModuleDir(module));
     if (!DirectoryExists(dir)) return false;
     bool found = ForEachEntry(dir + mask, [&](const WIN32_FIND_DATAA& data) {
@@ -85,13 +92,18 @@ int64_t GetFileSize64(const std::string& path) {
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size) {
+bool IsFileDownloaded(const std::string& module, const std::string& fileName, int64_t size,
+                      const std::string& digest) {
+    if (!IsValidModuleName(module)) return false;
     std::string path = Format("%s\\%s", {GetModuleDir(module), fileName});
-    return FileExists(path) && GetFileSize64(path) == size;
+    if (!FileExists(path) || GetFileSize64(path) != size) return false;
+    std::string actual;
+    return digest.empty() || (FileSha256(path, actual) && actual == digest);
 }
 
 bool ListVersionedDirs(const std::string& name, TFileList& list) {
     list.clear();
+    if (!IsValidModuleName(name)) return false;
     std::string root = GetFilesDir();
     if (!DirectoryExists(root)) return false;
     bool found = ForEachEntry(Format("%s\\%s@*.*", {root, name}), [&](const WIN32_FIND_DATAA& data) {
@@ -105,9 +117,24 @@ bool ListVersionedDirs(const std::string& name, TFileList& list) {
 }
 
 bool IsModuleDirEmpty(const std::string& module) {
+    if (!IsValidModuleName(module)) return true;
     std::string dir = GetModuleDir(module);
     if (!DirectoryExists(dir)) return true;
     return !ForEachEntry(dir + "\\*.*", [](const WIN32_FIND_DATAA&) {});
+}
+
+bool IsStoredFile(const std::string& module, const std::string& path) {
+    if (!IsValidModuleName(module)) return false;
+    // Both sides in their full form, so that ".." and "." steps count.
+    auto full = [](const std::string& p) {
+        char buf[MAX_PATH * 2];
+        DWORD n = GetFullPathNameA(p.c_str(), sizeof buf, buf, nullptr);
+        return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+    };
+    std::string dir = IncludeTrailingBackslash(full(GetModuleDir(module)));
+    std::string file = full(path);
+    return dir.size() > 1 && file.size() > dir.size() && SameText(file.substr(0, dir.size()), dir) &&
+           file.find_first_of("\\/", dir.size()) == std::string::npos;
 }
 
 int AddLocalFile(TFileList& list, const std::string& path, TVersion version) {

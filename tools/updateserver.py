@@ -9,10 +9,21 @@ on 127.0.0.1 and answers the service's JSON requests:
 
 Per module the answer holds "MODULE_VERSION": "CURRENT" when the asked version
 is the newest one, otherwise the newest version and its "FILE" entries
-"<address>;<size>". A file ".info.json" in a version folder adds its members
-(EXE_NAME, TYPE, COMMENT, ...) to the module's answer. Unknown modules get
-{"ERROR": "invalid module_name"}. Files are served under /files/ with
-Content-Length, HEAD and single byte ranges.
+"<address>;<size>;sha256=<digest>" (without the digest field when digests are
+off). A file ".info.json" in a version folder adds its members (EXE_NAME,
+TYPE, COMMENT, ... or a "FILE" of its own) to the module's answer. Unknown
+modules get {"ERROR": "invalid module_name"}. Files are served under /files/
+with Content-Length, HEAD and single byte ranges. Digests are computed once
+per file and kept while its size and modification time stay the same.
+
+A file ".server.json" in a module's folder switches the server's behaviour
+for that module while it runs (it is read at every request):
+  "digests": false            no digest fields for the module's files
+  "wrong_digest": [names]     a well-formed digest of other bytes for these files
+  "tamper": [names]           serve these files with their last byte changed
+  "answer": "html"            answer a request naming the module with an HTML page
+  "answer": "huge"            pad the module's COMMENT to "size" bytes (default 50 MB)
+  "chunked": true             send the answer in chunks, without Content-Length
 
 Requests in absolute form ("GET http://host/path") are answered as well, so
 the server also stands in for an HTTP proxy (--proxy-auth asks for basic
@@ -21,6 +32,7 @@ proxy credentials).
 
 import argparse
 import base64
+import hashlib
 import json
 import os
 import re
@@ -52,8 +64,40 @@ def parse_asked_version(text):
 
 
 class Catalogue:
-    def __init__(self, root):
+    def __init__(self, root, digests=True):
         self.root = root
+        self.digests = digests
+        self.digest_cache = {}
+        self.digest_lock = threading.Lock()
+
+    def control(self, module):
+        """The module's switches from its ".server.json"; {} when none."""
+        if not self.has_module(module):
+            return {}
+        path = os.path.join(self.root, module, ".server.json")
+        try:
+            with open(path, encoding="utf-8") as f:
+                value = json.load(f)
+            return value if isinstance(value, dict) else {}
+        except (OSError, ValueError):
+            return {}
+
+    def digest(self, path):
+        """SHA-256 of a file, computed once per size and modification time."""
+        st = os.stat(path)
+        key = (st.st_size, st.st_mtime_ns)
+        with self.digest_lock:
+            cached = self.digest_cache.get(path)
+        if cached and cached[0] == key:
+            return cached[1]
+        h = hashlib.sha256()
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                h.update(block)
+        value = h.hexdigest()
+        with self.digest_lock:
+            self.digest_cache[path] = (key, value)
+        return value
 
     def versions(self, module):
         base = os.path.join(self.root, module)
@@ -83,6 +127,9 @@ class Catalogue:
         if os.path.isfile(info_path):
             with open(info_path, encoding="utf-8") as f:
                 result.update(json.load(f))
+        control = self.control(module)
+        digests = control.get("digests", self.digests)
+        wrong = control.get("wrong_digest", [])
         files = []
         for entry in sorted(os.listdir(folder)):
             path = os.path.join(folder, entry)
@@ -90,7 +137,13 @@ class Catalogue:
                 continue
             address = "%s/files/%s/%s/%s" % (base_url, urllib.parse.quote(module), urllib.parse.quote(name),
                                              urllib.parse.quote(entry))
-            files.append("%s;%d" % (address, os.path.getsize(path)))
+            spec = "%s;%d" % (address, os.path.getsize(path))
+            if digests:
+                digest = self.digest(path)
+                if entry in wrong:
+                    digest = hashlib.sha256(b"other bytes than " + entry.encode("utf-8")).hexdigest()
+                spec += ";sha256=" + digest
+            files.append(spec)
         if files and "FILE" not in result:
             result["FILE"] = files
         return result
@@ -141,6 +194,21 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
+
+    def send_chunked(self, body, content_type="application/json; charset=utf-8"):
+        """The body in chunks of 64 KB, without Content-Length; a client that
+        hangs up early ends the sending."""
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        try:
+            for start in range(0, len(body), 65536):
+                chunk = body[start:start + 65536]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            self.wfile.write(b"0\r\n\r\n")
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
 
     def record(self, name, data):
         if self.server.options.record_dir:
@@ -213,15 +281,22 @@ class Handler(BaseHTTPRequestHandler):
                 raise ValueError("not an object")
         except ValueError as e:
             return self.send_body(400, ("bad request: %s" % e).encode("utf-8"), "text/plain")
+        controls = {module: self.server.catalogue.control(module) for module in request}
+        if any(c.get("answer") == "html" for c in controls.values()):
+            return self.send_body(200, b"<html><body><h1>Please sign in</h1></body></html>", "text/html")
         answer = {}
         for module, value in request.items():
             asked = value.get("MODULE_VERSION", "") if isinstance(value, dict) else ""
             answer[module] = self.server.catalogue.answer(module, asked, self.base_url())
             if options.huge:
                 answer[module]["COMMENT"] = "x" * options.huge
+            if controls[module].get("answer") == "huge":
+                answer[module]["COMMENT"] = "x" * int(controls[module].get("size", 50000000))
         body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         if options.bom:
             body = b"\xef\xbb\xbf" + body
+        if options.chunked or any(c.get("chunked") for c in controls.values()):
+            return self.send_chunked(body)
         if options.truncate:
             # Announces the whole answer, sends half of it and hangs up.
             self.send_response(200)
@@ -272,8 +347,10 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command == "HEAD":
             return
+        tampered = parts[-1] in self.server.catalogue.control(parts[0]).get("tamper", [])
         with open(path, "rb") as f:
             f.seek(start)
+            position = start
             remaining = end - start + 1
             chunks = 10 if options.delay_files else 1
             step = max(1, (remaining + chunks - 1) // chunks)
@@ -281,8 +358,18 @@ class Handler(BaseHTTPRequestHandler):
                 data = f.read(min(step, remaining))
                 if not data:
                     break
-                self.wfile.write(data)
-                self.wfile.flush()
+                if tampered and position <= size - 1 < position + len(data):
+                    # Other bytes on the way, the size unchanged.
+                    data = bytearray(data)
+                    data[size - 1 - position] ^= 0xFF
+                    data = bytes(data)
+                position += len(data)
+                try:
+                    self.wfile.write(data)
+                    self.wfile.flush()
+                except (BrokenPipeError, ConnectionResetError):
+                    self.close_connection = True
+                    return
                 remaining -= len(data)
                 if options.delay_files and remaining > 0:
                     time.sleep(options.delay_files / chunks)
@@ -293,7 +380,7 @@ class Server(ThreadingHTTPServer):
 
     def __init__(self, options):
         self.options = options
-        self.catalogue = Catalogue(options.catalogue)
+        self.catalogue = Catalogue(options.catalogue, digests=not options.no_digests)
         self.log_lock = threading.Lock()
         super().__init__(("127.0.0.1", options.port), Handler)
 
@@ -319,6 +406,8 @@ def main():
     p.add_argument("--truncate", action="store_true", help="send half of the announced answer, then hang up")
     p.add_argument("--huge", type=int, default=0, metavar="BYTES", help="pad every module with a COMMENT this long")
     p.add_argument("--bom", action="store_true", help="prefix the answer with a UTF-8 byte-order mark")
+    p.add_argument("--chunked", action="store_true", help="send answers in chunks, without Content-Length")
+    p.add_argument("--no-digests", action="store_true", help="send no SHA-256 digest fields")
     p.add_argument("--delay", type=float, default=0, metavar="SECONDS", help="wait before answering a request")
     p.add_argument("--fail-file", action="append", default=[], metavar="NAME", help="answer 404 for this file")
     p.add_argument("--delay-files", type=float, default=0, metavar="SECONDS",

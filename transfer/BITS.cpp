@@ -12,7 +12,9 @@
 #include "com/BStr.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Log.h"
+#include "store/Digest.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "store/Versions.h"
 
 using Microsoft::WRL::ComPtr;
@@ -98,6 +100,7 @@ bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && Dir
 bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IBackgroundCopyJob>& found,
              TJobInfo& foundInfo, bool* enumerated = nullptr) {
     if (enumerated) *enumerated = false;
+    if (!IsValidModuleName(name)) return false;
     ComPtr<IEnumBackgroundCopyJobs> jobs;
     if (FAILED(manager->EnumJobs(0, &jobs)) || !jobs) return false;
     if (enumerated) *enumerated = true;
@@ -222,25 +225,23 @@ private:
         // one creates the replacement job.
         if (FAILED(job->Complete())) return;
         ClientEvents events;
-        ComPtr<IEnumBackgroundCopyFiles> files;
-        if (SUCCEEDED(job->EnumFiles(&files)) && files) {
+        TCompletedFiles files = SettleJobFiles(job, info.Name, events.Get());
+        if (files.Listed) {
             TVersion newest = 0;
             WriteLogFmt("Для обновления модуля %s загружены следующие файлы", {info.Name}, LogDebug);
-            for (;;) {
-                ComPtr<IBackgroundCopyFile> file;
-                if (files->Next(1, &file, nullptr) != S_OK || !file) break;
-                TaskString local;
-                if (FAILED(file->GetLocalName(&local))) continue;
+            for (const std::string& path : files.Paths) {
                 TVersion version = 0;
-                if (GetFileVersion(local.Ansi(), version)) {
-                    WriteLogFmt("  %s (версия %s)", {local.Ansi(), VersionToStr(version)}, LogDebug);
+                if (GetFileVersion(path, version)) {
+                    WriteLogFmt("  %s (версия %s)", {path, VersionToStr(version)}, LogDebug);
                     newest = MaxVersion(newest, version);
                 } else {
                     WriteLogFmt("Файл обновления модуля %s не содержит cведений о версии", {info.Name}, LogError);
                     events.Failure(info.Name, "Служба обновления", "Файл обновления не содержит сведений о версии");
                 }
             }
-            if (newest > 0) {
+            // An update with a rejected file is not announced; the next check
+            // fetches what is missing.
+            if (newest > 0 && !files.Rejected) {
                 std::string text = VersionToStr(newest);
                 WriteLogFmt("Загружено обновление модуля %s версии %s", {info.Name, text}, LogInfo);
                 events.Download(info.Name, text);
@@ -293,6 +294,43 @@ private:
 
 }  // namespace
 
+TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify) {
+    TCompletedFiles out;
+    ComPtr<IEnumBackgroundCopyFiles> files;
+    if (!job || FAILED(job->EnumFiles(&files)) || !files) return out;
+    out.Listed = true;
+    auto shown = [](const std::string& digest) { return digest.empty() ? std::string("(нет)") : digest; };
+    for (;;) {
+        ComPtr<IBackgroundCopyFile> file;
+        if (files->Next(1, &file, nullptr) != S_OK || !file) break;
+        TaskString local;
+        if (FAILED(file->GetLocalName(&local))) continue;
+        TDownloadCheck check = SettleDownload(local.Ansi());
+        switch (check.Result) {
+        case TDownloadCheck::Plain:
+        case TDownloadCheck::Verified:
+            out.Paths.push_back(check.Path);
+            break;
+        case TDownloadCheck::Rejected:
+            out.Rejected = true;
+            WriteLogFmt("Контрольная сумма файла %s модуля %s не совпадает: ожидалась SHA-256 %s, получена %s",
+                        {check.Path, module, shown(check.Expected), shown(check.Actual)}, LogError);
+            if (notify)
+                notify->FireException(
+                    BStr(module), BStr(std::string("Служба обновления")),
+                    BStr(Format("Файл обновления %s не совпадает с указанным сервером и удалён",
+                                {ExtractFileName(check.Path)})),
+                    0);
+            break;
+        case TDownloadCheck::NotPlaced:
+            out.Rejected = true;
+            WriteLogFmt("Не удалось поместить проверенный файл %s: %s", {check.Path, check.Error}, LogError);
+            break;
+        }
+    }
+    return out;
+}
+
 BITSException::BITSException(HRESULT hr) : Exception("Служба фоновой интеллектуальной передачи файлов"), hr_(hr) {}
 
 // ---------------------------------------------------------------- manager level
@@ -329,6 +367,7 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
 }
 
 bool RegisterModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version) {
+    if (!IsValidModuleName(name)) throw EInvalidModuleName(name);
     ManagerRef manager(given);
     if (!manager) return false;
     ComPtr<IBackgroundCopyJob> job;
@@ -400,7 +439,9 @@ void AttachNotifier(IBackgroundCopyManager* given) {
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) {
     TaskString display;
     if (!job || FAILED(job->GetDisplayName(&display)) || wcscmp(display.Get(), UpdateJobName) != 0) return false;
-    return ParseJobDescription(job, info);
+    // A job whose Name is no usable module name is no module's job: its
+    // name would lead out of the store.
+    return ParseJobDescription(job, info) && IsValidModuleName(info.Name);
 }
 
 void ParseDescriptionText(const std::string& text, TJobInfo& info) {

@@ -6,7 +6,9 @@
 #include <bits.h>
 
 #include <string>
+#include <vector>
 
+#include "com/UpdateServerNotify.h"
 #include "service/Text.h"
 
 namespace zel {
@@ -66,6 +68,16 @@ bool AddJobFile(IBackgroundCopyJob* job, const std::string& remote, const std::s
 int GetJobProgress(IBackgroundCopyJob* job);
 bool GetJobErrorTexts(IBackgroundCopyJob* job, std::string& context, std::string& error);
 bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& text);
+
+// The files of a completed job as they settle in the store: a file that
+// came with an expected digest takes its own name only when it matches;
+// one that does not is deleted, logged and reported to every client.
+struct TCompletedFiles {
+    bool Listed = false;             // the job's files could be enumerated
+    bool Rejected = false;           // some file did not pass
+    std::vector<std::string> Paths;  // the files now in the store
+};
+TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify);
 
 // The job callback object (a new one with one reference).
 IBackgroundCopyCallback* CreateNotifier();

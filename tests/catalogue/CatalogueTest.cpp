@@ -26,13 +26,13 @@ protected:
 
 TEST_F(CatalogueTest, FileSpecSplitting) {
     TRemoteModuleInfo info;
-    AddFileSpec(info, "http://host:8080/dir/setup.exe;1024");
-    AddFileSpec(info, "plain");
-    AddFileSpec(info, "a;b;c");
-    AddFileSpec(info, "a;12;c");
-    AddFileSpec(info, ";5");
-    AddFileSpec(info, "big; 5000000000");
-    AddFileSpec(info, std::string(300, 'u') + ";1");
+    EXPECT_TRUE(AddFileSpec(info, "http://host:8080/dir/setup.exe;1024"));
+    EXPECT_TRUE(AddFileSpec(info, "plain"));
+    EXPECT_FALSE(AddFileSpec(info, "a;b;c"));  // a third field that is no digest
+    EXPECT_FALSE(AddFileSpec(info, "a;12;c"));
+    EXPECT_TRUE(AddFileSpec(info, ";5"));
+    EXPECT_TRUE(AddFileSpec(info, "big; 5000000000"));
+    EXPECT_TRUE(AddFileSpec(info, std::string(300, 'u') + ";1"));
     ASSERT_EQ(info.Files.size(), 7u);
     EXPECT_EQ(info.Files[0].FileName, "http://host:8080/dir/setup.exe");
     EXPECT_EQ(info.Files[0].Size, 1024);
@@ -46,6 +46,30 @@ TEST_F(CatalogueTest, FileSpecSplitting) {
     EXPECT_EQ(info.Files[5].Size, 5000000000LL);
     EXPECT_EQ(info.Files[6].FileName, std::string(255, 'u'));
     EXPECT_EQ(info.Files[6].Size, 1);
+    for (const TRemoteFile& file : info.Files) EXPECT_EQ(file.Sha256, "");
+
+    // The digest field: 64 hexadecimal digits of either case, kept in lower
+    // case; an empty third field is no field, a fourth one is ignored.
+    const std::string upper = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
+    const std::string lower = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    TRemoteModuleInfo digests;
+    EXPECT_TRUE(AddFileSpec(digests, "http://h/s.exe;10;sha256=" + upper));
+    EXPECT_TRUE(AddFileSpec(digests, "http://h/s.exe;10; SHA256=" + lower + ";later"));
+    EXPECT_TRUE(AddFileSpec(digests, "http://h/s.exe;10;"));
+    ASSERT_EQ(digests.Files.size(), 3u);
+    EXPECT_EQ(digests.Files[0].Sha256, lower);
+    EXPECT_EQ(digests.Files[0].Size, 10);
+    EXPECT_EQ(digests.Files[1].Sha256, lower);
+    EXPECT_EQ(digests.Files[2].Sha256, "");
+    const std::vector<std::string> malformed = {"sha256=" + lower.substr(1), "sha256=" + lower + "0",
+                                                "sha256=" + std::string(64, 'g'), "sha256=" + lower.substr(0, 63) + " ",
+                                                "md5=" + lower, "sha256:" + lower, "sha256=", lower};
+    for (const std::string& field : malformed) {
+        TRemoteModuleInfo bad;
+        EXPECT_FALSE(AddFileSpec(bad, "http://h/s.exe;10;" + field)) << field;
+        ASSERT_EQ(bad.Files.size(), 1u);
+        EXPECT_EQ(bad.Files[0].Sha256, "") << field;
+    }
 
     TRemoteModuleInfoList list;
     list.Add().ModuleName = L"Alpha";
@@ -79,11 +103,24 @@ TEST_F(CatalogueTest, ModuleInfoLog) {
     full.Error = L"e";
     AddFileSpec(full, "u1;10");
     AddFileSpec(full, "u2");
+    AddFileSpec(full, "u3;7;sha256=" + std::string(64, 'F'));
     LogModuleInfoList(list);
     expected = {"Полученные сведения: ", "  ModuleName       : Модуль", "  ModuleVersion    : CURRENT",
                 "  ModuleName       : M", "  ModuleVersion    : 1.2", "  Comment          : c",
                 "  ExeName          : m.exe", "  RequiredVersion  : 1.0", "  UpdateType       : U",
-                "  Error            : e", "  Files:", "    u1 (Size: 10)", "    u2 (Size: 0)", ""};
+                "  Error            : e", "  Files:", "    u1 (Size: 10)", "    u2 (Size: 0)",
+                "    u3 (Size: 7, SHA-256: " + std::string(64, 'f') + ")", ""};
+    EXPECT_EQ(Messages(), expected);
+
+    // Texts of the server cannot forge lines of the log.
+    test::RemoveTree(GetLogDir());
+    TRemoteModuleInfo forged;
+    forged.ModuleName = L"F\r\n12:00:00 : Служба остановлена";
+    forged.Comment = L"c\nd";
+    AddFileSpec(forged, "http://h/a\r\nb.exe;1");
+    LogModuleInfo(forged);
+    expected = {"  ModuleName       : F??12:00:00 : Служба остановлена", "  Comment          : c?d", "  Files:",
+                "    http://h/a??b.exe (Size: 1)", ""};
     EXPECT_EQ(Messages(), expected);
 
     // At the debug level the trace fields stay out.
@@ -91,7 +128,7 @@ TEST_F(CatalogueTest, ModuleInfoLog) {
     LogMode = LogDebug;
     LogModuleInfo(full);
     expected = {"  ModuleName       : M", "  ModuleVersion    : 1.2", "  ExeName          : m.exe", "  Files:",
-                "    u1 (Size: 10)", "    u2 (Size: 0)", ""};
+                "    u1 (Size: 10)", "    u2 (Size: 0)", "    u3 (Size: 7, SHA-256: " + std::string(64, 'f') + ")", ""};
     EXPECT_EQ(Messages(), expected);
 }
 
@@ -166,7 +203,7 @@ TEST_F(CatalogueTest, AnswerParsing) {
         "\xEF\xBB\xBF{\"Zeta\":{\"MODULE_VERSION\":\"CURRENT\"},"
         "\"\xD0\x91\xD0\xB5\xD1\x82\xD0\xB0\":{\"MODULE_VERSION\":\"2.1.3.7\",\"EXE_NAME\":\"b.exe\","
         "\"REQUIRED_VERSION\":\"2.0\",\"TYPE\":\"U\",\"COMMENT\":\"\xD0\x9D\xD0\xBE\xD0\xB2\xD0\xB0\xD1\x8F\","
-        "\"ERROR\":\"\",\"EXTRA\":17,\"FILE\":[\"u1;10\",\"u2\",\"http:\\/\\/h\\/f.exe;x\"]},"
+        "\"ERROR\":\"\",\"EXTRA\":17,\"FILE\":[\"http:\\/\\/h\\/u1;10\",\"http:\\/\\/h\\/u2\",\"http:\\/\\/h\\/f.exe;x\"]},"
         "\"Alpha\":{\"ERROR\":\"invalid module_name\"}}";
     ASSERT_TRUE(ParseModuleInfoList(answer, list));
     ASSERT_EQ(list.Count(), 3u);
@@ -180,7 +217,7 @@ TEST_F(CatalogueTest, AnswerParsing) {
     EXPECT_EQ(beta.UpdateType, L"U");
     EXPECT_EQ(beta.Comment, L"Новая");
     ASSERT_EQ(beta.Files.size(), 3u);
-    EXPECT_EQ(beta.Files[1].FileName, "u2");
+    EXPECT_EQ(beta.Files[1].FileName, "http://h/u2");
     EXPECT_EQ(beta.Files[1].Size, 0);
     EXPECT_EQ(beta.Files[2].FileName, "http://h/f.exe");
     EXPECT_EQ(beta.Files[2].Size, 0);
@@ -190,16 +227,73 @@ TEST_F(CatalogueTest, AnswerParsing) {
     // never a crash, and leaves no half-filled list behind.
     const char* bad[] = {"", "not json", "<html></html>", "[1,2]", "\"text\"", "null", "{\"m\":5}",
                          "{\"m\":\"1.0\"}", "{\"m\":{\"MODULE_VERSION\":1}}", "{\"m\":{\"ERROR\":null}}",
-                         "{\"m\":{\"COMMENT\":{}}}", "{\"m\":{\"FILE\":\"u;1\"}}", "{\"m\":{\"FILE\":[1]}}",
-                         "{\"ok\":{},\"m\":{\"FILE\":[\"u;1\",true]}}", "{\"m\":{}", "{\"m\":\"\xFF\xFE\"}",
-                         "\xEF\xBB\xBF"};
+                         "{\"m\":{\"COMMENT\":{}}}", "{\"ok\":{},\"m\":{\"ERROR\":[\"u;1\",true]}}", "{\"m\":{}",
+                         "{\"m\":\"\xFF\xFE\"}", "\xEF\xBB\xBF"};
     for (const char* text : bad) {
         list.Clear();
         list.Add();
         EXPECT_THROW(ParseModuleInfoList(text, list), Exception) << text;
         EXPECT_EQ(list.Count(), 0u) << text;
     }
-    // Deep nesting in an ignored member is read without harm.
-    std::string deep = "{\"m\":{\"X\":" + std::string(5000, '[') + std::string(5000, ']') + "}}";
+    // Deep nesting in an ignored member is read without harm, up to what
+    // the largest answer can hold.
+    const size_t depth = static_cast<size_t>(MaxAnswerSize) / 2 - 16;
+    std::string deep = "{\"m\":{\"X\":" + std::string(depth, '[') + std::string(depth, ']') + "}}";
     EXPECT_TRUE(ParseModuleInfoList(deep, list));
+}
+
+TEST_F(CatalogueTest, FileAddressesTheServiceDownloadsFrom) {
+    for (const char* address : {"http://h/a.exe", "https://h/a.exe", "HTTP://H:80/d/a.exe", "http://u:p@h/a.exe",
+                                "http://[::1]:8080/a.exe", "http://h/a%20b.exe", "http://h/Обновление 2.exe",
+                                "http://h:/a.exe", "http://h/d/a.exe.sha256.txt"})
+        EXPECT_EQ(FileAddressProblem(address), "") << address;
+    // Other schemes, UNC and relative paths, no host, a name that is no plain
+    // file name or one the store keeps for itself.
+    for (const char* address :
+         {"", "setup.exe", "/x/a.exe", "//h/a.exe", "file:///c:/a.exe", "file://h/s/a.exe", "\\\\h\\s\\a.exe",
+          "ftp://h/a.exe", "javascript:alert(1)", "http:/h/a.exe", "http:\\\\h\\a.exe", "http://h\\s\\a.exe",
+          "http:///a.exe", "http://:80/a.exe", "http://u@/a.exe", "http://[]/a.exe", "http://h:8o/a.exe", "http://h",
+          "http://h?a.exe", "http://h/", "http://h/d/", "http://h/..", "http://h/.", "http://h/a.exe?x=1",
+          "http://h/a.exe.", "http://h/a.exe ", "http://h/nul.exe", "http://h/COM1", "http://h/a.exe.sha256",
+          "http://h/a.exe.UNVERIFIED", "http://h/a\x01.exe", "http://h/a\r\nb.exe", "http://h/a\x7F.exe"})
+        EXPECT_NE(FileAddressProblem(address), "") << address;
+    EXPECT_EQ(FileAddressProblem("file:///c:/a.exe"), "адрес file:///c:/a.exe не является адресом http или https");
+    EXPECT_EQ(FileAddressProblem("http://h/a\r\nb.exe"), "адрес http://h/a??b.exe содержит недопустимые символы");
+}
+
+TEST_F(CatalogueTest, AnswerOfOneModuleIsRefusedAndTheOthersKept) {
+    LogMode = 0x3F;
+    const std::string digest(64, 'a');
+    std::string answer =
+        "{\"Good\":{\"MODULE_VERSION\":\"2.0\",\"FILE\":[\"http://h/d/setup.exe;10;sha256=" + digest +
+        "\",\"https://h:8443/readme.txt;5\"]},"
+        "\"FileUrl\":{\"MODULE_VERSION\":\"2.0\",\"FILE\":[\"file:///C:/Windows/notepad.exe;10\"]},"
+        "\"Unc\":{\"MODULE_VERSION\":\"2.0\",\"FILE\":[\"\\\\\\\\srv\\\\share\\\\setup.exe;10\"]},"
+        "\"Ftp\":{\"MODULE_VERSION\":\"2.0\",\"FILE\":[\"http://h/ok.exe;1\",\"ftp://h/setup.exe;10\"]},"
+        "\"Text\":{\"MODULE_VERSION\":\"2.0\",\"FILE\":\"http://h/setup.exe;10\"},"
+        "\"Number\":{\"MODULE_VERSION\":\"2.0\",\"FILE\":[5]},"
+        "\"Digest\":{\"MODULE_VERSION\":\"2.0\",\"ERROR\":\"invalid module_name\","
+        "\"FILE\":[\"http://h/setup.exe;10;sha256=123\"]},"
+        "\"Last\":{\"MODULE_VERSION\":\"3.0\",\"FILE\":[\"http://h/last.exe;3\"]}}";
+    TRemoteModuleInfoList list;
+    ASSERT_TRUE(ParseModuleInfoList(answer, list));
+    ASSERT_EQ(list.Count(), 8u);
+    EXPECT_EQ(list.Items(0).Refusal, "");
+    ASSERT_EQ(list.Items(0).Files.size(), 2u);
+    EXPECT_EQ(list.Items(0).Files[0].Sha256, digest);
+    for (size_t i = 1; i < 7; ++i) {
+        EXPECT_NE(list.Items(i).Refusal, "") << i;
+        EXPECT_TRUE(list.Items(i).Files.empty()) << i;
+        EXPECT_EQ(list.Items(i).ModuleVersion, L"2.0") << i;
+    }
+    EXPECT_EQ(list.Items(7).Refusal, "");
+    EXPECT_EQ(list.Items(7).Files.size(), 1u);
+    std::vector<std::string> expected = {
+        "Сведения о модуле FileUrl отклонены: адрес file:///C:/Windows/notepad.exe не является адресом http или https",
+        "Сведения о модуле Unc отклонены: адрес \\\\srv\\share\\setup.exe не является адресом http или https",
+        "Сведения о модуле Ftp отклонены: адрес ftp://h/setup.exe не является адресом http или https",
+        "Сведения о модуле Text отклонены: значение FILE не является массивом (string)",
+        "Сведения о модуле Number отклонены: элемент FILE не является строкой (number)",
+        "Сведения о модуле Digest отклонены: в записи файла http://h/setup.exe неверно поле SHA-256"};
+    EXPECT_EQ(Messages(), expected);
 }

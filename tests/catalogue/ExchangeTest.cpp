@@ -49,6 +49,7 @@ protected:
         EXPECT_EQ(alpha.Files[0].Size, 8);
         EXPECT_EQ(UrlFileName(alpha.Files[1].FileName), "setup.exe");
         EXPECT_EQ(alpha.Files[1].Size, 1000);
+        EXPECT_EQ(alpha.Files[1].Sha256, "c2e686823489ced2017f6059b8b239318b6364f6dcd835d0a519105a1eadd6e4");
         const TRemoteModuleInfo& beta = list.Items(1);
         EXPECT_EQ(beta.ModuleName, L"Бета");
         EXPECT_EQ(beta.ModuleVersion, L"2.1.3.7");
@@ -139,7 +140,7 @@ TEST_F(ExchangeTest, FailuresBecomeHttpExceptions) {
     EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
 }
 
-TEST_F(ExchangeTest, HugeAnswerIsReadCompletely) {
+TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
     ServerURL = Url("huge");
     TInfoQueue queue;
     queue.Add("Alpha", "1.0.00.09", "");
@@ -147,9 +148,29 @@ TEST_F(ExchangeTest, HugeAnswerIsReadCompletely) {
     TRemoteModuleInfoList list;
     ASSERT_TRUE(RequestModuleInfo(queue, list));  // with a byte-order mark in front
     ASSERT_EQ(list.Count(), 2u);
-    EXPECT_EQ(list.Items(0).Comment.size(), 5000000u);
-    EXPECT_EQ(list.Items(1).Comment.size(), 5000000u);
+    EXPECT_EQ(list.Items(0).Comment.size(), 4000000u);
+    EXPECT_EQ(list.Items(1).Comment.size(), 4000000u);
     EXPECT_EQ(list.Items(1).ModuleVersion, L"2.1.3.7");
+
+    // Sent in chunks, without a length, the answer is the same.
+    ServerURL = Url("chunked");
+    queue.Add("Alpha", "1.0.00.09", "1.0.0.9");
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_EQ(list.Items(0).ModuleVersion, L"1.0.0.10");
+    EXPECT_EQ(list.Items(0).Files.size(), 2u);
+
+    // Beyond the limit the exchange fails, announced or not.
+    for (const char* server : {"toolarge", "toolarge-chunked"}) {
+        ServerURL = Url(server);
+        queue.Add("Alpha", "1.0.00.09", "");
+        try {
+            RequestModuleInfo(queue, list);
+            ADD_FAILURE() << server << ": no failure";
+        } catch (const EHTTPException& e) {
+            EXPECT_EQ(e.Message(), "Ответ сервера превышает допустимый размер (8388608 байт): " + ServerURL) << server;
+        }
+    }
 }
 
 TEST_F(ExchangeTest, ProxyWithBasicCredentials) {

@@ -42,9 +42,12 @@ start)
     start_one s500 --status 500
     start_one garbage --garbage
     start_one truncated --truncate
-    start_one huge --huge 5000000 --bom
+    start_one huge --huge 4000000 --bom
+    start_one chunked --chunked
+    start_one toolarge --huge 30000000
+    start_one toolarge-chunked --huge 30000000 --chunked
     start_one proxy --proxy-auth zel:secret
-    for name in main s404 s500 garbage truncated huge proxy; do
+    for name in main s404 s500 garbage truncated huge chunked toolarge toolarge-chunked proxy; do
         for _ in $(seq 1 100); do
             [ -s "$servers/$name.port" ] && break
             sleep 0.1

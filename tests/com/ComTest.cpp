@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
+#include "com/CallSecurity.h"
 #include "com/VtableDispatch.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
@@ -117,6 +118,40 @@ private:
 HRESULT FakeSink::GetModules(IEnumModules** modules) {
     *modules = new OneModule(module_, modulesEnd);
     return S_OK;
+}
+
+// A client that quits inside a call from the server and whose cookie is
+// taken at once by the next client; the call then fails as if the quitter's
+// process had gone.
+class Quitter : public FakeSink {
+public:
+    Quitter(IConnectionPoint* point, IUnknown* successor) : FakeSink(L"Q", 0x1F, L"M"), point_(point),
+                                                            successor_(successor) {}
+    DWORD cookie = 0;
+    DWORD successorCookie = 0;
+    bool armed = false;
+    HRESULT STDMETHODCALLTYPE OnStart(BSTR, BSTR) override { return Quit(); }
+    HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
+        if (armed) return Quit();
+        return FakeSink::GetName(name);
+    }
+
+private:
+    HRESULT Quit() {
+        armed = false;
+        point_->Unadvise(cookie);
+        point_->Advise(successor_, &successorCookie);
+        return RPC_E_DISCONNECTED;
+    }
+    IConnectionPoint* point_;
+    IUnknown* successor_;
+};
+
+std::vector<std::string> QueuedModules(TInfoQueue* queue) {
+    std::vector<std::string> names;
+    TInfoEntry entry;
+    while (queue->Pop(entry)) names.push_back(entry.Key);
+    return names;
 }
 
 struct Server {
@@ -508,6 +543,40 @@ TEST(Server, ModulesOfAClientThatDiedWhileTheyWereRead) {
     LogMode.store(LogDefaultMode);
 }
 
+// A failed call removes the very connection that failed, never the one that
+// took its cookie meanwhile.
+TEST(Events, FailedCallUnadvisesOnlyThatConnection) {
+    Server s;
+    FakeSink successor(L"S", 0x1F, L"M");
+    Quitter quitter(s.point, static_cast<IZELUpdateEvents2*>(&successor));
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&quitter), &quitter.cookie), S_OK);
+    BSTR m = SysAllocString(L"M"), v = SysAllocString(L"2.0.0.0");
+    s.notify->FireStart(m, v);
+    ASSERT_EQ(quitter.successorCookie, quitter.cookie);
+    s.notify->FireDownload(m, v);
+    EXPECT_EQ(successor.downloads, 1);
+
+    // The same when the failure is the client's name.
+    ASSERT_EQ(s.point->Unadvise(quitter.successorCookie), S_OK);
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&quitter), &quitter.cookie), S_OK);
+    quitter.armed = true;
+    IZELService* service = nullptr;
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELService, reinterpret_cast<void**>(&service)), S_OK);
+    BSTR name = SysAllocString(L"S");
+    ULONG count = 0;
+    EXPECT_EQ(service->GetClientCount(name, &count), S_OK);
+    ASSERT_EQ(quitter.successorCookie, quitter.cookie);
+    EXPECT_EQ(service->GetClientCount(name, &count), S_OK);
+    EXPECT_EQ(count, 1u);
+    s.notify->FireDownload(m, v);
+    EXPECT_EQ(successor.downloads, 2);
+    service->Release();
+    SysFreeString(name);
+    SysFreeString(m);
+    SysFreeString(v);
+    s.point->Unadvise(quitter.successorCookie);
+}
+
 TEST(Server, FactoryVersionAndArguments) {
     Server s;
     IClassFactory* cf = nullptr;
@@ -532,7 +601,7 @@ TEST(Server, FactoryVersionAndArguments) {
     EXPECT_EQ(ver->CheckVersion(own), S_OK);
     BSTR high = SysAllocString(L"999.0.0.0");
     EXPECT_EQ(ver->CheckVersion(high), S_FALSE);
-    EXPECT_EQ(ver->CheckVersion(nullptr), E_INVALIDARG);
+    EXPECT_EQ(ver->CheckVersion(nullptr), S_OK);
     EXPECT_EQ(ver->GetVersion(nullptr), E_POINTER);
     SysFreeString(high);
     SysFreeString(own);
@@ -554,4 +623,99 @@ TEST(Server, FactoryVersionAndArguments) {
     EXPECT_EQ(json->JSONExecute(nullptr, &result, 0), E_NOTIMPL);
     EXPECT_EQ(result, nullptr);
     json->Release();
+}
+
+// Module names from clients become directories and jobs of a LocalSystem
+// service: only plain file-name components are taken, the empty name is
+// accepted and ignored.
+TEST(Server, ModuleNamesFromClients) {
+    Server s;
+    QueuedModules(AddQueue);
+    QueuedModules(RemoveQueue);
+    IZELAppList* list = nullptr;
+    IZELUpdate* update = nullptr;
+    IZELJobManager* jobs = nullptr;
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELAppList, reinterpret_cast<void**>(&list)), S_OK);
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELUpdate, reinterpret_cast<void**>(&update)), S_OK);
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELJobManager, reinterpret_cast<void**>(&jobs)), S_OK);
+    size_t offset = test::ReadLog(test::TestDir()).size();
+    // The rule itself is the store's; here every entry point applies it,
+    // also to the look-alikes of "\\" that the code page has no room for.
+    const std::wstring hostile[] = {L"..\\..\\..\\Users\\Public\\x", L"a\r\nforged", L"nul.txt",
+                                    L"\uFF0E\uFF0E\uFF3C\uFF0E\uFF0E\uFF3Cx", std::wstring(129, L'm')};
+    for (const std::wstring& text : hostile) {
+        SCOPED_TRACE(WideToUtf8(text));
+        BSTR name = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        BSTR version = SysAllocString(L"1.0.0.0");
+        EXPECT_EQ(list->Add(name, version), E_INVALIDARG);
+        EXPECT_EQ(list->Remove(name), E_INVALIDARG);
+        EXPECT_EQ(update->CheckModule(name, &version), E_INVALIDARG);
+        LONG state = -7;
+        EXPECT_EQ(jobs->GetState(name, &state), E_INVALIDARG);
+        EXPECT_EQ(state, -7);
+        EXPECT_EQ(jobs->Resume(name), E_INVALIDARG);
+        SysFreeString(name);
+        SysFreeString(version);
+    }
+    std::string log = test::ReadLog(test::TestDir()).substr(offset);
+    EXPECT_NE(log.find("Недопустимое имя модуля: ..\\..\\..\\Users\\Public\\x\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Недопустимое имя модуля: a\\x0D\\x0Aforged\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("\nforged"), std::string::npos) << log;
+
+    // The empty name: the results of a well-formed call, nothing queued.
+    BSTR empty = SysAllocString(L"");
+    EXPECT_EQ(list->Add(empty, empty), S_OK);
+    EXPECT_EQ(list->Remove(nullptr), S_OK);
+    EXPECT_EQ(jobs->GetState(empty, nullptr), E_POINTER);
+    LONG progress = -7;
+    EXPECT_EQ(jobs->GetProgress(empty, &progress), S_FALSE);
+    EXPECT_EQ(jobs->Cancel(nullptr), S_FALSE);
+    SysFreeString(empty);
+    // A plain name, even one of letters outside ASCII, is taken.
+    BSTR good = SysAllocString(L"Модуль 1.x"), version = SysAllocString(L"1.0.0.0");
+    EXPECT_EQ(list->Add(good, version), S_OK);
+    SysFreeString(good);
+    SysFreeString(version);
+    EXPECT_EQ(QueuedModules(AddQueue), std::vector<std::string>{ToAnsi(L"Модуль 1.x")});
+    EXPECT_TRUE(RemoveQueue->IsEmpty());
+
+    // A subscription: the refused entries are skipped, the rest is queued.
+    FakeSink subscriber(L"Sub", 0x1F, L"Good");
+    FakeSink hostileSubscriber(L"Bad", 0x1F, L"..\\Bad");
+    DWORD c1 = 0, c2 = 0;
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&hostileSubscriber), &c1), S_OK);
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&subscriber), &c2), S_OK);
+    EXPECT_EQ(QueuedModules(AddQueue), std::vector<std::string>{"Good"});
+    s.point->Unadvise(c1);
+    s.point->Unadvise(c2);
+    list->Release();
+    update->Release();
+    jobs->Release();
+}
+
+// The call security of the service: a valid descriptor with owner, group
+// and a DACL that lets any caller in (an empty one is refused by COM, which
+// then falls back to the machine's defaults).
+TEST(Server, CallSecurityLetsEveryCallerIn) {
+    SECURITY_DESCRIPTOR* sd = CallSecurityDescriptor();
+    ASSERT_NE(sd, nullptr);
+    EXPECT_TRUE(IsValidSecurityDescriptor(sd));
+    PSID owner = nullptr, group = nullptr;
+    BOOL defaulted = TRUE, present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
+    ASSERT_TRUE(GetSecurityDescriptorGroup(sd, &group, &defaulted));
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    EXPECT_TRUE(owner && IsValidSid(owner));
+    EXPECT_TRUE(group && IsValidSid(group));
+    ASSERT_TRUE(present && dacl);
+    ASSERT_EQ(dacl->AceCount, 1);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(ace->Mask, static_cast<DWORD>(COM_RIGHTS_EXECUTE | COM_RIGHTS_EXECUTE_LOCAL));
+    BYTE world[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof world;
+    ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, world, &size));
+    EXPECT_TRUE(EqualSid(&ace->SidStart, world));
 }

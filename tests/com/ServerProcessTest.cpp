@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -381,6 +382,151 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
         << svc.Log();
     // What the installation does next is the installer's business: the
     // service and a monitor it may have started are ended here.
+    svc.Stop();
+    EndProgramsIn(svc.Dir());
+    svc.Uninstall();
+}
+
+// Module names that would lead out of the store, through every entry point
+// of real client processes: refused or skipped with a warning, and nothing
+// is created, queued or started outside the store.
+TEST_F(ServerProcess, HostileModuleNamesReachNothingOutsideTheStore) {
+    InstalledService svc(TestDir() + "svc4", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
+    ASSERT_TRUE(svc.Start());
+    // A versioned installer beside the store, as a local attacker could put
+    // it anywhere.
+    const std::string outside = svc.Dir() + "outside\\";
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\comsetup.exe", outside + "comsetup.exe"));
+    RemoveTree(TestDir() + "escape");
+    const std::wstring names[] = {L"..\\outside", ToWide(outside + "."), L"\uFF0E\uFF0E\uFF3Coutside"};
+
+    std::string out;
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(WideToUtf8(name));
+        const std::wstring arg = L"\"" + name + L"\"";
+        EXPECT_EQ(RunZelctl(L"add " + arg + L" 1.0.0.0", out, "h-add"), 1);
+        EXPECT_NE(out.find("Add failed: E_INVALIDARG (0x80070057)"), std::string::npos) << out;
+        EXPECT_EQ(RunZelctl(L"remove " + arg, out, "h-remove"), 1);
+        EXPECT_NE(out.find("E_INVALIDARG"), std::string::npos) << out;
+        EXPECT_EQ(RunZelctl(L"checkmodule " + arg + L" 1.0.0.0", out, "h-check"), 1);
+        EXPECT_EQ(out, "CheckModule: E_INVALIDARG (0x80070057) 1.0.0.0");
+        EXPECT_EQ(RunZelctl(L"jobstate " + arg, out, "h-state"), 1);
+        EXPECT_NE(out.find("GetState failed: E_INVALIDARG"), std::string::npos) << out;
+        EXPECT_EQ(RunZelctl(L"cancel " + arg, out, "h-cancel"), 1);
+        EXPECT_NE(out.find("Cancel failed: E_INVALIDARG"), std::string::npos) << out;
+    }
+    EXPECT_EQ(RunZelctl(L"add ..\\..\\escape 1.0.0.0", out, "h-escape"), 1);
+
+    // Install takes the well-formed call and skips every such entry,
+    // whatever version is given: nothing is installed.
+    EXPECT_EQ(RunZelctl(L"install 0 1 \"" + names[0] + L"=1.0.0.0\" \"" + names[1] + L"=0\" \"" + names[2] +
+                            L"=0.0.0.1\"",
+                        out, "h-install"),
+              0);
+    EXPECT_EQ(out, "Install: S_OK (0x00000000)");
+    ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 30000)) << svc.Log();
+
+    // A subscription with such an entry: the rest of it is taken.
+    Child sneaky(Zelctl(L"watch --name Sneaky --modules ..\\outside=1.0.0.0,ComFine=1.0.0.0 --seconds 300"),
+                 TestDir() + "sneaky.out");
+    ASSERT_GT(sneaky.WaitAdvised(30000), 0) << sneaky.Output();
+    ASSERT_TRUE(WaitFor(
+        [] {
+            for (const JobView& job : ServiceJobs())
+                if (job.description == "Name=ComFine|Version=1.0.0.0|Target=") return true;
+            return false;
+        },
+        30000));
+
+    std::vector<std::string> messages = svc.LogMessages();
+    int warnings = 0;
+    for (const std::string& m : messages) warnings += m == "Недопустимое имя модуля: ..\\outside";
+    EXPECT_EQ(warnings, 7) << svc.Log();
+    EXPECT_GE(FindMessage(messages, "Недопустимое имя модуля: ???outside"), 0) << svc.Log();
+    EXPECT_GE(FindMessage(messages, "Недопустимое имя модуля: " + outside + "."), 0) << svc.Log();
+    EXPECT_GE(FindMessage(messages, "   ComFine (1.0.0.0)"), 0);
+    EXPECT_GE(FindMessage(messages, "Ошибка при установке: Список модулей пуст"), 0) << svc.Log();
+    EXPECT_LT(FindMessage(messages, "Запускаем обновление:"), 0) << svc.Log();
+    EXPECT_LT(FindMessagePrefix(messages, "CheckModule: "), 0) << svc.Log();
+    for (const JobView& job : ServiceJobs()) {
+        EXPECT_EQ(job.description.find("outside"), std::string::npos) << job.description;
+        EXPECT_EQ(job.description.find("escape"), std::string::npos) << job.description;
+    }
+    EXPECT_FALSE(DirectoryExists(TestDir() + "escape"));
+    std::vector<std::string> stored;
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((svc.Dir() + "Files\\*").c_str(), &fd);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &fd))
+        if (fd.cFileName[0] != '.') stored.push_back(fd.cFileName);
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, (std::vector<std::string>{"ComFine", "ZELUPDATE"}));
+
+    sneaky.Kill();
+    svc.Stop();
+    EndProgramsIn(svc.Dir());
+    svc.Uninstall();
+}
+
+// A client that freezes in its event handler holds up the others for at
+// most the call time limit, and is dropped; the scheduler's timed checks go
+// on. The mutex of the broadcasts is squatted by this process meanwhile.
+TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
+    std::string dir = CatalogueDir("ComHang", "2.0.0.1");
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\comsetup.exe", dir + "comsetup.exe"));
+    struct Squatter {
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, "UpdateServiceMutex");
+        ~Squatter() {
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+    } squatter;
+    ASSERT_NE(squatter.mutex, nullptr);
+    InstalledService svc(TestDir() + "svc5", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    // A timed check every 10 seconds.
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\nPeriod=100000000\r\n");
+    ASSERT_TRUE(svc.Start());
+    {
+        Child frozen(Zelctl(L"watch --name Frozen --modules ComHang=1.0.0.0 --hang-on OnStart --seconds 600"),
+                     TestDir() + "frozen.out");
+        ASSERT_GT(frozen.WaitAdvised(30000), 0) << frozen.Output();
+        ASSERT_TRUE(frozen.WaitCount("Hanging in OnStart", 1, 60000)) << frozen.Output() << svc.Log();
+        Child live(Zelctl(L"watch --name Live --modules ComHang=1.0.0.0 --exit-on OnDownload --seconds 240"),
+                   TestDir() + "live5.out");
+        ASSERT_GT(live.WaitAdvised(30000), 0) << live.Output();
+
+        ASSERT_TRUE(svc.WaitForLog("Загружено обновление модуля ComHang версии 2.0.00.01", 120000)) << svc.Log();
+        DWORD downloaded = GetTickCount();
+        EXPECT_EQ(live.Wait(60000), 0) << live.Output() << svc.Log();
+        EXPECT_LT(GetTickCount() - downloaded, 60000u);
+        EXPECT_EQ(live.Count("OnDownload ComHang 2.0.00.01"), 1) << live.Output();
+
+        std::vector<std::string> messages = svc.LogMessages();
+        EXPECT_GE(FindMessage(messages, "Мьютекс UpdateServiceMutex создан другим процессом или недоступен, "
+                                        "события рассылаются под собственной блокировкой"),
+                  0)
+            << svc.Log();
+        EXPECT_LT(FindMessagePrefix(messages, "Не удалось настроить безопасность вызовов COM"), 0) << svc.Log();
+        int dropped = FindMessagePrefix(messages, "Клиент Frozen (dwCoockie: ");
+        ASSERT_GE(dropped, 0) << svc.Log();
+        EXPECT_NE(messages[dropped].find(") не ответил за 30 с, отключаем клиента со стороны сервера"),
+                  std::string::npos);
+        // Timed checks after the frozen client was dropped.
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                auto m = svc.LogMessages();
+                int first = FindMessage(m, "Проверка обновлений", dropped);
+                return first >= 0 && FindMessage(m, "Проверка обновлений", first + 1) >= 0;
+            },
+            60000))
+            << svc.Log();
+        std::string out;
+        EXPECT_EQ(RunZelctl(L"clients Frozen", out, "clients5"), 0);
+        EXPECT_EQ(out, "0");
+    }
     svc.Stop();
     EndProgramsIn(svc.Dir());
     svc.Uninstall();

@@ -35,43 +35,9 @@ std::string BuildEnvironment(const std::string& lang) {
 
 RunResult RunDcperm(const std::string& args, const std::string& lang, const std::string& cwd) {
     RunResult r;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return r;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
-
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nul;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
-    PROCESS_INFORMATION pi = {};
     std::string cmd = "\"" + zel::test::BinDir() + "dcperm.exe\"" + (args.empty() ? "" : " " + args);
     std::string env = BuildEnvironment(lang);
-    BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, &env[0],
-                             cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
-    CloseHandle(writeEnd);
-    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    if (!ok) {
-        CloseHandle(readEnd);
-        r.exitCode = -2;
-        return r;
-    }
-    char buf[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buf, sizeof buf, &got, nullptr) && got) r.out.append(buf, got);
-    CloseHandle(readEnd);
-    if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        r.exitCode = static_cast<int>(code);
-    } else {
-        TerminateProcess(pi.hProcess, 99);
-    }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    r.exitCode = zel::test::RunProcessOutput(cmd, r.out, 30000, &env[0], cwd);
     return r;
 }
 

@@ -63,6 +63,9 @@ TEST(Conversion, RoundTripThroughUtf16AndUtf8) {
     EXPECT_EQ(ToWide(ansi), L"\u0421\u043b\u0443\u0436\u0431\u0430 \u043e\u0431\u043d\u043e\u0432\u043b\u0435\u043d\u0438\u044f \u0417\u0415\u041b");
     EXPECT_EQ(AnsiToUtf8("Ж"), "\xD0\x96");
     EXPECT_EQ(Utf8ToAnsi("\xD0\x96"), "Ж");
+    // A character the code page lacks is "?", never a look-alike that
+    // means something in a path.
+    EXPECT_EQ(ToAnsi(L"\uFF0F\uFF3C\uFF1A\u2215\uFF0E"), "?????");
 }
 
 TEST(Paths, PartsOfAPath) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "service/Text.h"
+#include "store/Digest.h"
 #include "store/InstallList.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "support/TestSupport.h"
 
 using namespace zel;
@@ -137,4 +139,168 @@ TEST_F(StoreTest, InstallListChoosesByInstalledVersion) {
 
     TInstallList empty({"upd=0", "missing=1"});
     EXPECT_EQ(empty.Count(), 0u);
+}
+
+TEST_F(StoreTest, FileDigests) {
+    auto digest = [](const std::string& path) {
+        std::string d;
+        return FileSha256(path, d) ? d : std::string("-");
+    };
+    const std::string dir = GetModuleDir("d") + "\\";
+    test::WriteFileBytes(dir + "empty", "");
+    test::WriteFileBytes(dir + "abc", "abc");
+    std::string big;  // several reading blocks and a part of one
+    for (int i = 0; i < 12289; ++i)
+        for (int c = 0; c < 256; ++c) big += static_cast<char>(c);
+    test::WriteFileBytes(dir + "big", big);
+    EXPECT_EQ(digest(dir + "empty"), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(digest(dir + "abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(digest(dir + "big"), "679361bf172a2b2f3d48919ee7b2b6fea9cf6e351005736ac7274ac8fde4e0f2");
+    EXPECT_EQ(digest(dir + "none"), "-");
+    EXPECT_EQ(digest(dir), "-");
+    // Bytes that someone may still be writing are not vouched for.
+    HANDLE writer = CreateFileA((dir + "abc").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(digest(dir + "abc"), "-");
+    CloseHandle(writer);
+
+    std::string parsed;
+    EXPECT_TRUE(ParseSha256("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", parsed));
+    EXPECT_EQ(parsed, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    for (const std::string& text : {std::string(63, 'a'), std::string(65, 'a'), std::string(63, 'a') + "g",
+                                    std::string(63, 'a') + " ", std::string()})
+        EXPECT_FALSE(ParseSha256(text, parsed)) << text;
+
+    // The already-downloaded test with a digest looks at the bytes too.
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_TRUE(IsFileDownloaded("d", "abc", 3, abc));
+    EXPECT_TRUE(IsFileDownloaded("d", "abc", 3));
+    test::WriteFileBytes(dir + "abc", "abd");
+    EXPECT_TRUE(IsFileDownloaded("d", "abc", 3));
+    EXPECT_FALSE(IsFileDownloaded("d", "abc", 3, abc));
+    EXPECT_FALSE(IsFileDownloaded("d", "abc", 4, abc));
+}
+
+TEST_F(StoreTest, ADownloadWithADigestTakesItsNameOnlyWhenItMatches) {
+    const std::string dir = GetModuleDir("m") + "\\";
+    const std::string path = dir + "setup.exe";
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_TRUE(IsStoreWorkName("setup.exe.sha256"));
+    EXPECT_TRUE(IsStoreWorkName("SETUP.EXE.Unverified"));
+    EXPECT_FALSE(IsStoreWorkName("setup.exe"));
+
+    // Without a digest BITS writes the file itself, and no record of an
+    // earlier download stays.
+    test::WriteFileBytes(DigestRecordPath(path), abc);
+    test::WriteFileBytes(HoldingPath(path), "left over");
+    EXPECT_EQ(PrepareDownload(path, ""), path);
+    EXPECT_FALSE(FileExists(DigestRecordPath(path)));
+    EXPECT_FALSE(FileExists(HoldingPath(path)));
+    test::WriteFileBytes(path, "plain");
+    TDownloadCheck plain = SettleDownload(path);
+    EXPECT_EQ(plain.Result, TDownloadCheck::Plain);
+    EXPECT_EQ(plain.Path, path);
+    EXPECT_EQ(test::ReadFileBytes(path), "plain");
+
+    // With one, the download goes to the holding name beside its record and
+    // replaces the file of that name once it matches.
+    test::WriteFileBytes(HoldingPath(path), "left over");
+    ASSERT_EQ(PrepareDownload(path, abc), HoldingPath(path));
+    EXPECT_FALSE(FileExists(HoldingPath(path)));
+    EXPECT_EQ(test::ReadFileBytes(DigestRecordPath(path)), abc + "\r\n");
+    test::WriteFileBytes(HoldingPath(path), "abc");
+    TDownloadCheck good = SettleDownload(HoldingPath(path));
+    EXPECT_EQ(good.Result, TDownloadCheck::Verified);
+    EXPECT_EQ(good.Path, path);
+    EXPECT_EQ(good.Expected, abc);
+    EXPECT_EQ(good.Actual, abc);
+    EXPECT_EQ(test::ReadFileBytes(path), "abc");
+    EXPECT_FALSE(FileExists(HoldingPath(path)));
+    EXPECT_FALSE(FileExists(DigestRecordPath(path)));
+
+    // Other bytes are deleted; the file already under that name stays.
+    // The record survives until then, as it must across a restart.
+    ASSERT_EQ(PrepareDownload(path, abc), HoldingPath(path));
+    test::WriteFileBytes(HoldingPath(path), "abd");
+    TDownloadCheck bad = SettleDownload(HoldingPath(path));
+    EXPECT_EQ(bad.Result, TDownloadCheck::Rejected);
+    EXPECT_EQ(bad.Path, path);
+    EXPECT_EQ(bad.Expected, abc);
+    EXPECT_EQ(bad.Actual, "a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9");
+    EXPECT_FALSE(FileExists(HoldingPath(path)));
+    EXPECT_FALSE(FileExists(DigestRecordPath(path)));
+    EXPECT_EQ(test::ReadFileBytes(path), "abc");
+
+    // A holding file whose record is gone or unreadable cannot be vouched for.
+    for (const std::string& record : {std::string(), std::string("not a digest")}) {
+        test::WriteFileBytes(HoldingPath(path), "abc");
+        if (!record.empty()) test::WriteFileBytes(DigestRecordPath(path), record);
+        TDownloadCheck lost = SettleDownload(HoldingPath(path));
+        EXPECT_EQ(lost.Result, TDownloadCheck::Rejected);
+        EXPECT_EQ(lost.Expected, "");
+        EXPECT_FALSE(FileExists(HoldingPath(path)));
+        EXPECT_FALSE(FileExists(DigestRecordPath(path)));
+    }
+
+    // A record that cannot be written starts no download.
+    ASSERT_TRUE(ForceDirectories(DigestRecordPath(dir + "blocked.exe")));
+    EXPECT_EQ(PrepareDownload(dir + "blocked.exe", abc), "");
+
+    // An installer still waiting for its check is never chosen.
+    Put("h", "a", "setup.exe.unverified");
+    Put("h", "c", "other.exe.sha256");
+    EXPECT_EQ(Newest("h", ""), "-");
+    EXPECT_EQ(Newest("h", "F"), "-");
+    EXPECT_EQ(TInstallList({"h=0", "h=1.0"}).Count(), 0u);
+}
+
+TEST_F(StoreTest, ModuleNameRule) {
+    for (const char* name : {"m", "Модуль", " lead", "a.b", "COM10", "LPT0", "CONSOLE", "nul_", "x@1.0", "a b",
+                             "~1", "#"})
+        EXPECT_TRUE(IsValidModuleName(name)) << name;
+    EXPECT_TRUE(IsValidModuleName(std::string(128, 'm')));
+    for (const char* name : {"", ".", "..", "...", "a\\b", "a/b", "c:", "a*", "a?", "a\"", "a<", "a>", "a|", "a=1",
+                             "a\tb", "\x1F", "x.", "x ", "CON", "con", "Prn.txt", "AUX .log", "NUL", "COM1",
+                             "com9.exe", "LPT1", "lpt5.x.y"})
+        EXPECT_FALSE(IsValidModuleName(name)) << name;
+    EXPECT_FALSE(IsValidModuleName(std::string(129, 'm')));
+    EXPECT_FALSE(IsValidModuleName(std::string("a\0b", 3)));
+    EXPECT_EQ(LogSafeText("a\r\n\x01" "b"), "a\\x0D\\x0A\\x01b");
+    EXPECT_EQ(LogSafeText(std::string(300, 'n')), std::string(256, 'n') + "...");
+}
+
+// A name that is no plain component never becomes a path: nothing outside
+// the store is searched, listed or chosen for installation.
+TEST_F(StoreTest, UnusableNamesReachNothingOutsideTheStore) {
+    std::string outside = test::TestDir() + "outside";
+    test::RemoveTree(outside);
+    ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "data\\c.exe", outside + "\\c.exe"));
+    ASSERT_TRUE(ForceDirectories(GetFilesDir()));
+    const std::string hostile = "..\\outside";
+    TLocalFile file;
+    EXPECT_FALSE(GetNewestInstaller(hostile, "", file));
+    EXPECT_FALSE(GetNewestInstaller(outside, "", file));
+    EXPECT_EQ(GetNewestInstallerVersion(hostile, ""), 0);
+    EXPECT_FALSE(IsFileDownloaded(hostile, "c.exe", static_cast<int64_t>(test::ReadFileBytes(outside + "\\c.exe").size())));
+    EXPECT_TRUE(IsModuleDirEmpty(hostile));
+    TFileList list;
+    EXPECT_FALSE(ListVersionedDirs("..\\out", list));
+    EXPECT_THROW(GetModuleDir(hostile), EInvalidModuleName);
+    EXPECT_THROW(GetModuleDir(""), EInvalidModuleName);
+    TInstallList install({hostile + "=0", outside + "=0", "=0"});
+    EXPECT_EQ(install.Count(), 0u);
+
+    // A stored installer is one that lies directly in its module's directory.
+    Put("m", "c");
+    ASSERT_TRUE(GetNewestInstaller("m", "", file));
+    EXPECT_TRUE(IsStoredFile("m", file.FileName));
+    EXPECT_TRUE(IsStoredFile("m", UpperCase(file.FileName)));
+    EXPECT_FALSE(IsStoredFile("mx", file.FileName));
+    EXPECT_FALSE(IsStoredFile("m", GetModuleDir("m")));
+    EXPECT_FALSE(IsStoredFile("m", GetModuleDir("m") + "\\..\\..\\outside\\c.exe"));
+    EXPECT_FALSE(IsStoredFile("m", GetModuleDir("m") + "\\sub\\c.exe"));
+    EXPECT_FALSE(IsStoredFile("m", outside + "\\c.exe"));
+    EXPECT_FALSE(IsStoredFile("..\\outside", outside + "\\c.exe"));
+    test::RemoveTree(outside);
 }

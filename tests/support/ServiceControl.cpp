@@ -64,6 +64,33 @@ void ForEachServiceJob(F f) {
 
 }  // namespace
 
+DWORD ZelServiceState() {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS st;
+    if (!s.get() || !QueryServiceStatus(s.get(), &st)) return 0;
+    return st.dwCurrentState;
+}
+
+bool StartZelService(DWORD timeoutMs) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!s.get()) return false;
+    if (ZelServiceState() != SERVICE_RUNNING) StartServiceA(s.get(), 0, nullptr);
+    return WaitFor([] { return ZelServiceState() == SERVICE_RUNNING; }, timeoutMs);
+}
+
+bool StopZelService(DWORD timeoutMs) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!s.get()) return true;
+    DWORD state = ZelServiceState();
+    if (state == SERVICE_STOPPED || state == 0) return true;
+    SERVICE_STATUS st;
+    ControlService(s.get(), SERVICE_CONTROL_STOP, &st);
+    return WaitFor([] { return ZelServiceState() == SERVICE_STOPPED; }, timeoutMs);
+}
+
 InstalledService::InstalledService(const std::string& dir, const std::string& source)
     : dir_(IncludeTrailingBackslash(dir)), exe_(dir_ + "ZELService.exe") {
     Uninstall();
@@ -90,13 +117,7 @@ void InstalledService::Uninstall() {
     }
 }
 
-DWORD InstalledService::State() {
-    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_QUERY_STATUS));
-    SERVICE_STATUS st;
-    if (!s.get() || !QueryServiceStatus(s.get(), &st)) return 0;
-    return st.dwCurrentState;
-}
+DWORD InstalledService::State() { return ZelServiceState(); }
 
 bool InstalledService::ExitCodes(DWORD& win32, DWORD& specific) {
     Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -109,16 +130,10 @@ bool InstalledService::ExitCodes(DWORD& win32, DWORD& specific) {
 }
 
 bool InstalledService::WaitState(DWORD state, DWORD timeoutMs) {
-    return WaitFor([&] { return State() == state; }, timeoutMs);
+    return WaitFor([&] { return ZelServiceState() == state; }, timeoutMs);
 }
 
-bool InstalledService::Start(DWORD timeoutMs) {
-    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_START | SERVICE_QUERY_STATUS));
-    if (!s.get()) return false;
-    if (State() != SERVICE_RUNNING) StartServiceA(s.get(), 0, nullptr);
-    return WaitState(SERVICE_RUNNING, timeoutMs);
-}
+bool InstalledService::Start(DWORD timeoutMs) { return StartZelService(timeoutMs); }
 
 DWORD InstalledService::RequestStart() {
     Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -127,16 +142,7 @@ DWORD InstalledService::RequestStart() {
     return StartServiceA(s.get(), 0, nullptr) ? 0 : GetLastError();
 }
 
-bool InstalledService::Stop(DWORD timeoutMs) {
-    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!s.get()) return true;
-    DWORD state = State();
-    if (state == SERVICE_STOPPED || state == 0) return true;
-    SERVICE_STATUS st;
-    ControlService(s.get(), SERVICE_CONTROL_STOP, &st);
-    return WaitState(SERVICE_STOPPED, timeoutMs);
-}
+bool InstalledService::Stop(DWORD timeoutMs) { return StopZelService(timeoutMs); }
 
 bool InstalledService::SetImageArguments(const std::string& args) {
     Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));

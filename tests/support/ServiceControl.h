@@ -9,6 +9,11 @@
 
 namespace zel::test {
 
+// The installed service "ZELUpdate", wherever its program lies.
+DWORD ZelServiceState();                       // 0 when there is no such service
+bool StartZelService(DWORD timeoutMs = 30000);  // true when running
+bool StopZelService(DWORD timeoutMs = 30000);   // true when stopped or missing
+
 // The service program copied into a directory of the test's own.
 class InstalledService {
 public:

@@ -40,6 +40,12 @@ int RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,
 // program: its address, and the catalogue folder of one module version
 // (created when missing) that it answers from.
 std::string ReferenceServerURL();
+
+// Runs a command line without a window, its standard output and error into
+// `output`; the exit code as RunProcess. `environment`: a block for the
+// child, or nullptr for this process's.
+int RunProcessOutput(const std::string& commandLine, std::string& output, DWORD timeoutMs = 60000,
+                     char* environment = nullptr, const std::string& currentDir = std::string());
 std::string CatalogueDir(const std::string& module, const std::string& version);
 
 // Ends every running program whose file lies in dir (with trailing backslash).

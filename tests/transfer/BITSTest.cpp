@@ -7,9 +7,14 @@
 #include <bits2_5.h>
 #include <wrl/client.h>
 
+#include <map>
+
 #include "FakeJob.h"
 #include "service/Log.h"
+#include "download/Downloader.h"
+#include "store/Digest.h"
 #include "store/ModuleList.h"
+#include "store/ModuleName.h"
 #include "transfer/BITS.h"
 
 using Microsoft::WRL::ComPtr;
@@ -168,6 +173,18 @@ TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
     EXPECT_EQ(Prefix + "f", info.Name);
     EXPECT_FALSE(CancelModuleJob(manager.Get(), Prefix + "f"));
     foreign->Cancel();
+    // Nor is a job whose Name would lead out of the store; such a name
+    // makes no directory and no job.
+    ComPtr<IBackgroundCopyJob> hostile;
+    ASSERT_HRESULT_SUCCEEDED(manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &hostile));
+    hostile->SetDescription(ToWide(Format("Name=..\\%s|Version=1", {Prefix})).c_str());
+    EXPECT_FALSE(ReadJobInfo(hostile.Get(), info));
+    hostile->Cancel();
+    const std::string outside = "..\\" + Prefix + "o";
+    EXPECT_THROW(CreateModuleJob(manager.Get(), outside, "1"), EInvalidModuleName);
+    EXPECT_THROW(RegisterModuleJob(manager.Get(), outside, "1"), EInvalidModuleName);
+    EXPECT_FALSE(DirectoryExists(GetFilesDir() + "\\" + outside));
+    EXPECT_FALSE(CancelModuleJob(manager.Get(), outside));
 
     test::LogMark mark;
     EXPECT_TRUE(CancelModuleJob(manager.Get(), name));
@@ -282,12 +299,27 @@ protected:
         BITSTest::TearDown();
     }
 
-    ComPtr<IBackgroundCopyJob> Start(const std::string& name, const std::vector<std::string>& files) {
+    // A module's job as the update check fills it; files with a digest go
+    // to their holding names.
+    ComPtr<IBackgroundCopyJob> Start(const std::string& name, const std::vector<std::string>& files,
+                                     const std::map<std::string, std::string>& digests = {}, bool notify = true) {
         test::RemoveTree(GetModuleDir(name));
-        EXPECT_TRUE(CreateModuleJob(manager.Get(), name, "1.0.0.0"));
-        ComPtr<IBackgroundCopyJob> job = Find(name);
+        ComPtr<IBackgroundCopyJob> job;
+        if (notify) {
+            EXPECT_TRUE(CreateModuleJob(manager.Get(), name, "1.0.0.0"));
+            job = Find(name);
+        } else {
+            GUID id;
+            EXPECT_HRESULT_SUCCEEDED(manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job));
+            ForceDirectories(GetModuleDir(name));
+        }
         if (!job) return job;
-        for (const std::string& f : files) EXPECT_TRUE(AddJobFile(job.Get(), base + f, GetModuleDir(name) + "\\" + f));
+        for (const std::string& f : files) {
+            auto digest = digests.find(f);
+            std::string local =
+                PrepareDownload(GetModuleDir(name) + "\\" + f, digest == digests.end() ? "" : digest->second);
+            EXPECT_TRUE(AddJobFile(job.Get(), base + f, local));
+        }
         EXPECT_TRUE(WriteJobDescription(job.Get(), name, "1.0.0.0", "1.2.0.7"));
         SetJobProxy(job.Get(), "", "", "");
         SetJobSecurityFlags(job.Get(), 12);
@@ -368,6 +400,83 @@ TEST_F(DownloadTest, MissingFileEndsInErrorThatIsLoggedAndReported) {
     // The failed job stays for the update check to replace.
     EXPECT_EQ(1u, All(name).size());
 
+}
+
+TEST_F(DownloadTest, TransferredFilesAreCheckedAgainstTheirDigests) {
+    const std::string name = Prefix + "sha";
+    const std::string www = test::TestDir() + "www\\";
+    std::string good, bad;
+    ASSERT_TRUE(FileSha256(www + "setup105.exe", good));
+    ASSERT_TRUE(FileSha256(www + "setup107.exe", bad));
+    const std::string wrong(64, '0');
+    test::LogMark mark;
+    ComPtr<IBackgroundCopyJob> job =
+        Start(name, {"setup105.exe", "setup107.exe", "readme.exe"}, {{"setup105.exe", good}, {"setup107.exe", wrong}});
+    ASSERT_TRUE(job);
+    const GUID old = Id(job.Get());
+    const std::string dir = GetModuleDir(name) + "\\";
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            ComPtr<IBackgroundCopyJob> now;
+            return FindModuleJob(manager.Get(), name, now.GetAddressOf()) && !IsEqualGUID(Id(now.Get()), old);
+        },
+        60000))
+        << mark.Since();
+
+    // The file that matches and the one without a digest are in place; the
+    // other one is gone without a trace, and the update is not announced.
+    EXPECT_EQ(test::ReadFileBytes(www + "setup105.exe"), test::ReadFileBytes(dir + "setup105.exe"));
+    EXPECT_TRUE(FileExists(dir + "readme.exe"));
+    for (const char* gone : {"setup107.exe", "setup107.exe.unverified", "setup107.exe.sha256", "setup105.exe.sha256",
+                             "setup105.exe.unverified"})
+        EXPECT_FALSE(FileExists(dir + gone)) << gone;
+    std::string log = mark.Since();
+    EXPECT_NE(std::string::npos,
+              log.find(Format(" : Контрольная сумма файла %s модуля %s не совпадает: ожидалась SHA-256 %s, получена %s\r\n",
+                              {dir + "setup107.exe", name, wrong, bad})))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(Format(" :   %s (версия 1.2.00.05)\r\n", {dir + "setup105.exe"}))) << log;
+    EXPECT_EQ(std::string::npos, log.find("Загружено обновление модуля")) << log;
+    EXPECT_TRUE(server.Events("download", name).empty());
+    std::vector<std::string> texts;
+    for (const auto& e : server.Events("exception", name)) {
+        EXPECT_EQ("Служба обновления", e.a);
+        EXPECT_EQ(0u, e.cookie);
+        texts.push_back(e.b);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"Файл обновления setup107.exe не совпадает с указанным сервером и удалён",
+                                               "Файл обновления не содержит сведений о версии"}));
+    // The module waits with a fresh idle job for the next check.
+    ComPtr<IBackgroundCopyJob> fresh = Find(name);
+    BG_JOB_STATE state;
+    ASSERT_HRESULT_SUCCEEDED(fresh->GetState(&state));
+    EXPECT_EQ(BG_JOB_STATE_SUSPENDED, state);
+}
+
+TEST_F(DownloadTest, AJobTheSchedulerCompletesIsCheckedToo) {
+    // A job without the callback, as one left from an earlier run: the
+    // update check finds it transferred and completes it.
+    const std::string name = Prefix + "sched";
+    test::LogMark mark;
+    ComPtr<IBackgroundCopyJob> job = Start(name, {"setup107.exe"}, {{"setup107.exe", std::string(64, 'f')}}, false);
+    ASSERT_TRUE(job);
+    BG_JOB_STATE state = BG_JOB_STATE_QUEUED;
+    ASSERT_TRUE(test::WaitFor([&] { return SUCCEEDED(job->GetState(&state)) && state == BG_JOB_STATE_TRANSFERRED; },
+                              60000))
+        << "state " << state;
+    TRemoteModuleInfoList remote;
+    EXPECT_FALSE(ProcessJob(manager.Get(), job.Get(), &server, remote, 7));
+    const std::string dir = GetModuleDir(name) + "\\";
+    EXPECT_FALSE(FileExists(dir + "setup107.exe"));
+    EXPECT_FALSE(FileExists(dir + "setup107.exe.unverified"));
+    EXPECT_FALSE(FileExists(dir + "setup107.exe.sha256"));
+    auto failures = server.Events("exception", name);
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ("Служба обновления", failures[0].a);
+    EXPECT_EQ(0u, failures[0].cookie);
+    EXPECT_NE(std::string::npos,
+              mark.Since().find(Format(" : Контрольная сумма файла %s модуля %s не совпадает", {dir + "setup107.exe", name})));
+    EXPECT_EQ(1u, All(name).size());
 }
 
 // ---------------------------------------------------------------- the lister

@@ -5,9 +5,12 @@
 #include <windows.h>
 #include <bits.h>
 
+#include <algorithm>
+
 #include "ZELUpdate_TLB.h"
 #include "com/BStr.h"
 #include "service/Text.h"
+#include "store/Digest.h"
 #include "store/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
@@ -20,7 +23,7 @@ namespace {
 // How many times the server was asked for the body of a module's file.
 int FileRequests(const std::string& module, const std::string& name) {
     int count = 0;
-    for (const std::string& line : SplitLines(ReadFileBytes(TestDir() + "server.log")))
+    for (const std::string& line : SplitLines(ReadFileBytes(TestDir() + "server.log"), "\n"))
         if (line.find("\"GET /files/" + module + "/") != std::string::npos &&
             line.find("/" + name + " ") != std::string::npos)
             ++count;
@@ -53,6 +56,64 @@ HRESULT AddModule(const std::string& module, const std::string& version) {
     return hr;
 }
 
+// Writes a file of the reference server's catalogue in one step (the server
+// reads it at every request); empty text removes it.
+void PutCatalogueFile(const std::string& path, const std::string& text) {
+    if (text.empty()) {
+        RemoveFile(path);
+        return;
+    }
+    WriteFileBytes(path + ".new", text);
+    MoveFileExA((path + ".new").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// The server's switches for one module (see tools/updateserver.py).
+void SetServerSwitches(const std::string& module, const std::string& json) {
+    PutCatalogueFile(TestDir() + "catalogue\\" + module + "\\.server.json", json);
+}
+
+int CountMessages(const std::vector<std::string>& messages, const std::string& prefix, int from = 0) {
+    int count = 0;
+    for (int i = from; i < static_cast<int>(messages.size()); ++i)
+        if (messages[i].compare(0, prefix.size(), prefix) == 0) ++count;
+    return count;
+}
+
+// Names of the files in a directory.
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir + "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return names;
+}
+
+std::string Sha256Of(const std::string& path) {
+    std::string digest;
+    FileSha256(path, digest);
+    return digest;
+}
+
+// A client program of its own directory: zelctl copied there.
+std::string ClientDir(const std::string& name) {
+    const std::string dir = TestDir() + name + "\\";
+    RemoveTree(dir);
+    ForceDirectories(dir);
+    CopyFileTo(BinDir() + "zelctl.exe", dir + "zelctl.exe");
+    return dir;
+}
+
+// Runs zelctl with the arguments in dir; its output.
+std::string Zelctl(const std::string& dir, const std::string& args, DWORD timeoutMs = 60000) {
+    RemoveFile(dir + "out.txt");
+    RunProcess("cmd /c \"\"" + dir + "zelctl.exe\" " + args + " > \"" + dir + "out.txt\" 2>&1\"", timeoutMs, dir);
+    return ReadFileBytes(dir + "out.txt");
+}
+
 void ExpectInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected,
                    const std::string& log) {
     int at = 0;
@@ -70,6 +131,11 @@ protected:
     void Configure(InstalledService& svc) {
         // A check every five seconds, with the debug lines that show the answers.
         svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nPeriod=50000000\r\nLogLevel=63\r\n");
+    }
+    // Starts the service and waits until its scheduler takes messages: a
+    // registration posted before that may be lost.
+    bool StartScheduled(InstalledService& svc) {
+        return svc.Start() && svc.WaitForLog("Стартует поток загрузки", 30000, true);
     }
 };
 
@@ -128,6 +194,12 @@ TEST_F(UpdateTest, StoredFilesOfTheOfferedSizeAreNotFetchedAgain) {
     const std::string dir = CatalogueDir("Sample", "2.0.0.1");
     ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\kept.exe", dir + "kept.exe"));
     ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\resized.exe", dir + "resized.exe"));
+    // This module's server sends no digests, as servers did before them.
+    SetServerSwitches("Sample", "{\"digests\": false}");
+    // With digests, a stored file must have the offered bytes as well.
+    const std::string sums = CatalogueDir("SampleSums", "2.0.0.1");
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\kept.exe", sums + "kept.exe"));
+    WriteFileBytes(sums + "notes.txt", "Примечания к версии 2.0.0.1\r\n");
 
     InstalledService svc(TestDir() + "svc-store", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());
@@ -139,10 +211,16 @@ TEST_F(UpdateTest, StoredFilesOfTheOfferedSizeAreNotFetchedAgain) {
     const std::string marker(ReadFileBytes(dir + "kept.exe").size(), 'x');
     WriteFileBytes(store + "kept.exe", marker);
     WriteFileBytes(store + "resized.exe", "short");
+    const std::string sumsStore = svc.Dir() + "Files\\SampleSums\\";
+    WriteFileBytes(sumsStore + "kept.exe", marker);
+    ASSERT_TRUE(CopyFileTo(sums + "notes.txt", sumsStore + "notes.txt"));
     const int kept = FileRequests("Sample", "kept.exe");
     const int resized = FileRequests("Sample", "resized.exe");
-    ASSERT_TRUE(svc.Start());
+    const int sumsKept = FileRequests("SampleSums", "kept.exe");
+    const int sumsNotes = FileRequests("SampleSums", "notes.txt");
+    ASSERT_TRUE(StartScheduled(svc));
     ASSERT_EQ(AddModule("Sample", "1.0.0.0"), S_OK) << svc.Log();
+    ASSERT_EQ(AddModule("SampleSums", "1.0.0.0"), S_OK) << svc.Log();
 
     ASSERT_TRUE(svc.WaitForLog("Загружено обновление модуля Sample версии 2.0.00.01", 120000)) << svc.Log();
     EXPECT_TRUE(svc.WaitForLog("Файл kept.exe уже загружен", 1000)) << svc.Log();
@@ -151,6 +229,24 @@ TEST_F(UpdateTest, StoredFilesOfTheOfferedSizeAreNotFetchedAgain) {
     EXPECT_EQ(FileRequests("Sample", "kept.exe"), kept);
     EXPECT_GT(FileRequests("Sample", "resized.exe"), resized);
     EXPECT_TRUE(WaitFor([&] { return HasIdleJob("Name=Sample|Version=1.0.0.0|Target="); }, 30000)) << svc.Log();
+
+    // The same size with other bytes is fetched again; the same bytes are not.
+    ASSERT_TRUE(svc.WaitForLog("Загружено обновление модуля SampleSums версии 2.0.00.01", 120000)) << svc.Log();
+    EXPECT_TRUE(svc.WaitForLog("Файл notes.txt уже загружен", 1000)) << svc.Log();
+    EXPECT_EQ(ReadFileBytes(sumsStore + "kept.exe"), ReadFileBytes(sums + "kept.exe"));
+    EXPECT_GT(FileRequests("SampleSums", "kept.exe"), sumsKept);
+    EXPECT_EQ(FileRequests("SampleSums", "notes.txt"), sumsNotes);
+    std::vector<std::string> left = FilesIn(sumsStore);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"kept.exe", "notes.txt"}));
+    // The dump of the answers shows the digests where the server sent them.
+    auto m = svc.LogMessages();
+    const std::string size = std::to_string(marker.size());
+    EXPECT_GE(FindMessage(m, "    " + ReferenceServerURL() + "files/Sample/2.0.0.1/kept.exe (Size: " + size + ")"), 0);
+    EXPECT_GE(FindMessage(m, "    " + ReferenceServerURL() + "files/SampleSums/2.0.0.1/kept.exe (Size: " + size +
+                                 ", SHA-256: " + Sha256Of(sums + "kept.exe") + ")"),
+              0)
+        << svc.Log();
     ASSERT_TRUE(svc.Stop());
     svc.Uninstall();
 }
@@ -163,7 +259,7 @@ TEST_F(UpdateTest, AFailedDownloadIsRetriedWithAFreshJob) {
     InstalledService svc(TestDir() + "svc-broken", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());
     Configure(svc);
-    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(StartScheduled(svc));
     ASSERT_EQ(AddModule("Broken", "1.0.0.0"), S_OK) << svc.Log();
 
     ASSERT_TRUE(svc.WaitForLog("Обнаружено задание со статусом BG_JOB_STATE_ERROR (Broken)", 90000)) << svc.Log();
@@ -217,7 +313,9 @@ TEST_F(UpdateTest, ClientUpdateIsInstalledAndTheClientStartedAgain) {
     ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 120000)) << svc.Log();
     auto m = svc.LogMessages();
     ExpectInOrder(m,
-                  {"Загружено обновление модуля Demo версии " + version,
+                  {"    " + ReferenceServerURL() + "files/Demo/" + version + "/demo-setup.exe (Size: " +
+                       std::to_string(ReadFileBytes(setup).size()) + ", SHA-256: " + Sha256Of(setup) + ")",
+                   "Загружено обновление модуля Demo версии " + version,
                    "RunInstaller (Caller PID : " + std::to_string(clientPid) + ")", "InternalName: zelctl",
                    "Запускаем монитор NSIS", "Будут установлены следующие модули:", "   Demo",
                    "Устанавливаем обновление модуля Demo версии " + version, "Запускаем обновление:",
@@ -242,6 +340,165 @@ TEST_F(UpdateTest, ClientUpdateIsInstalledAndTheClientStartedAgain) {
         30000))
         << ReadFileBytes(clientDir + "client.log");
     EndProgramsIn(clientDir);  // the client started again
+    ASSERT_TRUE(svc.Stop());
+    svc.Uninstall();
+}
+
+// Answers that must not be used: file addresses of other schemes, a "FILE"
+// that is no list, a malformed digest field. Each is refused for its module
+// alone; exchanges that fail as a whole tell the client that asked.
+TEST_F(UpdateTest, HostileAnswersAreRefusedAndTheOtherModulesUpdated) {
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\kept.exe", CatalogueDir("Fine", "2.0.0.1") + "kept.exe"));
+    const std::vector<std::pair<std::string, std::string>> hostile = {
+        {"FileUrl", "{\"FILE\":[\"file:///C:/windows/system32/notepad.exe;1000\"]}"},
+        {"Unc", "{\"FILE\":[\"\\\\\\\\127.0.0.1\\\\c$\\\\windows\\\\notepad.exe;1000\"]}"},
+        {"Ftp", "{\"FILE\":[\"ftp://127.0.0.1/setup.exe;1000\"]}"},
+        {"FileText", "{\"FILE\":\"http://127.0.0.1:1/setup.exe;1000\"}"},
+        {"BadDigest", "{\"FILE\":[\"http://127.0.0.1:1/setup.exe;1000;sha256=0123\"]}"},
+    };
+    for (const auto& module : hostile)
+        PutCatalogueFile(CatalogueDir(module.first, "2.0.0.1") + ".info.json", module.second);
+    // A module whose switches break the whole answer.
+    const std::string switchInfo = CatalogueDir("Switch", "2.0.0.1") + ".info.json";
+    PutCatalogueFile(switchInfo, "");
+    SetServerSwitches("Switch", "");
+
+    InstalledService svc(TestDir() + "svc-hostile", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    Configure(svc);
+    ASSERT_TRUE(StartScheduled(svc));
+    ASSERT_EQ(AddModule("Fine", "1.0.0.0"), S_OK) << svc.Log();
+    for (const auto& module : hostile) ASSERT_EQ(AddModule(module.first, "1.0.0.0"), S_OK);
+    ASSERT_EQ(AddModule("Switch", "1.0.0.0"), S_OK);
+
+    ASSERT_TRUE(svc.WaitForLog("Загружено обновление модуля Fine версии 2.0.00.01", 120000)) << svc.Log();
+    auto m = svc.LogMessages();
+    const int fine = FindMessage(m, "Загружено обновление модуля Fine версии 2.0.00.01");
+    const std::vector<std::string> reasons = {
+        "адрес file:///C:/windows/system32/notepad.exe не является адресом http или https",
+        "адрес \\\\127.0.0.1\\c$\\windows\\notepad.exe не является адресом http или https",
+        "адрес ftp://127.0.0.1/setup.exe не является адресом http или https",
+        "значение FILE не является массивом (string)",
+        "в записи файла http://127.0.0.1:1/setup.exe неверно поле SHA-256"};
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        const std::string& name = hostile[i].first;
+        EXPECT_GE(FindMessage(m, "Сведения о модуле " + name + " отклонены: " + reasons[i]), 0) << svc.Log();
+        EXPECT_EQ(FindMessagePrefix(m, "Начинаем загрузку модуля " + name), -1);
+        // Nothing fetched, the job left as it was.
+        EXPECT_TRUE(FilesIn(svc.Dir() + "Files\\" + name + "\\").empty()) << name;
+        EXPECT_TRUE(HasIdleJob("Name=" + name + "|Version=1.0.0.0|Target=")) << name;
+    }
+    EXPECT_EQ(FindMessagePrefix(m, "Не удалось получить сведения о модуле"), -1) << svc.Log();
+    // The checks go on and refuse them again.
+    EXPECT_TRUE(WaitFor(
+        [&] { return FindMessagePrefix(svc.LogMessages(), "Сведения о модуле FileUrl отклонены", fine) >= 0; }, 30000))
+        << svc.Log();
+
+    // Exchanges that fail as a whole: a sign-in page, 50 MB with and without
+    // a length, a value of the wrong type. A client asking with its cookie
+    // hears that there is nothing for it.
+    const std::string client = ClientDir("asker");
+    const struct {
+        const char* switches;
+        const char* info;
+        const char* logged;
+    } failures[] = {
+        {"{\"answer\": \"html\"}", "", "Ответ сервера ЗЕЛ не является текстом JSON"},
+        {"{\"answer\": \"huge\"}", "", "Ответ сервера превышает допустимый размер (8388608 байт)"},
+        {"{\"answer\": \"huge\", \"chunked\": true}", "", "Ответ сервера превышает допустимый размер (8388608 байт)"},
+        {"", "{\"MODULE_VERSION\": 5}", "Неверный тип значения MODULE_VERSION модуля Switch"},
+    };
+    for (const auto& failure : failures) {
+        const int before = static_cast<int>(svc.LogMessages().size());
+        SetServerSwitches("Switch", failure.switches);
+        PutCatalogueFile(switchInfo, failure.info);
+        ASSERT_TRUE(WaitFor([&] { return FindMessagePrefix(svc.LogMessages(), failure.logged, before) >= 0; }, 30000))
+            << failure.logged << "\n" << svc.Log();
+        const int asked = static_cast<int>(svc.LogMessages().size());
+        std::string out = Zelctl(client, "watch --name Asker --check --exit-on OnNoUpdates --seconds 30", 60000);
+        EXPECT_NE(out.find("OnNoUpdates"), std::string::npos) << failure.logged << "\n" << out << svc.Log();
+        // Every exchange of that time failed.
+        m = svc.LogMessages();
+        EXPECT_EQ(FindMessage(m, "Полученные сведения: ", asked), -1) << failure.logged;
+        EXPECT_GE(CountMessages(m, failure.logged, asked), 1) << failure.logged;
+    }
+    // Once the server answers again, so do the checks.
+    SetServerSwitches("Switch", "");
+    PutCatalogueFile(switchInfo, "");
+    const int repaired = static_cast<int>(svc.LogMessages().size());
+    EXPECT_TRUE(WaitFor([&] { return FindMessage(svc.LogMessages(), "Полученные сведения: ", repaired) >= 0; }, 30000))
+        << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+    svc.Uninstall();
+}
+
+// The server's file arrives with other bytes than it vouched for: the file
+// is deleted, logged and reported, never announced or installed; once the
+// server is right again the next check brings it.
+TEST_F(UpdateTest, AFileThatDoesNotMatchItsDigestIsNeverAnnouncedOrRun) {
+    const std::string offered = CatalogueDir("Checked", "2.0.0.1") + "kept.exe";
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\kept.exe", offered));
+    const std::string digest = Sha256Of(offered);
+    ASSERT_EQ(digest.size(), 64u);
+    SetServerSwitches("Checked", "{\"tamper\": [\"kept.exe\"]}");
+
+    InstalledService svc(TestDir() + "svc-checked", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    Configure(svc);
+    ASSERT_TRUE(svc.Start());
+    const std::string clientDir = ClientDir("checked-client");
+    DWORD clientPid = 0;
+    HANDLE client = StartProcess("\"" + clientDir + "zelctl.exe\" watch --name CheckedClient --modules Checked=0 "
+                                 "--install-on-download --restart 1 --log client.log --seconds 240",
+                                 clientDir, &clientPid, CREATE_NO_WINDOW);
+    ASSERT_NE(client, nullptr);
+
+    const std::string store = svc.Dir() + "Files\\Checked\\";
+    const std::string mismatch = "Контрольная сумма файла " + store + "kept.exe модуля Checked не совпадает: ";
+    ASSERT_TRUE(svc.WaitForLog(mismatch, 120000, true)) << svc.Log();
+    const std::string exception = AnsiToUtf8(
+        "OnException Checked | Служба обновления | Файл обновления kept.exe не совпадает с указанным сервером и удалён");
+    EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(clientDir + "client.log").find(exception) != std::string::npos; },
+                        10000))
+        << ReadFileBytes(clientDir + "client.log");
+    // Each check fetches it anew (into a holding name) and rejects it.
+    EXPECT_FALSE(FileExists(store + "kept.exe"));
+    EXPECT_NE(Zelctl(clientDir, "checkmodule Checked 0").find("CheckModule: E_INVALIDARG"), std::string::npos);
+    auto m = svc.LogMessages();
+    const int first = FindMessagePrefix(m, mismatch);
+    EXPECT_EQ(m[first].find("ожидалась SHA-256 " + digest + ", "), mismatch.size()) << m[first];
+
+    // A digest of other bytes is caught the same way.
+    SetServerSwitches("Checked", "{\"wrong_digest\": [\"kept.exe\"]}");
+    auto wrongDigest = [&] {
+        for (const std::string& line : svc.LogMessages())
+            if (line.compare(0, mismatch.size(), mismatch) == 0 &&
+                line.find(", получена " + digest) != std::string::npos)
+                return line;
+        return std::string();
+    };
+    ASSERT_TRUE(WaitFor([&] { return !wrongDigest().empty(); }, 60000)) << svc.Log();
+    EXPECT_EQ(wrongDigest().find("ожидалась SHA-256 " + digest), std::string::npos) << wrongDigest();
+    m = svc.LogMessages();
+    EXPECT_FALSE(FileExists(store + "kept.exe"));
+    EXPECT_EQ(FindMessagePrefix(m, "Загружено обновление модуля Checked"), -1);
+    EXPECT_EQ(FindMessagePrefix(m, "RunInstaller"), -1);
+    EXPECT_EQ(ReadFileBytes(clientDir + "client.log").find("OnDownload"), std::string::npos);
+    EXPECT_EQ(WaitForSingleObject(client, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // The server put right: downloaded, announced and installed.
+    SetServerSwitches("Checked", "");
+    ASSERT_TRUE(svc.WaitForLog("Загружено обновление модуля Checked версии 2.0.00.01", 60000)) << svc.Log();
+    EXPECT_EQ(ReadFileBytes(store + "kept.exe"), ReadFileBytes(offered));
+    EXPECT_EQ(WaitForSingleObject(client, 30000), WAIT_OBJECT_0) << ReadFileBytes(clientDir + "client.log");
+    CloseHandle(client);
+    EXPECT_NE(ReadFileBytes(clientDir + "client.log").find("OnDownload Checked 2.0.00.01"), std::string::npos);
+    ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 120000)) << svc.Log();
+    ExpectInOrder(svc.LogMessages(),
+                  {"Загружено обновление модуля Checked версии 2.0.00.01",
+                   "RunInstaller (Caller PID : " + std::to_string(clientPid) + ")",
+                   "Устанавливаем обновление модуля Checked версии 2.0.00.01"},
+                  svc.Log());
     ASSERT_TRUE(svc.Stop());
     svc.Uninstall();
 }

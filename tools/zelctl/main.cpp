@@ -67,6 +67,7 @@ const wchar_t* const HelpText =
     L"  --seconds S            end after S seconds (default: run until stopped)\n"
     L"  --exit-on EVENT        end after the first EVENT (OnDownload, OnStart, OnProcess,\n"
     L"                         OnNoUpdates, OnException, OnUpdate, OnError)\n"
+    L"  --hang-on EVENT        never return from the first EVENT (a frozen client)\n"
     L"  --check                call CheckUpdates with the sink's cookie once advised\n"
     L"  --install-on-download  on OnDownload call Install(own pid, restart, module=installed\n"
     L"                         version from --modules) and end\n"
@@ -296,6 +297,7 @@ struct WatchOptions {
     ModulePairs modules;
     DWORD seconds = 0;  // 0: until stopped
     std::wstring exitOn;
+    std::wstring hangOn;
     bool check = false;
     bool installOnDownload = false;
     HRESULT restart = S_OK;
@@ -400,6 +402,10 @@ private:
         Out(line);
         if (!options_.exitOn.empty() && options_.exitOn == event) {
             SetEvent(StopWatch);
+        }
+        if (options_.hangOn == event) {
+            Out(L"Hanging in " + options_.hangOn);
+            Sleep(INFINITE);
         }
         return S_OK;
     }
@@ -619,13 +625,14 @@ int Watch(const Args& args) {
             long restart = 0;
             if (!ToLong(args[++i], restart)) return Usage(L"bad --restart " + args[i]);
             options.restart = static_cast<HRESULT>(restart);
-        } else if (a == L"--exit-on") {
-            options.exitOn = args[++i];
+        } else if (a == L"--exit-on" || a == L"--hang-on") {
+            std::wstring& event = a == L"--exit-on" ? options.exitOn : options.hangOn;
+            event = args[++i];
             static const wchar_t* const events[] = {L"OnDownload", L"OnStart",   L"OnProcess", L"OnNoUpdates",
                                                     L"OnException", L"OnUpdate", L"OnError"};
             bool known = false;
-            for (const wchar_t* e : events) known = known || options.exitOn == e;
-            if (!known) return Usage(L"unknown event " + options.exitOn);
+            for (const wchar_t* e : events) known = known || event == e;
+            if (!known) return Usage(L"unknown event " + event);
         } else if (a == L"--modules") {
             std::wstring list = args[++i];
             size_t start = 0;

@@ -1,0 +1,293 @@
+// The installer packages ZELUpdate-<version>.msi under Wine's msiexec, on a
+// prefix of their own: install, refusal of the same and older versions,
+// upgrade, self-update, removal, and failures that must leave nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "dcperm/DcpermHelpers.h"
+#include "service/Text.h"
+#include "store/Versions.h"
+#include "support/ServiceControl.h"
+#include "support/TestSupport.h"
+
+using namespace zel;
+using dcperm::test::Ace;
+using dcperm::test::DecodeDescriptor;
+using dcperm::test::Descriptor;
+using dcperm::test::ReadValue;
+
+namespace {
+
+const char* const AppIdKey = "AppID\\{D6A9EA53-5E1A-4103-AF8C-9DB909C74227}";
+const char* const ClsidKey = "CLSID\\{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
+const char* const TypeLibKey = "TypeLib\\{D508BA31-7976-4A58-9588-77CD7BA85B30}";
+const char* const UninstallKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const char* const ForeignName = "ZELForeign";
+
+// The programs' versions as the COM server tells them.
+const std::string OldVersion = VersionToStr(StrToVersion(ZEL_VERSION));
+const std::string NewVersion = VersionToStr(StrToVersion(ZEL_NEXT_VERSION));
+
+std::string Package(const char* version) {
+    return test::BinDir() + "..\\packages\\ZELUpdate-" + version + ".msi";
+}
+
+bool KeyExists(HKEY root, const std::string& key) {
+    HKEY k;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+// Names in a folder, sorted; "" entries of "." and ".." left out.
+std::vector<std::string> Listing(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((dir + "*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The products of the package in "Programs and Features": display version
+// by uninstall key.
+std::vector<std::pair<std::string, std::string>> UninstallEntries() {
+    std::vector<std::pair<std::string, std::string>> entries;
+    HKEY root;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ, &root) != ERROR_SUCCESS) return entries;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof name;
+        if (RegEnumKeyExA(root, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        std::string key = std::string(UninstallKey) + "\\" + name;
+        DWORD type;
+        std::string display, version;
+        if (ReadValue(HKEY_LOCAL_MACHINE, key, "DisplayName", type, display) && std::string(display.c_str()) == "ZELUpdate") {
+            ReadValue(HKEY_LOCAL_MACHINE, key, "DisplayVersion", type, version);
+            entries.push_back({key, version.c_str()});
+        }
+    }
+    RegCloseKey(root);
+    return entries;
+}
+
+std::vector<Ace> SortedAces(const Descriptor& d) {
+    std::vector<Ace> aces = d.aces;
+    std::sort(aces.begin(), aces.end(), [](const Ace& a, const Ace& b) { return a.sid < b.sid; });
+    return aces;
+}
+
+class PackageTest : public testing::Test {
+protected:
+    std::string dir = ProgramFilesDir() + "ZELUpdate\\";
+    std::string log = test::TestDir() + "msiexec.log";
+
+    static std::string ProgramFilesDir() {
+        char path[MAX_PATH] = {};
+        GetEnvironmentVariableA("ProgramFiles", path, MAX_PATH);  // the 32-bit one for this program
+        return IncludeTrailingBackslash(path);
+    }
+
+    // Takes off whatever an earlier run left, so every test starts on a
+    // machine without the package.
+    void SetUp() override {
+        for (const char* v : {ZEL_VERSION, ZEL_NEXT_VERSION}) Msiexec("/x \"" + Package(v) + "\"");
+        test::RemoveTree(dir);
+        DeleteForeignServices();
+        ASSERT_EQ(0u, test::ZelServiceState());
+        ASSERT_TRUE(UninstallEntries().empty());
+    }
+    void TearDown() override { DeleteForeignServices(); }
+
+    // msiexec with /qn and a verbose log; the whole exit code (inside Wine).
+    int Msiexec(const std::string& args) {
+        DeleteFileA(log.c_str());
+        return test::RunProcess("msiexec " + args + " /qn /l*v \"" + log + "\"", 180000);
+    }
+    int Install(const char* version, const std::string& properties = std::string()) {
+        return Msiexec("/i \"" + Package(version) + "\"" + (properties.empty() ? "" : " " + properties));
+    }
+
+    std::string ClientVersion() {
+        std::string out;
+        int code = test::RunProcessOutput("\"" + dir + "zelctl.exe\" version", out, 60000);
+        return code == 0 ? Trim(out) : "exit " + std::to_string(code) + ": " + out;
+    }
+
+    std::vector<std::string> Installed() { return Listing(dir); }
+
+    // Nothing of the package: no service, no COM server, no folder, no entry.
+    void ExpectNothingLeft(const std::vector<std::string>& remaining = {}) {
+        EXPECT_EQ(0u, test::ZelServiceState());
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ClsidKey));
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, AppIdKey));
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "AppID\\ZELService.exe"));
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, TypeLibKey));
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "ZELUpdate.ZELUpdateServer"));
+        EXPECT_TRUE(UninstallEntries().empty());
+        if (remaining.empty())
+            EXPECT_FALSE(DirectoryExists(dir)) << "left: " << Installed().size() << " entries";
+        else
+            EXPECT_EQ(remaining, Installed());
+    }
+
+    bool CreateForeignService(const char* name, const char* display) {
+        SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        SC_HANDLE s = CreateServiceA(m, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\Foreign\\foreign.exe", nullptr,
+                                     nullptr, nullptr, nullptr, nullptr);
+        if (s) CloseServiceHandle(s);
+        CloseServiceHandle(m);
+        return s != nullptr;
+    }
+    std::string ForeignImage(const char* name) {
+        SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE s = OpenServiceA(m, name, SERVICE_QUERY_CONFIG);
+        std::string image;
+        std::vector<char> buf(8192);
+        DWORD need = 0;
+        auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data());
+        if (s && QueryServiceConfigA(s, q, static_cast<DWORD>(buf.size()), &need)) image = q->lpBinaryPathName;
+        if (s) CloseServiceHandle(s);
+        CloseServiceHandle(m);
+        return image;
+    }
+    void DeleteForeignServices() {
+        SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        for (const char* name : {ForeignName, "ZELUpdate"}) {
+            SC_HANDLE s = OpenServiceA(m, name, DELETE | SERVICE_QUERY_CONFIG);
+            if (!s) continue;
+            char buf[8192];
+            DWORD need = 0;
+            auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf);
+            if (QueryServiceConfigA(s, q, sizeof buf, &need) && std::string(q->lpBinaryPathName).find("Foreign") !=
+                                                                       std::string::npos)
+                DeleteService(s);
+            CloseServiceHandle(s);
+        }
+        CloseServiceHandle(m);
+    }
+};
+
+}  // namespace
+
+TEST_F(PackageTest, InstallUpgradeAndRemoveKeepingData) {
+    // A URL with the characters a command line and a settings file could trip on.
+    const std::string url = "http://127.0.0.1:8080/upd?a=1&b=%41 x=y";
+    ASSERT_EQ(0, Install(ZEL_VERSION, "\"URL=" + url + "\" LOGLEVEL=62")) << test::ReadFileBytes(log);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
+    EXPECT_EQ(OldVersion, ClientVersion());  // an ordinary client process reaches the COM server
+    // Only the properties given, in the file's own form.
+    EXPECT_EQ("URL=" + url + "\r\nLogLevel=62\r\n", test::ReadFileBytes(dir + ".config"));
+    EXPECT_EQ((std::vector<std::string>{".config", "Files", "Logs", "README.md", "Service.dll", "ZELService.exe",
+                                        "ZELUpdate-DCOM.txt", "dcperm.exe", "zelctl.exe"}),
+              Installed());
+
+    // The script's entries, read back from the AppID: local access and launch.
+    DWORD type = 0;
+    std::string bytes;
+    for (const char* value : {"AccessPermission", "LaunchPermission"}) {
+        ASSERT_TRUE(ReadValue(HKEY_CLASSES_ROOT, AppIdKey, value, type, bytes)) << value;
+        EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+        Descriptor d = DecodeDescriptor(bytes);
+        ASSERT_TRUE(d.valid && d.hasDacl) << value;
+        DWORD mask = std::string(value) == "AccessPermission" ? 3 : 11;  // execute | local (| activate local)
+        const BYTE A = ACCESS_ALLOWED_ACE_TYPE;
+        EXPECT_EQ((std::vector<Ace>{{A, mask, "S-1-5-11"}, {A, mask, "S-1-5-18"}, {A, mask, "S-1-5-32-544"},
+                                    {A, mask, "S-1-5-4"}}),
+                  SortedAces(d))
+            << value;
+    }
+    auto entries = UninstallEntries();
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(ZEL_PRODUCT_VERSION, entries[0].second);
+    std::string uninstall;
+    ASSERT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, entries[0].first, "UninstallString", type, uninstall));
+    EXPECT_NE(std::string::npos, uninstall.find("/X{")) << uninstall;
+
+    // The same version again is refused and changes nothing.
+    EXPECT_NE(0, Install(ZEL_VERSION));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("does not replace the same or a newer version"));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
+
+    // The upgrade keeps the settings and the store; the new program runs.
+    std::string config = test::ReadFileBytes(dir + ".config") + "SecFlags=12\r\n";
+    test::WriteFileBytes(dir + ".config", config);
+    ForceDirectories(dir + "Files\\Demo");
+    test::WriteFileBytes(dir + "Files\\Demo\\demo-setup.exe", "stored");
+    ASSERT_EQ(0, Install(ZEL_NEXT_VERSION)) << test::ReadFileBytes(log);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
+    EXPECT_EQ(NewVersion, ClientVersion());
+    EXPECT_EQ(config, test::ReadFileBytes(dir + ".config"));
+    EXPECT_EQ("stored", test::ReadFileBytes(dir + "Files\\Demo\\demo-setup.exe"));
+    entries = UninstallEntries();
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(ZEL_NEXT_PRODUCT_VERSION, entries[0].second);
+    EXPECT_TRUE(ReadValue(HKEY_CLASSES_ROOT, AppIdKey, "AccessPermission", type, bytes));
+
+    // An older version is refused.
+    EXPECT_NE(0, Install(ZEL_VERSION));
+    EXPECT_EQ(NewVersion, ClientVersion());
+
+    // Removal with KEEPDATA=1 leaves exactly the store and the logs.
+    ASSERT_EQ(0, Msiexec("/x \"" + Package(ZEL_NEXT_VERSION) + "\" KEEPDATA=1")) << test::ReadFileBytes(log);
+    ExpectNothingLeft({"Files", "Logs"});
+    EXPECT_EQ("stored", test::ReadFileBytes(dir + "Files\\Demo\\demo-setup.exe"));
+}
+
+TEST_F(PackageTest, SelfUpdatedProgramIsUpgradedAndRemoved) {
+    ASSERT_EQ(0, Install(ZEL_VERSION)) << test::ReadFileBytes(log);
+    EXPECT_FALSE(FileExists(dir + ".config"));  // no property given: no settings file
+
+    // The service replaces itself from its store at the stop, as after a download.
+    ForceDirectories(dir + "Files\\ZELUPDATE");
+    ASSERT_TRUE(test::CopyFileTo(test::BinDir() + "next\\ZELService.exe", dir + "Files\\ZELUPDATE\\ZELService.exe"));
+    ASSERT_TRUE(test::StopZelService());
+    EXPECT_TRUE(FileExists(dir + "ZELService.tmp"));
+    ASSERT_TRUE(test::StartZelService());
+    EXPECT_EQ(NewVersion, ClientVersion());
+    EXPECT_FALSE(FileExists(dir + "ZELService.tmp"));
+
+    // A package upgrade over the replaced program, then a removal of everything.
+    ASSERT_EQ(0, Install(ZEL_NEXT_VERSION)) << test::ReadFileBytes(log);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
+    EXPECT_EQ(NewVersion, ClientVersion());
+    EXPECT_EQ(1u, UninstallEntries().size());
+    EXPECT_FALSE(test::ServiceJobs().empty());  // the service watches its own updates
+    ASSERT_EQ(0, Msiexec("/x \"" + Package(ZEL_NEXT_VERSION) + "\"")) << test::ReadFileBytes(log);
+    ExpectNothingLeft();
+    EXPECT_TRUE(test::ServiceJobs().empty());
+}
+
+TEST_F(PackageTest, AFailedStepLeavesNothing) {
+    // A value that the service could not use is refused before anything is done.
+    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/ LOGLEVEL=300"));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("LOGLEVEL must be a log mask from 0 to 255"));
+    ExpectNothingLeft();
+
+    // Another service already shows the name "ZELUpdate": the program's own
+    // registration fails after the settings file and its log were written.
+    ASSERT_TRUE(CreateForeignService(ForeignName, "ZELUpdate"));
+    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/"));
+    EXPECT_NE(std::string::npos,
+              test::ReadFileBytes(log).find(
+                  "the step \"register the service and the COM server (ZELService.exe /install)\" failed"))
+        << test::ReadFileBytes(log);
+    ExpectNothingLeft();
+    DeleteForeignServices();
+
+    // A service of the same name is not replaced.
+    ASSERT_TRUE(CreateForeignService("ZELUpdate", "ZELUpdate"));
+    EXPECT_NE(0, Install(ZEL_VERSION));
+    EXPECT_EQ("C:\\Foreign\\foreign.exe", ForeignImage("ZELUpdate"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ClsidKey));
+    EXPECT_TRUE(UninstallEntries().empty());
+    EXPECT_FALSE(DirectoryExists(dir));
+}
