@@ -96,9 +96,7 @@ void SetBStr(BSTR* target, const std::string& text) {
     *target = SysAllocString(ToWide(text).c_str());
 }
 
-void PostToDownloader(UINT message, WPARAM wParam) {
-    PostThreadMessageA(DownloaderThreadId.load(), message, wParam, 0);
-}
+void PostToDownloader(UINT message, WPARAM wParam) { PostDownloaderMessage(message, wParam); }
 
 void LogSafe(const std::string& text, uint8_t level) {
     try {
@@ -154,9 +152,10 @@ HRESULT Checked(HRESULT hr) {
 // hold a server thread forever.
 constexpr int MaxEnumeratedModules = 65536;
 
-// Walks a client's IEnumModules until Next answers anything but S_OK.
+// Walks a client's IEnumModules until Next answers anything but S_OK, also
+// a failure (a client that died meanwhile); returns that last answer.
 template <class Visit>
-void ForEachModule(IEnumModules* modules, Visit visit) {
+HRESULT ForEachModule(IEnumModules* modules, Visit visit) {
     for (int n = 0; n < MaxEnumeratedModules; ++n) {
         BSTR name = nullptr;
         BSTR version = nullptr;
@@ -164,8 +163,7 @@ void ForEachModule(IEnumModules* modules, Visit visit) {
         if (hr != S_OK) {
             SysFreeString(name);
             SysFreeString(version);
-            Checked(hr);
-            return;
+            return hr;
         }
         try {
             visit(name, version);
@@ -177,6 +175,7 @@ void ForEachModule(IEnumModules* modules, Visit visit) {
         SysFreeString(name);
         SysFreeString(version);
     }
+    return S_OK;
 }
 
 // The program's own type library (resource TYPELIB 1), loaded once.
@@ -934,12 +933,12 @@ int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
                             if (mask & maskBits) {
                                 if (bySubscription) {
                                     if (Checked(client->GetModules(&modules)) == S_OK && modules)
-                                        ForEachModule(modules, [&](BSTR name, BSTR) {
+                                        Checked(ForEachModule(modules, [&](BSTR name, BSTR) {
                                             if (SameBStr(name, *module)) {
                                                 Checked(call(events));
                                                 ++outcome->delivered;
                                             }
-                                        });
+                                        }));
                                 } else {
                                     Checked(call(events));
                                     ++outcome->delivered;

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <utility>
 #include <vector>
 
 #include "InfoQueue.h"
@@ -14,6 +15,7 @@
 #include "service/Maintenance.h"
 #include "service/Proxy.h"
 #include "service/Tools.h"
+#include "service/TryFinally.h"
 #include "service/ZELService.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
@@ -47,46 +49,87 @@ HANDLE NewTimer() {
 
 void LogPassError(const std::exception& e) {
     if (auto os = dynamic_cast<const EOSError*>(&e))
-        WriteLogFmt("Error: %d", {os->ErrorCode()}, LogError);
+        TryWriteLog(Format("Error: %d", {os->ErrorCode()}), LogError);
     else
-        WriteLog(e.what(), LogError);
+        TryWriteLog(e.what(), LogError);
+}
+
+// Messages for the scheduler. They go to its thread once its message queue
+// exists; until then (and after it has ended) they are kept, so that nothing
+// a client asks for while the scheduler starts is lost.
+struct SchedulerMailbox {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::vector<std::pair<UINT, WPARAM>> kept;
+};
+SchedulerMailbox Mailbox;
+constexpr size_t MaxKeptMessages = 10000;
+
+class MailboxLock {
+public:
+    MailboxLock() { AcquireSRWLockExclusive(&Mailbox.lock); }
+    ~MailboxLock() { ReleaseSRWLockExclusive(&Mailbox.lock); }
+};
+
+// On the scheduler thread, once its queue exists: the thread becomes the
+// target of the posts, and what was kept is delivered first, in order.
+void OpenMailbox() {
+    MailboxLock lock;
+    DWORD self = GetCurrentThreadId();
+    for (const auto& m : Mailbox.kept) PostThreadMessageA(self, m.first, m.second, 0);
+    Mailbox.kept.clear();
+    DownloaderThreadId = self;
+}
+
+void CloseMailbox() {
+    MailboxLock lock;
+    DownloaderThreadId = 0;
 }
 
 }  // namespace
 
+void PostDownloaderMessage(UINT message, WPARAM wParam) {
+    MailboxLock lock;
+    DWORD id = DownloaderThreadId.load();
+    if (id != 0)
+        PostThreadMessageA(id, message, wParam, 0);
+    else if (Mailbox.kept.size() < MaxKeptMessages)
+        Mailbox.kept.emplace_back(message, wParam);
+}
+
 // ---------------------------------------------------------------- the thread
 
 TDownloader::TDownloader() {
-    WriteLog("Создан поток загрузки", LogTrace);
+    TryWriteLog("Создан поток загрузки", LogTrace);
     queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
     thread_ = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &id);
     if (!thread_) RaiseLastOSError();
-    DownloaderThreadId = id;
-    ProxySettings->Load();
-    ProxySettings->LogProxy(LogMode.load());
-    IBackgroundCopyManager* manager = nullptr;
-    if (ConnectBITS(&manager)) {
-        try {
-            AttachNotifier(manager);
-        } catch (const BITSException& e) {
-            WriteLog(e.what(), LogError);
-            std::string text;
-            if (GetBITSErrorText(manager, e.ErrorCode(), text)) WriteLog(text, LogError);
-        }
-        manager->Release();
+    // Nothing here may keep the thread from running.
+    try {
+        ProxySettings->Load();
+        ProxySettings->LogProxy(LogMode.load());
+    } catch (const std::exception& e) {
+        LogPassError(e);
     }
-    // The thread body begins only now; its message queue exists before the
-    // constructor returns, so no posted message is lost.
+    IBackgroundCopyManager* manager = nullptr;
+    try {
+        if (ConnectBITS(&manager)) AttachNotifier(manager);
+    } catch (const BITSException& e) {
+        TryWriteLog(e.what(), LogError);
+        std::string text;
+        if (GetBITSErrorText(manager, e.ErrorCode(), text)) TryWriteLog(text, LogError);
+    } catch (const std::exception& e) {
+        LogPassError(e);
+    }
+    if (manager) manager->Release();
+    // The thread body begins only now. Its id is published by the thread
+    // itself once its message queue exists; posts made before wait for it.
     ResumeThread(thread_);
     WaitForSingleObject(queueReady_, 10000);
 }
 
 TDownloader::~TDownloader() {
-    try {
-        WriteLog("Уничтожен поток загрузки", LogTrace);
-    } catch (...) {
-    }
+    TryWriteLog("Уничтожен поток загрузки", LogTrace);
     if (thread_) CloseHandle(thread_);
     if (queueReady_) CloseHandle(queueReady_);
     if (DownloaderDoneEvent) SetEvent(DownloaderDoneEvent);
@@ -96,16 +139,15 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
     auto* downloader = static_cast<TDownloader*>(self);
     MSG msg;
     PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    OpenMailbox();
     SetEvent(downloader->queueReady_);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     try {
         downloader->Execute();
     } catch (const std::exception& e) {
-        try {
-            WriteLog(e.what(), LogError);
-        } catch (...) {
-        }
+        TryWriteLog(e.what(), LogError);
     }
+    CloseMailbox();
     CoUninitialize();
     delete downloader;
     return 0;
@@ -113,7 +155,8 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
 
 void TDownloader::Execute() {
     ReadConfig();
-    WriteLogFmt("Стартует поток загрузки (период опроса: %s)", {FormatDuration(PollPeriod.load())}, LogTrace);
+    TryWriteLog(Format("Стартует поток загрузки (период опроса: %s)", {FormatDuration(PollPeriod.load())}),
+                LogTrace);
     HANDLE timers[3] = {NewTimer(), NewTimer(), NewTimer()};
     pollTimer_ = timers[0];
     HANDLE configTimer = timers[1], housekeepingTimer = timers[2];
@@ -123,19 +166,25 @@ void TDownloader::Execute() {
     HANDLE waitSet[4] = {pollTimer_, configTimer, StopEvent, housekeepingTimer};
     bool terminated = false;
     while (!terminated) {
+        // Input that was already queued when the last pass ended wakes the
+        // wait too. Every pass re-arms its timer, also when it raised: a
+        // failed pass must not end the rhythm for the rest of the run.
+        DWORD r = MsgWaitForMultipleObjectsEx(4, waitSet, INFINITE, QS_ALLEVENTS, MWMO_INPUTAVAILABLE);
         try {
-            DWORD r = MsgWaitForMultipleObjects(4, waitSet, FALSE, INFINITE, QS_ALLEVENTS);
             switch (r) {
-            case WAIT_OBJECT_0:
-                RunCheck(pendingCookie_);
+            case WAIT_OBJECT_0: {
+                DWORD cookie = pendingCookie_;
                 pendingCookie_ = 0;
-                Arm(pollTimer_, PollPeriod.load());
+                TryFinally([&] { RunCheck(cookie); }, [&] { Arm(pollTimer_, PollPeriod.load()); });
                 break;
+            }
             case WAIT_OBJECT_0 + 1: {
                 int64_t before = PollPeriod.load();
-                ReadConfig();
-                if (PollPeriod.load() != before) Arm(pollTimer_, PollPeriod.load());
-                Arm(configTimer, ThirtySeconds);
+                TryFinally([] { ReadConfig(); },
+                              [&] {
+                                  if (PollPeriod.load() != before) Arm(pollTimer_, PollPeriod.load());
+                                  Arm(configTimer, ThirtySeconds);
+                              });
                 break;
             }
             case WAIT_OBJECT_0 + 2:
@@ -146,24 +195,32 @@ void TDownloader::Execute() {
                 terminated = true;
                 break;
             case WAIT_OBJECT_0 + 3:
-                RemovePatchDirs();
-                RemoveOldInstallers();
-                CleanLogs();
-                Arm(housekeepingTimer, FourHours);
+                TryFinally(
+                    [] {
+                        RemovePatchDirs();
+                        RemoveOldInstallers();
+                        CleanLogs();
+                    },
+                    [&] { Arm(housekeepingTimer, FourHours); });
                 break;
             case WAIT_OBJECT_0 + 4: {
+                // One message that fails does not hold up those behind it.
                 MSG msg;
-                while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) HandleMessage(msg);
+                while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                    try {
+                        HandleMessage(msg);
+                    } catch (const std::exception& e) {
+                        LogPassError(e);
+                    }
+                }
                 break;
             }
             default:
+                Sleep(100);  // a wait that failed: not a busy loop
                 break;
             }
         } catch (const std::exception& e) {
-            try {
-                LogPassError(e);
-            } catch (...) {
-            }
+            LogPassError(e);
         }
     }
 }
@@ -171,8 +228,8 @@ void TDownloader::Execute() {
 void TDownloader::HandleMessage(const MSG& msg) {
     switch (msg.message) {
     case WM_CHECKUPDATES:
-        RunCheck(static_cast<DWORD>(msg.wParam));
-        Arm(pollTimer_, PollPeriod.load());
+        TryFinally([&] { RunCheck(static_cast<DWORD>(msg.wParam)); },
+                      [&] { Arm(pollTimer_, PollPeriod.load()); });
         break;
     case WM_PROXYCHANGED:
         ProxySettings->Load();
@@ -180,9 +237,12 @@ void TDownloader::HandleMessage(const MSG& msg) {
         break;
     case WM_MODULESCHANGED:
         pendingCookie_ = static_cast<DWORD>(msg.wParam);
-        ProcessAddQueue();
-        ProcessRemoveQueue();
-        Arm(pollTimer_, FiveSeconds);
+        TryFinally(
+            [] {
+                ProcessAddQueue();
+                ProcessRemoveQueue();
+            },
+            [&] { Arm(pollTimer_, FiveSeconds); });
         break;
     default:
         break;
@@ -300,11 +360,14 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     return true;
 }
 
-// A fresh idle job for the module, carrying its installed version.
+// A fresh idle job for the module, carrying its installed version. A BITS
+// failure goes on to the job's BITS error handling (the client is told).
 void RecreateJob(IBackgroundCopyManager* manager, const TJobInfo& info) {
     bool created = false;
     try {
         created = CreateModuleJob(manager, info.Name, info.Version);
+    } catch (const BITSException&) {
+        throw;
     } catch (const std::exception&) {
         created = false;
     }

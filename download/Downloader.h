@@ -18,8 +18,13 @@ constexpr UINT WM_CHECKUPDATES = WM_USER + 1;    // wParam: client cookie
 constexpr UINT WM_PROXYCHANGED = WM_USER + 2;    // reload the proxy
 constexpr UINT WM_MODULESCHANGED = WM_USER + 4;  // wParam: client cookie or 0
 
-// Target of the COM server's PostThreadMessage calls.
+// The scheduler's thread, set by the thread itself once its message queue
+// exists; 0 before and after.
 extern std::atomic<DWORD> DownloaderThreadId;
+
+// Posts a message to the scheduler (lParam 0). A message posted while the
+// scheduler is not yet ready is kept and delivered as soon as it is.
+void PostDownloaderMessage(UINT message, WPARAM wParam);
 
 // A module-specific error of the update server; the message is its text.
 class EModuleException : public Exception {

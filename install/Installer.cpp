@@ -17,6 +17,9 @@ namespace zel {
 
 namespace {
 
+// The thread carries out its request whatever becomes of the log: its lines
+// are written where they can be (TryWriteLog).
+
 DWORD PlatformMajorVersion() {
     OSVERSIONINFOA version;
     ZeroMemory(&version, sizeof(version));
@@ -32,6 +35,10 @@ constexpr DWORD MonitorWaitMs = 2000;
 constexpr DWORD MonitorReadyMs = 5000;
 constexpr size_t MaxCallerChildren = 63;
 char Desktop[] = "Winsta0\\Default";
+
+// Install requests run one after another: the monitor event, the hook's
+// window and the installers belong to one request at a time.
+SRWLOCK InstallLock = SRWLOCK_INIT;
 
 // The module file name of another process through psapi, loaded on first use.
 typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
@@ -67,7 +74,7 @@ struct HandleGuard {
 // The system's text of the error that a handler reports besides the message.
 void LogSysError(const Exception& e) {
     if (const SysException* s = dynamic_cast<const SysException*>(&e))
-        WriteLog(SysErrorMessage(s->ErrorCode()), LogError);
+        TryWriteLog(SysErrorMessage(s->ErrorCode()), LogError);
 }
 
 class TInstaller {
@@ -96,18 +103,13 @@ private:
 };
 
 TInstaller::TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid) {
-    WriteLogFmt("RunInstaller (Caller PID : %d)", {callerPid}, LogTrace);
+    TryWriteLogFmt("RunInstaller (Caller PID : %d)", {callerPid}, LogTrace);
     Modules.reset(new TInstallList(modules));
     RestartCaller = restartCaller;
     GetParentProcessInfo(callerPid);
 }
 
-TInstaller::~TInstaller() {
-    try {
-        WriteLog("Installer Thread Successfully Terminated", LogTrace);
-    } catch (...) {
-    }
-}
+TInstaller::~TInstaller() { TryWriteLog("Installer Thread Successfully Terminated", LogTrace); }
 
 HANDLE TInstaller::Start() {
     HANDLE thread = CreateThread(nullptr, 0, &TInstaller::ThreadProc, this, 0, nullptr);
@@ -121,26 +123,28 @@ HANDLE TInstaller::Start() {
 
 DWORD WINAPI TInstaller::ThreadProc(LPVOID self) {
     TInstaller* installer = static_cast<TInstaller*>(self);
+    AcquireSRWLockExclusive(&InstallLock);
     try {
         installer->Execute();
     } catch (...) {
         // As the run-time's thread wrapper: the thread still ends and frees itself.
     }
+    ReleaseSRWLockExclusive(&InstallLock);
     delete installer;
     return 0;
 }
 
 void TInstaller::GetParentProcessInfo(DWORD pid) {
     CallerPID = pid;
-    WriteLog("GetParentProcessInfo\\OpenProcess", LogTrace);
+    TryWriteLog("GetParentProcessInfo\\OpenProcess", LogTrace);
     ProgramPath = ProcessFileName(pid);
-    WriteLogFmt("Parent Process Full Path: %s", {ProgramPath}, LogTrace);
+    TryWriteLogFmt("Parent Process Full Path: %s", {ProgramPath}, LogTrace);
     CallerInternalName = Trim(GetFileVersionString(ProgramPath, "InternalName", 0x0419, 0x04E3));
-    WriteLogFmt("InternalName: %s", {CallerInternalName}, LogTrace);
+    TryWriteLogFmt("InternalName: %s", {CallerInternalName}, LogTrace);
     if (!GetProcessCommandLine(pid, CommandLine, WorkingDir)) return;
     WorkingDir = ExtractFileDir(ProgramPath);
-    WriteLogFmt("Parent Process Comand Line: %s", {CommandLine}, LogTrace);
-    WriteLogFmt("Parent Process Working Directory: %s", {WorkingDir}, LogTrace);
+    TryWriteLogFmt("Parent Process Comand Line: %s", {CommandLine}, LogTrace);
+    TryWriteLogFmt("Parent Process Working Directory: %s", {WorkingDir}, LogTrace);
 }
 
 bool TInstaller::StartProcess(HANDLE token, const std::string& application, const std::string& commandLine,
@@ -174,7 +178,7 @@ void TInstaller::Execute() {
                                    {SysErrorMessage(GetLastError())}));
         }
         DWORD major = platform.MajorVersion();
-        WriteLogFmt("Win32MajorVersion: %d", {major}, LogTrace);
+        TryWriteLogFmt("Win32MajorVersion: %d", {major}, LogTrace);
 
         // Systems before user account control run with the user's token;
         // from major version 6 on, the linked (elevated) token when there is one.
@@ -192,7 +196,7 @@ void TInstaller::Execute() {
                 if (error != ERROR_NO_SUCH_LOGON_SESSION)
                     throw Exception(Format("При вызове функции GetTokenInformation произошла ошибка %s",
                                            {SysErrorMessage(error)}));
-                WriteLog("Текущий пользователь не входит в группу Администраторов", LogWarning);
+                TryWriteLog("Текущий пользователь не входит в группу Администраторов", LogWarning);
             }
         }
 
@@ -220,20 +224,28 @@ void TInstaller::Execute() {
             attributes.bInheritHandle = FALSE;
             event.h = CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
             if (!event.h) throw SysException("Ошибка при вызове CreateEvent");
+            // The event of an earlier request may still be open somewhere,
+            // signalled: this request's monitor must not close at once.
+            if (!ResetEvent(event.h)) {
+                SysException error("Ошибка при вызове ResetEvent");
+                CloseHandle(event.h);
+                event.h = nullptr;
+                throw error;
+            }
         } catch (const Exception& e) {
-            WriteLog(e.Message(), LogError);
+            TryWriteLog(e.Message(), LogError);
             LogSysError(e);
         }
 
-        WriteLog("Запускаем монитор NSIS", LogDebug);
+        TryWriteLog("Запускаем монитор NSIS", LogDebug);
         DWORD flags = BaseCreationFlags | ExtraCreationFlags;
         std::string self = GetProgramPath();
         PROCESS_INFORMATION monitorInfo;
         if (!StartProcess(launchToken, self, Format("\"%s\" /monitor", {self}), flags, environment, "",
                           monitorInfo)) {
             DWORD error = GetLastError();
-            WriteLog("Не удалось запустить монитор NSIS", LogError);
-            WriteLog(SysErrorMessage(error), LogError);
+            TryWriteLog("Не удалось запустить монитор NSIS", LogError);
+            TryWriteLog(SysErrorMessage(error), LogError);
             ZeroMemory(&monitorInfo, sizeof(monitorInfo));
         }
         HandleGuard monitorProcess, monitorThread;
@@ -248,13 +260,13 @@ void TInstaller::Execute() {
         std::exception_ptr pending;
         try {
             if (Modules->Count() == 0) throw Exception("Список модулей пуст");
-            WriteLog("Будут установлены следующие модули:", LogDebug);
+            TryWriteLog("Будут установлены следующие модули:", LogDebug);
             for (size_t i = 0; i < Modules->Count(); ++i)
-                WriteLogFmt("   %s", {Modules->Items(i).ModuleName}, LogDebug);
+                TryWriteLogFmt("   %s", {Modules->Items(i).ModuleName}, LogDebug);
             for (size_t i = 0; i < Modules->Count(); ++i) {
                 const TInstallFile& item = Modules->Items(i);
                 const std::string& installer = item.InstallerFile.FileName;
-                WriteLogFmt("Устанавливаем обновление модуля %s версии %s",
+                TryWriteLogFmt("Устанавливаем обновление модуля %s версии %s",
                             {item.ModuleName, VersionToStr(item.InstallerFile.Version)}, LogDebug);
                 // Only a file of the module's own store directory is run,
                 // whatever the list holds.
@@ -264,8 +276,8 @@ void TInstaller::Execute() {
                     CallerInternalName.empty()
                         ? Format("\"%s\" /service", {installer})
                         : Format("\"%s\" /service /internalname=%s", {installer, CallerInternalName});
-                WriteLog("Запускаем обновление:", LogTrace);
-                WriteLogFmt("%s", {commandLine}, LogTrace);
+                TryWriteLog("Запускаем обновление:", LogTrace);
+                TryWriteLogFmt("%s", {commandLine}, LogTrace);
                 PROCESS_INFORMATION info;
                 if (!StartProcess(launchToken, installer, commandLine, flags, environment, "", info))
                     throw Exception(SysErrorMessage(GetLastError()));
@@ -273,7 +285,7 @@ void TInstaller::Execute() {
                 CloseHandle(info.hThread);
                 DWORD exitCode = 0;
                 GetExitCodeProcess(info.hProcess, &exitCode);
-                WriteLogFmt("Код завершения: %d", {exitCode}, LogTrace);
+                TryWriteLogFmt("Код завершения: %d", {exitCode}, LogTrace);
                 CloseHandle(info.hProcess);
             }
         } catch (...) {
@@ -287,7 +299,7 @@ void TInstaller::Execute() {
         }
         if (pending) std::rethrow_exception(pending);
     } catch (const Exception& e) {
-        WriteLogFmt("Ошибка при установке: %s", {e.Message()}, LogError);
+        TryWriteLogFmt("Ошибка при установке: %s", {e.Message()}, LogError);
         LogSysError(e);
     }
 }
@@ -316,10 +328,10 @@ void TInstaller::WaitForCaller() {
         DWORD result =
             WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, CallerWaitMs);
         if (result == WAIT_FAILED)
-            WriteLogFmt("При вызове функции WaitForMultipleObjects произошла ошибка (%s)",
+            TryWriteLogFmt("При вызове функции WaitForMultipleObjects произошла ошибка (%s)",
                         {SysErrorMessage(GetLastError())}, LogError);
         else if (result == WAIT_TIMEOUT)
-            WriteLog("Не удалось дождаться завершения всех процессов", LogWarning);
+            TryWriteLog("Не удалось дождаться завершения всех процессов", LogWarning);
     }
     for (HANDLE h : handles) CloseHandle(h);
 }
@@ -332,21 +344,21 @@ void TInstaller::StopMonitor(HANDLE event, HANDLE monitor) {
         if (result == WAIT_FAILED) throw SysException("Ошибка при вызове WaitforSingleObject");
         if (result == WAIT_TIMEOUT) throw Exception("Не удалось дождаться завершения монитора NSIS");
     } catch (const Exception& e) {
-        WriteLog(e.Message(), LogError);
+        TryWriteLog(e.Message(), LogError);
         LogSysError(e);
-        WriteLog("Принудительно завершаем работу монитора NSIS", LogInfo);
+        TryWriteLog("Принудительно завершаем работу монитора NSIS", LogInfo);
         if (!TerminateProcess(monitor, 0)) {
             DWORD error = GetLastError();
-            WriteLog("Ошибка при вызове TerminateProcess", LogError);
-            WriteLog(SysErrorMessage(error), LogError);
+            TryWriteLog("Ошибка при вызове TerminateProcess", LogError);
+            TryWriteLog(SysErrorMessage(error), LogError);
         }
     }
 }
 
 void TInstaller::RestartCallerProcess(HANDLE token, DWORD flags, LPVOID environment) {
     if (!RestartCaller || CommandLine.empty()) return;
-    WriteLog("Запускаем программу:", LogTrace);
-    WriteLogFmt("%s", {ProgramPath}, LogTrace);
+    TryWriteLog("Запускаем программу:", LogTrace);
+    TryWriteLogFmt("%s", {ProgramPath}, LogTrace);
     PROCESS_INFORMATION info;
     if (!StartProcess(token, ProgramPath, CommandLine, flags, environment, WorkingDir, info))
         throw Exception(Format("При вызове функции CreateProcessAsUser произошла ошибка %s",

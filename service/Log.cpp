@@ -19,6 +19,24 @@ public:
     }
 };
 
+// Writers of all processes take a lock on one byte far beyond any data while
+// they append: systems whose appending is not atomic (Wine) stay in order too.
+class AppendLock {
+public:
+    explicit AppendLock(HANDLE file) : file_(file) {
+        overlapped_.OffsetHigh = 0x40000000;
+        locked_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != FALSE;
+    }
+    ~AppendLock() {
+        if (locked_) UnlockFileEx(file_, 0, 1, 0, &overlapped_);
+    }
+
+private:
+    HANDLE file_;
+    OVERLAPPED overlapped_ = {};
+    bool locked_ = false;
+};
+
 class FileGuard {
 public:
     explicit FileGuard(HANDLE h) : h_(h) {}
@@ -35,24 +53,19 @@ private:
     throw EStreamError(Format(pattern, {path, SysErrorMessage(code)}));
 }
 
+// Opened for appending only: every write goes to the end of the file as one
+// piece, also when another process appends to the same file at that moment.
+// (Reading rights only for the lock below.)
 HANDLE OpenLogFile(const std::string& path) {
-    // Another process may create or hold the day's file at the same moment:
-    // a few short retries keep its line and ours.
+    // A program that holds the day's file without sharing it (a viewer, a
+    // backup) may let go of it in a moment.
     for (int attempt = 0;; ++attempt) {
-        HANDLE h;
-        if (FileExists(path)) {
-            h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (h != INVALID_HANDLE_VALUE) return h;
-        } else {
-            h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-            if (h != INVALID_HANDLE_VALUE) return h;
-        }
+        HANDLE h = CreateFileA(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+        if (h != INVALID_HANDLE_VALUE) return h;
         DWORD code = GetLastError();
-        bool transient = code == ERROR_SHARING_VIOLATION || code == ERROR_FILE_EXISTS ||
-                         code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_NOT_FOUND ||
-                         code == ERROR_LOCK_VIOLATION;
+        bool transient = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
         if (!transient || attempt >= 40) StreamError("Не удается открыть файл \"%s\". %s", path, code);
         Sleep(5);
     }
@@ -89,9 +102,7 @@ void WriteLog(const std::string& message, uint8_t level) {
     GetLocalTime(&now);
     std::string path = dir + GetLogFileName(now);
     FileGuard file(OpenLogFile(path));
-    if (SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
-        GetLastError() != NO_ERROR)
-        StreamError("Ошибка записи в файл \"%s\". %s", path, GetLastError());
+    AppendLock append(file.get());
     GetLocalTime(&now);
     std::string line =
         Format("%s : %s", {Format("%.2d:%.2d:%.2d", {now.wHour, now.wMinute, now.wSecond}), message}) +
@@ -104,6 +115,24 @@ void WriteLog(const std::string& message, uint8_t level) {
 
 void WriteLogFmt(const std::string& pattern, std::initializer_list<FmtArg> args, uint8_t level) {
     WriteLog(Format(pattern, args), level);
+}
+
+bool TryWriteLog(const std::string& message, uint8_t level) {
+    try {
+        WriteLog(message, level);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool TryWriteLogFmt(const std::string& pattern, std::initializer_list<FmtArg> args, uint8_t level) {
+    try {
+        WriteLogFmt(pattern, args, level);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 void SetLogMode(uint8_t mask) {

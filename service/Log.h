@@ -32,6 +32,10 @@ void DoneLog();
 void WriteLog(const std::string& message, uint8_t level);
 // Formats first (Format rules), then writes.
 void WriteLogFmt(const std::string& pattern, std::initializer_list<FmtArg> args, uint8_t level);
+// The same for paths that must go on whatever happens to the log: a line
+// that cannot be written is skipped; false then.
+bool TryWriteLog(const std::string& message, uint8_t level);
+bool TryWriteLogFmt(const std::string& pattern, std::initializer_list<FmtArg> args, uint8_t level);
 
 // Replaces LogMode and reports the change at the old mode (0 means 0x3C).
 void SetLogMode(uint8_t mask);

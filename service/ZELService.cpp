@@ -8,6 +8,7 @@
 #include "Maintenance.h"
 #include "Proxy.h"
 #include "Text.h"
+#include "TryFinally.h"
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/Server.h"
@@ -30,19 +31,13 @@ namespace {
 
 const wchar_t* const MonikerItem = L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
 
-SERVICE_STATUS_HANDLE StatusHandle = nullptr;
-SERVICE_STATUS Status = {};
+// Service-specific exit codes of a run that failed; a normal stop ends with 0.
+constexpr DWORD ExitStartUpFailed = 1;  // before the running report: log, re-registration, hook DLL
+constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or failed
 
-template <class Body, class Cleanup>
-void TryFinally(Body body, Cleanup cleanup) {
-    try {
-        body();
-    } catch (...) {
-        cleanup();
-        throw;
-    }
-    cleanup();
-}
+SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+bool DownloaderStarted = false;
+SERVICE_STATUS Status = {};
 
 // Closes a service-manager handle on every path.
 class ScHandle {
@@ -91,10 +86,7 @@ int RunRegistrationRole(void (*role)()) {
         return 0;
     } catch (const std::exception& e) {
         WriteConsoleError(e.what());
-        try {
-            WriteLog(e.what(), LogError);
-        } catch (...) {
-        }
+        TryWriteLog(e.what(), LogError);
         return 1;
     }
 }
@@ -102,12 +94,12 @@ int RunRegistrationRole(void (*role)()) {
 bool ReportStatus() { return StatusHandle && SetServiceStatus(StatusHandle, &Status); }
 
 // The whole status record, as at the start and at the end.
-bool ReportFullStatus(DWORD state) {
+bool ReportFullStatus(DWORD state, DWORD specificExitCode = 0) {
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     Status.dwCurrentState = state;
     Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    Status.dwWin32ExitCode = 0;
-    Status.dwServiceSpecificExitCode = 0;
+    Status.dwWin32ExitCode = specificExitCode ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
+    Status.dwServiceSpecificExitCode = specificExitCode;
     Status.dwCheckPoint = 1;
     Status.dwWaitHint = 5000;
     return ReportStatus();
@@ -123,13 +115,17 @@ bool ReportRunning() {
     return ReportStatus();
 }
 
+// The stop takes at most the scheduler's second and the clean-up: the
+// manager is told so.
 bool ReportStopPending() {
     Status.dwCurrentState = SERVICE_STOP_PENDING;
     Status.dwWin32ExitCode = 0;
+    Status.dwCheckPoint = 1;
+    Status.dwWaitHint = 5000;
     return ReportStatus();
 }
 
-bool ReportStopped() { return ReportFullStatus(SERVICE_STOPPED); }
+bool ReportStopped(DWORD specificExitCode) { return ReportFullStatus(SERVICE_STOPPED, specificExitCode); }
 
 std::string PreviousExecutable() { return ChangeFileExt(GetProgramPath(), ".tmp"); }
 
@@ -152,17 +148,32 @@ bool ServiceStartUp() {
 }
 
 // Replaces the program file by a newer version of itself from the store.
+// Runs at the end of every stop, so nothing here may raise, and the program
+// is never left without its file: a move that fails takes the running one
+// back to its name.
 void ReplaceSelf() {
-    TLocalFile stored;
-    TVersion own = 0;
-    if (!GetNewestInstaller(OwnModuleName(), "", stored) || !GetFileVersion(GetProgramPath(), own) ||
-        !VersionGreater(stored.Version, own))
-        return;
-    WriteLog("Выполняем обновление службы", LogInfo);
-    std::string self = GetProgramPath();
-    std::string previous = PreviousExecutable();
-    if (FileExists(previous)) RemoveFile(previous);
-    if (MoveFileA(self.c_str(), previous.c_str())) MoveFileA(stored.FileName.c_str(), self.c_str());
+    try {
+        TLocalFile stored;
+        TVersion own = 0;
+        if (!GetNewestInstaller(OwnModuleName(), "", stored) || !GetFileVersion(GetProgramPath(), own) ||
+            !VersionGreater(stored.Version, own))
+            return;
+        TryWriteLog("Выполняем обновление службы", LogInfo);
+        std::string self = GetProgramPath();
+        std::string previous = PreviousExecutable();
+        if (FileExists(previous)) RemoveFile(previous);
+        DWORD error = ERROR_SUCCESS;
+        if (!MoveFileA(self.c_str(), previous.c_str())) {
+            error = GetLastError();
+        } else if (!MoveFileA(stored.FileName.c_str(), self.c_str())) {
+            error = GetLastError();
+            if (!MoveFileA(previous.c_str(), self.c_str())) CopyFileA(previous.c_str(), self.c_str(), FALSE);
+        }
+        if (error != ERROR_SUCCESS)
+            TryWriteLog(Format("Не удалось обновить службу: %s", {SysErrorMessage(error)}), LogError);
+    } catch (const std::exception& e) {
+        TryWriteLog(Format("Не удалось обновить службу: %s", {e.what()}), LogError);
+    }
 }
 
 void RunComServer() {
@@ -209,14 +220,15 @@ void RunComServer() {
                                         throw Exception("Не удалось зарегистрировать объект в ROT");
                                     registered = true;
                                     StartDownloader();
+                                    DownloaderStarted = true;
                                     WaitForSingleObject(StopEvent, INFINITE);
                                 },
                                 [&] {
-                                    WriteLog("Ждем завершения потока загрузки", LogTrace);
+                                    TryWriteLog("Ждем завершения потока загрузки", LogTrace);
                                     if (WaitForSingleObject(DownloaderDoneEvent, 1000) == WAIT_TIMEOUT) {
                                         // A scheduler still at work keeps its events: they are
                                         // left to the end of the process.
-                                        WriteLog("Поток загрузки не отвечает", LogTrace);
+                                        TryWriteLog("Поток загрузки не отвечает", LogTrace);
                                     } else {
                                         CloseHandle(DownloaderDoneEvent);
                                         CloseHandle(StopEvent);
@@ -229,19 +241,19 @@ void RunComServer() {
                                 });
                         },
                         [&] {
-                            WriteLog("Отключаем всех клиентов", LogTrace);
+                            TryWriteLog("Отключаем всех клиентов", LogTrace);
                             CoDisconnectObject(object, 0);
                             object->Release();
                         });
                 },
                 [&] {
-                    WriteLog("Удаляем фабрику", LogTrace);
+                    TryWriteLog("Удаляем фабрику", LogTrace);
                     DestroySingletonFactory(factory);
                 });
         },
         [&] {
             ReplaceSelf();
-            WriteLog("CoUninitialize", LogTrace);
+            TryWriteLog("CoUninitialize", LogTrace);
             CoUninitialize();
         });
 }
@@ -249,6 +261,10 @@ void RunComServer() {
 }  // namespace
 
 bool IsServiceStopping() { return StopEvent && WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
+
+bool IsDownloaderRunning() {
+    return DownloaderStarted && DownloaderDoneEvent && WaitForSingleObject(DownloaderDoneEvent, 0) == WAIT_TIMEOUT;
+}
 
 std::string GetTestSuffix() { return FileExists(GetProgramDir() + ".test") ? "_TEST" : ""; }
 
@@ -272,7 +288,7 @@ void DestroyProcessObjects() {
 }
 
 void InstallService() {
-    WriteLogFmt("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}, LogInfo);
+    TryWriteLog(Format("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager.get()) RaiseLastOSError();
     std::string image = "\"" + GetProgramPath() + "\" /Service";
@@ -291,7 +307,7 @@ void InstallService() {
 }
 
 void UninstallService() {
-    WriteLogFmt("Удаление службы обновления ЗЕЛ %s", {GetSelfVersion()}, LogInfo);
+    TryWriteLog(Format("Удаление службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.get()) RaiseLastOSError();
     ScHandle service(OpenServiceA(manager.get(), ServiceName, DELETE));
@@ -301,23 +317,19 @@ void UninstallService() {
 }
 
 void WINAPI ServiceCtrlHandler(DWORD control) {
-    try {
-        switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN:
-            WriteLog("Работа службы остановлена", LogTrace);
-            ReportStopPending();
-            if (StopEvent) SetEvent(StopEvent);
-            break;
-        case SERVICE_CONTROL_INTERROGATE:
-            ReportRunning();
-            break;
-        default:
-            break;
-        }
-    } catch (...) {
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
         // A log that cannot be written must not keep the service from stopping.
-        if (control != SERVICE_CONTROL_INTERROGATE && StopEvent) SetEvent(StopEvent);
+        TryWriteLog("Работа службы остановлена", LogTrace);
+        ReportStopPending();
+        if (StopEvent) SetEvent(StopEvent);
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        ReportRunning();
+        break;
+    default:
+        break;
     }
 }
 
@@ -328,30 +340,21 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     // early is never lost.
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Whatever fails, the manager hears of it: the service never stays
+    // "start pending".
+    DWORD exitCode = ExitStartUpFailed;
     try {
-        if (!ServiceStartUp()) return;
-        if (!ReportRunning()) return;
-    } catch (...) {
-        return;
-    }
-    try {
+        if (!ServiceStartUp() || !ReportRunning()) return;  // no report reaches the manager
+        exitCode = ExitServerFailed;
         RunComServer();
+        exitCode = 0;
     } catch (const std::exception& e) {
-        try {
-            WriteLogFmt("Ошибка: %s", {e.what()}, LogError);
-        } catch (...) {
-        }
+        TryWriteLog(Format("Ошибка: %s", {e.what()}), LogError);
     } catch (...) {
-        try {
-            WriteLog("Ошибка: неизвестная ошибка", LogError);
-        } catch (...) {
-        }
+        TryWriteLog("Ошибка: неизвестная ошибка", LogError);
     }
-    try {
-        WriteLog("Работа службы завершена", LogDebug);
-    } catch (...) {
-    }
-    ReportStopped();
+    TryWriteLog("Работа службы завершена", LogDebug);
+    ReportStopped(exitCode);
 }
 
 int RunProgram() {

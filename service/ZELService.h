@@ -26,6 +26,9 @@ void UninstallService();  // raises EOSError on failure
 extern HANDLE StopEvent;
 extern HANDLE DownloaderDoneEvent;
 bool IsServiceStopping();
+// True when the service has stopped but its scheduler, which did not end in
+// the time given to it, is still at work.
+bool IsDownloaderRunning();
 
 // "_TEST" when a file ".test" lies beside the program.
 std::string GetTestSuffix();

@@ -51,7 +51,8 @@ typedef HANDLE(WINAPI* CreateFileAFn)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTE
 typedef HANDLE(WINAPI* CreateFileWFn)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 
 void SendReport(ULONG_PTR code, const std::string& text) {
-    if (!Shared || Shared->Window == 0) return;
+    HWND window = Shared ? reinterpret_cast<HWND>(static_cast<ULONG_PTR>(Shared->Window)) : nullptr;
+    if (!window) return;
     char block[ReportBlockSize];
     memset(block, 0, sizeof(block));
     memcpy(block, text.data(), text.size() < ReportBlockSize - 1 ? text.size() : ReportBlockSize - 1);
@@ -62,8 +63,8 @@ void SendReport(ULONG_PTR code, const std::string& text) {
     // Sent and awaited, but never longer than ReportTimeoutMs: a monitor that
     // does not answer must not hold up the installer's file operations.
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(Shared->Window)), WM_COPYDATA, 0,
-                        reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG, ReportTimeoutMs, &result);
+    SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                        ReportTimeoutMs, &result);
 }
 
 std::string BareName(const char* path) {
@@ -258,6 +259,16 @@ std::string OwnProgramPath() {
     return std::string(path, n);
 }
 
+// Patched entries jump into this DLL, and any thread of the installer may be
+// inside a replacement: once patched, the DLL stays until the process ends,
+// whatever becomes of the hook (the system unloads hook DLLs when the hook
+// is removed, at the monitor's end or when it dies).
+void PinSelf() {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(Instance), &self);
+}
+
 void ProcessAttach() {
     InitializeCriticalSection(&PatchLock);
     OpenSharedBlock();
@@ -268,14 +279,18 @@ void ProcessAttach() {
     std::string version = zelhook::GetFileVersionString(program, "FileVersion");
     SendReport(MONITOR_TEXT1, "Устанавливаем \"" + description + "\" версии " + version);
     InstallPatches();
+    if (PatchesActive) PinSelf();
 }
 
-void ProcessDetach() {
+// A patched installer detaches only at its end: its view of the shared block
+// stays mapped to the last, for replacements that still report. Other
+// processes give it back when the DLL is unloaded.
+void ProcessDetach(bool processEnding) {
     if (IsTarget) {
         RemovePatches();
         SendReport(MONITOR_TEXT2, std::string());
     }
-    CloseSharedBlock();
+    if (!processEnding) CloseSharedBlock();
 }
 
 LRESULT CALLBACK HookProc(int code, WPARAM wParam, LPARAM lParam) { return CallNextHookEx(nullptr, code, wParam, lParam); }
@@ -299,13 +314,13 @@ extern "C" __declspec(dllexport) BOOLEAN WINAPI SetHook(BOOLEAN install, HWND wi
     }
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     try {
         if (reason == DLL_PROCESS_ATTACH) {
             Instance = instance;
             ProcessAttach();
         } else if (reason == DLL_PROCESS_DETACH) {
-            ProcessDetach();
+            ProcessDetach(reserved != nullptr);
         }
     } catch (...) {
     }

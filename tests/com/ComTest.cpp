@@ -15,6 +15,8 @@
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
 #include "download/InfoQueue.h"
+#include "install/Installer.h"
+#include "service/Log.h"
 #include "service/Text.h"
 #include "support/TestSupport.h"
 
@@ -70,6 +72,7 @@ public:
     }
 
     std::wstring module_;
+    HRESULT modulesEnd = S_FALSE;  // what Next answers after the module
 
 private:
     std::atomic<LONG> ref_{0};
@@ -80,7 +83,7 @@ private:
 
 class OneModule final : public IEnumModules {
 public:
-    explicit OneModule(std::wstring name) : name_(std::move(name)) {}
+    explicit OneModule(std::wstring name, HRESULT end = S_FALSE) : name_(std::move(name)), end_(end) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumModules)) {
             *ppv = this;
@@ -98,7 +101,7 @@ public:
     }
     ZEL_VTABLE_ONLY_DISPATCH
     HRESULT STDMETHODCALLTYPE Next(BSTR* name, BSTR* version) override {
-        if (done_) return S_FALSE;
+        if (done_) return end_;
         done_ = true;
         *name = SysAllocString(name_.c_str());
         *version = SysAllocString(L"1.0.0.0");
@@ -108,11 +111,12 @@ public:
 private:
     std::atomic<LONG> ref_{1};
     std::wstring name_;
+    HRESULT end_;
     bool done_ = false;
 };
 
 HRESULT FakeSink::GetModules(IEnumModules** modules) {
-    *modules = new OneModule(module_);
+    *modules = new OneModule(module_, modulesEnd);
     return S_OK;
 }
 
@@ -490,6 +494,53 @@ TEST(Events, MasksSubscriptionsAndDeadClients) {
     s.point->Unadvise(c1);
     s.point->Unadvise(c2);
     s.point->Unadvise(c3);
+}
+
+BOOL WINAPI NoUserToken(ULONG, PHANDLE) {
+    SetLastError(ERROR_NO_TOKEN);
+    return FALSE;
+}
+
+// A client that dies while the server reads its modules ends the reading;
+// what was read before still counts.
+TEST(Server, ModulesOfAClientThatDiedWhileTheyWereRead) {
+    Server s;
+    LogMode.store(0x3F);
+    TInfoEntry entry;
+    while (AddQueue->Pop(entry)) {
+    }
+    FakeSink listener(L"L", 0x1F);
+    FakeSink dying(L"D", 0x1F, L"Dying");
+    dying.modulesEnd = RPC_E_DISCONNECTED;
+    DWORD c1 = 0, c2 = 0;
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&listener), &c1), S_OK);
+    s.notify->DisableEvents();
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&dying), &c2), S_OK);
+    // The subscription stands: its module is queued, events are on again.
+    ASSERT_TRUE(AddQueue->Pop(entry));
+    EXPECT_EQ(entry.Key, "Dying");
+    BSTR m = SysAllocString(L"M");
+    s.notify->FireException(m, m, m, 0);
+    EXPECT_EQ(listener.exceptions, 1);
+    SysFreeString(m);
+    s.point->Unadvise(c1);
+    s.point->Unadvise(c2);
+
+    // The install request still starts its thread (which here finds no user).
+    InstallerSeam().WTSQueryUserToken = NoUserToken;
+    const size_t before = test::ReadLog(test::TestDir()).size();
+    auto since = [&] { return test::ReadLog(test::TestDir()).substr(before); };
+    IZELUpdate* update = nullptr;
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELUpdate, reinterpret_cast<void**>(&update)), S_OK);
+    OneModule* modules = new OneModule(L"Dying", RPC_E_DISCONNECTED);
+    EXPECT_EQ(update->Install(modules, 4242, 1), S_OK);
+    modules->Release();
+    update->Release();
+    EXPECT_TRUE(test::WaitFor(
+        [&] { return since().find("Installer Thread Successfully Terminated") != std::string::npos; }, 10000));
+    EXPECT_NE(since().find("RunInstaller (Caller PID : 4242)"), std::string::npos) << since();
+    InstallerSeam() = DefaultInstallerPlatform();
+    LogMode.store(LogDefaultMode);
 }
 
 // A failed call removes the very connection that failed, never the one that

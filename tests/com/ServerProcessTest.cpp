@@ -285,6 +285,30 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
     EXPECT_FALSE(ClassesKeyExists("AppID\\ZELService.exe"));
 }
 
+// Creating the server object starts the stopped service; a client that
+// subscribes at once gets the check its subscription asks for, every time,
+// also when the service has many jobs to take up again while it starts.
+TEST_F(ServerProcess, AColdStartNeverLosesTheFirstSubscribersCheck) {
+    CatalogueFile("ComCurrent", "1.0.0.0", "setup.exe");
+    InstalledService svc(TestDir() + "svc-cold", BinDir() + "ZELService.exe");
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "Cold" + std::to_string(i);
+        CatalogueFile(name, "1.0.0.0", "setup.exe");
+        ASSERT_TRUE(ForceDirectories(svc.Dir() + "Files\\" + name));
+        ASSERT_TRUE(AddServiceJob("Name=" + name + "|Version=1.0.0.0|Target="));
+    }
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_EQ(svc.State(), static_cast<DWORD>(SERVICE_STOPPED));
+        Child cold(Zelctl(L"watch --name Cold --modules ComCurrent=1.0.0.0 --exit-on OnNoUpdates --seconds 30"),
+                   TestDir() + "cold.out");
+        EXPECT_EQ(cold.Wait(60000), 0) << "round " << round << "\n" << cold.Output() << svc.Log();
+        ASSERT_TRUE(svc.Stop());
+    }
+    svc.Uninstall();
+}
+
 TEST_F(ServerProcess, ZelctlReportsFailuresWithCodes) {
     std::string out;
     // No registration: the class cannot be created.

@@ -131,3 +131,15 @@ TEST_F(EntryTest, SwitchRules) {
     EXPECT_EQ(Run("/uninstall /install"), 0);
     EXPECT_TRUE(ServiceExists());
 }
+
+// A log that cannot be written is no reason to fail a registration.
+TEST_F(EntryTest, RegistrationRolesDoNotNeedTheLog) {
+    // A directory where today's file should be: no line can be written.
+    ASSERT_TRUE(ForceDirectories(test::TodayLogPath(app)));
+    EXPECT_EQ(Run("/install"), 0);
+    EXPECT_TRUE(ServiceExists());
+    EXPECT_EQ(Run("/uninstall"), 0);
+    EXPECT_FALSE(ServiceExists());
+    // A failure is still told by the exit code.
+    EXPECT_EQ(Run("/uninstall"), 1);
+}

@@ -11,13 +11,19 @@ using namespace zel;
 
 namespace {
 
+// Set in the second process of TwoProcessesAppendWithoutLosingLines, which
+// writes into the log of the first and leaves it alone otherwise.
+bool IsSecondWriter() { return GetEnvironmentVariableA("ZEL_LOG_WRITER", nullptr, 0) > 0; }
+
 class LogTest : public testing::Test {
 protected:
     void SetUp() override {
+        if (IsSecondWriter()) return;
         test::RemoveTree(GetLogDir());
         LogMode = LogDefaultMode;
     }
     void TearDown() override {
+        if (IsSecondWriter()) return;
         LogMode = LogDefaultMode;
         test::RemoveTree(GetLogDir());
     }
@@ -126,4 +132,48 @@ TEST_F(LogTest, LockedFileRaisesStreamError) {
     auto m = Messages();
     ASSERT_EQ(m.size(), 2u);
     EXPECT_EQ(m[1], "third");
+}
+
+// The service and an "install" run write the same day's file: every line of
+// both ends up in it, whole.
+TEST_F(LogTest, TwoProcessesAppendWithoutLosingLines) {
+    const int count = 1500;
+    const std::string who = IsSecondWriter() ? "second" : "first";
+    HANDLE second = nullptr;
+    if (!IsSecondWriter()) {
+        SetEnvironmentVariableA("ZEL_LOG_WRITER", "1");
+        second = test::StartProcess("\"" + GetProgramPath() +
+                                    "\" --gtest_filter=LogTest.TwoProcessesAppendWithoutLosingLines");
+        SetEnvironmentVariableA("ZEL_LOG_WRITER", nullptr);
+        ASSERT_NE(second, nullptr);
+        ASSERT_TRUE(test::WaitFor(
+            [] { return test::ReadLog(test::TestDir()).find(" : second 0\r\n") != std::string::npos; }, 30000));
+    }
+    for (int i = 0; i < count; ++i) WriteLogFmt("%s %d", {who, i}, LogInfo);
+    if (!second) return;
+    ASSERT_EQ(WaitForSingleObject(second, 120000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(second, &code);
+    CloseHandle(second);
+    EXPECT_EQ(code, 0u);
+
+    std::vector<int> seen[2] = {std::vector<int>(count), std::vector<int>(count)};
+    int first[2] = {-1, -1}, last[2] = {-1, -1}, index = 0;
+    for (const std::string& line : test::SplitLines(test::ReadLog(test::TestDir()))) {
+        std::string m = line.size() > 11 ? line.substr(11) : std::string();
+        int writer = m.rfind("first ", 0) == 0 ? 0 : m.rfind("second ", 0) == 0 ? 1 : -1;
+        int n = writer < 0 ? -1 : StrToIntDef(m.substr(m.find(' ') + 1), -1);
+        if (n < 0 || n >= count) {
+            ADD_FAILURE() << "damaged line: " << line;
+            continue;
+        }
+        ++seen[writer][n];
+        if (first[writer] < 0) first[writer] = index;
+        last[writer] = index++;
+    }
+    for (int w = 0; w < 2; ++w)
+        for (int i = 0; i < count; ++i) EXPECT_EQ(seen[w][i], 1) << (w ? "second " : "first ") << i;
+    // The two really wrote at the same time.
+    EXPECT_LT(first[0], last[1]);
+    EXPECT_LT(first[1], last[0]);
 }

@@ -2,10 +2,17 @@
 // thread, so that the monitor and the hook DLL see the names they expect.
 //   ZELService.exe /monitor
 //   ZELService.exe /runinstaller <caller pid> <restart 0|1> name=version...
+//                  [+ <caller pid> <restart 0|1> name=version...]...
+//                                             one installer thread per request,
+//                                             all started at once
 //   ZELService.exe /spawn <command line>      runs a child, returns its code
 //   ZELService.exe /window [W:]file...        creates a window (so that window
 //                                             hooks load), opens the files
 //                                             (W: through CreateFileW), ends
+//   ZELService.exe /freehook file...          creates a window, unloads the hook
+//                                             DLL as the system may once the hook
+//                                             is gone, opens the files; ends with
+//                                             0 when the DLL stayed loaded
 //   ZELService.exe /caller                    waits until killed (a client)
 // A file "stubborn.flag" beside it makes the monitor ignore the event.
 #include <windows.h>
@@ -51,7 +58,6 @@ DWORD Spawn(const std::string& commandLine) {
 }
 
 void OpenFiles(int argc, char** argv) {
-    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         HANDLE file;
@@ -63,7 +69,22 @@ void OpenFiles(int argc, char** argv) {
         }
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
+}
+
+// A first window: the window hook loads its DLL now.
+HWND CreateFirstWindow() {
+    return CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+}
+
+int UnloadHookThenOpenFiles(int argc, char** argv) {
+    HWND window = CreateFirstWindow();
+    HMODULE dll = GetModuleHandleA("Service.dll");
+    if (!dll) return 2;
+    for (int i = 0; i < 8 && GetModuleHandleA("Service.dll"); ++i) FreeLibrary(dll);
+    bool kept = GetModuleHandleA("Service.dll") != nullptr;
+    OpenFiles(argc, argv);
     if (window) DestroyWindow(window);
+    return kept ? 0 : 3;
 }
 
 }  // namespace
@@ -85,16 +106,28 @@ int main(int argc, char** argv) {
             zel::RunMonitor();
         }
     } else if (argc >= 4 && std::string(argv[1]) == "/runinstaller") {
-        DWORD pid = static_cast<DWORD>(strtoul(argv[2], nullptr, 10));
-        bool restart = std::string(argv[3]) == "1";
-        std::vector<std::string> modules(argv + 4, argv + argc);
-        HANDLE thread = zel::StartInstaller(modules, pid, restart);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+        std::vector<HANDLE> threads;
+        for (int at = 2; at + 1 < argc;) {
+            int end = at + 2;
+            while (end < argc && std::string(argv[end]) != "+") ++end;
+            DWORD pid = static_cast<DWORD>(strtoul(argv[at], nullptr, 10));
+            bool restart = std::string(argv[at + 1]) == "1";
+            std::vector<std::string> modules(argv + at + 2, argv + end);
+            threads.push_back(zel::StartInstaller(modules, pid, restart));
+            at = end + 1;
+        }
+        for (HANDLE thread : threads) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
     } else if (argc >= 3 && std::string(argv[1]) == "/spawn") {
         code = static_cast<int>(Spawn(CommandTail("/spawn")));
     } else if (argc >= 2 && std::string(argv[1]) == "/window") {
+        HWND window = CreateFirstWindow();
         OpenFiles(argc, argv);
+        if (window) DestroyWindow(window);
+    } else if (argc >= 2 && std::string(argv[1]) == "/freehook") {
+        code = UnloadHookThenOpenFiles(argc, argv);
     } else if (argc >= 2 && std::string(argv[1]) == "/caller") {
         Sleep(INFINITE);
     }

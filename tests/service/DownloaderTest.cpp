@@ -13,10 +13,12 @@
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
 #include "service/Log.h"
+#include "service/Proxy.h"
 #include "service/ZELService.h"
 #include "store/ModuleList.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
+#include "transfer/FakeJob.h"
 
 using namespace zel;
 using namespace zel::test;
@@ -67,6 +69,43 @@ private:
     }
     std::atomic<ULONG> refs_{1};
 };
+
+// A BITS manager that refuses to create jobs, with a text for its error.
+class RefusingManager : public IBackgroundCopyManager {
+public:
+    static constexpr HRESULT Refusal = static_cast<HRESULT>(0x80200017);
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == __uuidof(IBackgroundCopyManager)) {
+            *out = this;
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateJob(LPCWSTR, BG_JOB_TYPE, GUID*, IBackgroundCopyJob** job) override {
+        *job = nullptr;
+        return Refusal;
+    }
+    HRESULT STDMETHODCALLTYPE GetJob(REFGUID, IBackgroundCopyJob**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumJobs(DWORD, IEnumBackgroundCopyJobs**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetErrorDescription(HRESULT hr, DWORD, LPWSTR* text) override {
+        if (hr != Refusal) return E_INVALIDARG;
+        *text = test::TaskCopy(L"Too many jobs\r\n");
+        return S_OK;
+    }
+};
+
+void SetRegistryProxy(const char* address) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "Address", 0, REG_SZ, reinterpret_cast<const BYTE*>(address), strlen(address) + 1);
+    DWORD port = 3128;
+    RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
+    RegCloseKey(key);
+}
 
 // Publishes an object in the running object table as the service does.
 class RotEntry {
@@ -169,6 +208,25 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     EXPECT_TRUE(WaitFor([] { return JobsNamed("Name=MODB|") == 0; }, 15000));
     EXPECT_EQ(JobsNamed("Name=MODA|"), 1);
 
+    // A message that fails (its proxy report cannot be written: a directory
+    // in place of today's log) does not hold up the one queued behind it.
+    AddQueue->Add("MODC", "3.0");
+    SetRegistryProxy("proxy.local");
+    const std::string today = TodayLogPath(GetProgramDir());
+    RemoveFile(today);
+    ASSERT_TRUE(ForceDirectories(today));
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, DownloaderThreadId);
+    ASSERT_NE(thread, nullptr);
+    SuspendThread(thread);
+    PostThreadMessageA(DownloaderThreadId, WM_PROXYCHANGED, 0, 0);
+    PostThreadMessageA(DownloaderThreadId, WM_MODULESCHANGED, 0, 0);
+    ResumeThread(thread);
+    CloseHandle(thread);
+    EXPECT_TRUE(WaitFor([] { return HasJob("Name=MODC|Version=3.0|Target="); }, 15000));
+    RemoveDirectoryA(today.c_str());
+    SetRegistryProxy("");
+    PostThreadMessageA(DownloaderThreadId, WM_PROXYCHANGED, 0, 0);
+
     SetEvent(StopEvent);
     EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
     auto log = test::SplitLines(test::ReadLog(GetProgramDir()));
@@ -188,4 +246,25 @@ TEST_F(DownloaderTest, CheckWithoutJobsTellsTheAskingClientThereIsNothing) {
     // Without a cookie nobody is told.
     EXPECT_FALSE(RunCheck(0));
     EXPECT_EQ(notify.Events().size(), 1u);
+}
+
+// A job whose replacement BITS refuses: the client hears of the BITS error
+// and events are switched off, as for any BITS failure of a job.
+TEST_F(DownloaderTest, AReplacementJobThatBITSRefusesIsABITSError) {
+    ASSERT_TRUE(ForceDirectories(GetModuleDir("MODR")));
+    for (BG_JOB_STATE state : {BG_JOB_STATE_TRANSFERRED, BG_JOB_STATE_ERROR}) {
+        test::FakeJob job;
+        job.state = state;
+        job.cancelResult = S_OK;
+        job.description = L"Name=MODR|Version=1.0.0.0|Target=2.0.0.0";
+        RefusingManager manager;
+        FakeNotify notify;
+        TRemoteModuleInfoList remote;
+        test::LogMark mark;
+        EXPECT_TRUE(ProcessJob(&manager, &job, &notify, remote, 7));
+        EXPECT_EQ(notify.Events(), (std::vector<std::string>{"Exception MODR Too many jobs 7", "DisableEvents"}));
+        std::string log = mark.Since();
+        EXPECT_NE(log.find("Ошибка службы BITS:"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Не удалось восстановить задание для загрузки"), std::string::npos) << log;
+    }
 }

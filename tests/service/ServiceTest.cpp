@@ -3,6 +3,9 @@
 // self-replacement.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include "service/Text.h"
 #include "store/Versions.h"
 #include "support/ServiceControl.h"
@@ -76,6 +79,119 @@ TEST_F(ServiceTest, StartsRegistersItsOwnJobAndStopsInOrder) {
     EXPECT_EQ(FindMessagePrefix(m, "Ошибка"), -1) << svc.Log();
 }
 
+// A start that fails ends in the stopped state with a code of its own, at
+// once; what made it fail leaves nothing broken for the next start.
+TEST_F(ServiceTest, AStartThatFailsStopsWithAnExitCode) {
+    InstalledService svc(TestDir() + "svc-fail", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\n");
+    DWORD win32 = 0, specific = 0;
+    auto startFails = [&](DWORD expected) {
+        DWORD t0 = GetTickCount();
+        svc.RequestStart();
+        EXPECT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000)) << svc.State();
+        EXPECT_LT(GetTickCount() - t0, 10000u);
+        ASSERT_TRUE(svc.ExitCodes(win32, specific));
+        EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+        EXPECT_EQ(specific, expected);
+    };
+
+    // No line can be written: a directory in place of today's log file.
+    RemoveFile(TodayLogPath(svc.Dir()));
+    ASSERT_TRUE(ForceDirectories(TodayLogPath(svc.Dir())));
+    ASSERT_TRUE(DirectoryExists(TodayLogPath(svc.Dir())));
+    startFails(1);
+    ASSERT_TRUE(svc.Stop());
+    RemoveTree(TodayLogPath(svc.Dir()));
+
+    // The store cannot take the service's own module: the COM set-up fails.
+    RemoveTree(svc.Dir() + "Files");
+    WriteFileBytes(svc.Dir() + "Files", "not a directory");
+    ASSERT_TRUE(FileExists(svc.Dir() + "Files"));
+    startFails(2);
+    auto m = svc.LogMessages();
+    int error = FindMessage(m, "Ошибка: Не удалось получить доступ к " + svc.Dir() + "Files\\ZELUPDATE");
+    EXPECT_GE(error, 0) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+    RemoveFile(svc.Dir() + "Files");
+
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.Stop());
+    ASSERT_TRUE(svc.ExitCodes(win32, specific));
+    EXPECT_EQ(win32, 0u);
+    EXPECT_EQ(specific, 0u);
+}
+
+// A check that fails, whatever raised (here its first log line), still
+// arms the next one.
+TEST_F(ServiceTest, AFailedCheckStillArmsTheNextOne) {
+    InstalledService svc(TestDir() + "svc-rearm", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\nPeriod=50000000\r\nURL=http://127.0.0.1:9/zel\r\n");
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.WaitForLog("Проверка обновлений", 20000)) << svc.Log();
+    // For a while no line can be written: the next check fails at once.
+    const std::string log = TodayLogPath(svc.Dir());
+    ASSERT_TRUE(WaitFor([&] { return RemoveFile(log) && ForceDirectories(log); }, 5000, 10));
+    Sleep(7000);
+    ASSERT_TRUE(RemoveDirectoryA(log.c_str()));
+    EXPECT_TRUE(svc.WaitForLog("Проверка обновлений", 15000)) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+}
+
+namespace {
+
+// The running program of the service in dir, opened to wait for its end.
+HANDLE OpenServiceProcess(const std::string& dir) {
+    HANDLE found = nullptr;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32First(snap, &pe); ok && !found; ok = Process32Next(snap, &pe)) {
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pe.th32ProcessID);
+        if (!p) continue;
+        char path[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir))
+            found = p;
+        else
+            CloseHandle(p);
+    }
+    CloseHandle(snap);
+    return found;
+}
+
+}  // namespace
+
+// A stop while the update server takes a minute over its answer: the
+// service stops in time and in order, and its process ends without a fault.
+TEST_F(ServiceTest, AStopDuringALongCheckEndsInTime) {
+    InstalledService svc(TestDir() + "svc-slow", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("LogLevel=63\r\nPeriod=50000000\r\nURL=" + ReferenceServerURL() + "\r\n");
+    ASSERT_TRUE(svc.Start());
+    ASSERT_TRUE(svc.WaitForLog("Отправляем данные методом POST:", 30000)) << svc.Log();
+    HANDLE process = OpenServiceProcess(svc.Dir());
+    ASSERT_NE(process, nullptr);
+    Sleep(1000);
+    DWORD t0 = GetTickCount();
+    ASSERT_TRUE(svc.Stop(10000));
+    EXPECT_LT(GetTickCount() - t0, 5000u);
+    EXPECT_EQ(WaitForSingleObject(process, 5000), WAIT_OBJECT_0);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_EQ(code, 0u);
+    auto m = svc.LogMessages();
+    int at = FindMessage(m, "Работа службы остановлена");
+    for (const char* line : {"Ждем завершения потока загрузки", "Поток загрузки не отвечает", "Отключаем всех клиентов",
+                             "Удаляем фабрику", "CoUninitialize", "Работа службы завершена"}) {
+        int next = FindMessage(m, line, at);
+        EXPECT_GT(next, at) << line << "\n" << svc.Log();
+        if (next > at) at = next;
+    }
+}
+
 TEST_F(ServiceTest, TestMarkerAndDebugSwitch) {
     InstalledService svc(TestDir() + "svc-test", BinDir() + "ZELService.exe");
     ASSERT_TRUE(svc.Install());
@@ -128,6 +244,24 @@ TEST_F(ServiceTest, ReplacesItselfWithANewerStoredVersionAtStop) {
     ASSERT_TRUE(GetFileVersion(svc.Exe(), now));
     ASSERT_TRUE(VersionGreater(next, now));
 
+    // The stored program is held open: it cannot be moved into place, and
+    // the running one keeps its name.
+    ASSERT_TRUE(svc.Start());
+    HANDLE held = CreateFileA(stored.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(svc.Stop());
+    CloseHandle(held);
+    TVersion kept = 0;
+    ASSERT_TRUE(GetFileVersion(svc.Exe(), kept));
+    EXPECT_EQ(kept, now);
+    EXPECT_FALSE(FileExists(ChangeFileExt(svc.Exe(), ".tmp")));
+    EXPECT_TRUE(FileExists(stored));
+    auto m = svc.LogMessages();
+    int replacing = FindMessage(m, "Выполняем обновление службы");
+    EXPECT_GE(replacing, 0) << svc.Log();
+    EXPECT_GT(FindMessagePrefix(m, "Не удалось обновить службу: ", replacing), replacing) << svc.Log();
+
+    // The old program starts again, and replaces itself at its next stop.
     ASSERT_TRUE(svc.Start());
     ASSERT_TRUE(svc.Stop());
     TVersion replaced = 0;

@@ -27,12 +27,22 @@ private:
 const CLSID ClsidBits = {0x4991D34B, 0x80A1, 0x4291, {0x83, 0xB6, 0x33, 0x28, 0x36, 0x6B, 0x90, 0x97}};
 const IID IidManager = {0x5CE34C0D, 0x0DC9, 0x4C1F, {0x89, 0x7C, 0xDA, 0xA1, 0xB7, 0x8C, 0xEE, 0x7C}};
 
+// Runs f with the BITS manager, in a COM apartment of its own.
+template <class F>
+void WithManager(F f) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        ComPtr<IBackgroundCopyManager> manager;
+        if (SUCCEEDED(CoCreateInstance(ClsidBits, nullptr, CLSCTX_LOCAL_SERVER, IidManager,
+                                       reinterpret_cast<void**>(manager.GetAddressOf()))))
+            f(manager.Get());
+    }
+    CoUninitialize();
+}
+
 template <class F>
 void ForEachServiceJob(F f) {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ComPtr<IBackgroundCopyManager> manager;
-    if (SUCCEEDED(CoCreateInstance(ClsidBits, nullptr, CLSCTX_LOCAL_SERVER, IidManager,
-                                   reinterpret_cast<void**>(manager.GetAddressOf())))) {
+    WithManager([&](IBackgroundCopyManager* manager) {
         ComPtr<IEnumBackgroundCopyJobs> jobs;
         if (SUCCEEDED(manager->EnumJobs(0, &jobs))) {
             ComPtr<IBackgroundCopyJob> job;
@@ -49,8 +59,7 @@ void ForEachServiceJob(F f) {
                 }
             }
         }
-    }
-    CoUninitialize();
+    });
 }
 
 }  // namespace
@@ -110,11 +119,28 @@ void InstalledService::Uninstall() {
 
 DWORD InstalledService::State() { return ZelServiceState(); }
 
+bool InstalledService::ExitCodes(DWORD& win32, DWORD& specific) {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS st;
+    if (!s.get() || !QueryServiceStatus(s.get(), &st)) return false;
+    win32 = st.dwWin32ExitCode;
+    specific = st.dwServiceSpecificExitCode;
+    return true;
+}
+
 bool InstalledService::WaitState(DWORD state, DWORD timeoutMs) {
     return WaitFor([&] { return ZelServiceState() == state; }, timeoutMs);
 }
 
 bool InstalledService::Start(DWORD timeoutMs) { return StartZelService(timeoutMs); }
+
+DWORD InstalledService::RequestStart() {
+    Sc m(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Sc s(OpenServiceA(m.get(), "ZELUpdate", SERVICE_START));
+    if (!s.get()) return GetLastError();
+    return StartServiceA(s.get(), 0, nullptr) ? 0 : GetLastError();
+}
 
 bool InstalledService::Stop(DWORD timeoutMs) { return StopZelService(timeoutMs); }
 
@@ -173,6 +199,17 @@ std::vector<JobView> ServiceJobs() {
 
 void CancelServiceJobs() {
     ForEachServiceJob([](IBackgroundCopyJob* job) { job->Cancel(); });
+}
+
+bool AddServiceJob(const std::string& description) {
+    bool added = false;
+    WithManager([&](IBackgroundCopyManager* manager) {
+        GUID id;
+        ComPtr<IBackgroundCopyJob> job;
+        added = SUCCEEDED(manager->CreateJob(L"ZEL Update Job", BG_JOB_TYPE_DOWNLOAD, &id, &job)) &&
+                SUCCEEDED(job->SetDescription(ToWide(description).c_str()));
+    });
+    return added;
 }
 
 }  // namespace zel::test

@@ -27,8 +27,13 @@ public:
     bool Install();
     void Uninstall();
     bool Start(DWORD timeoutMs = 30000);  // true when running
+    // Asks for a start without waiting for the running state; the result of
+    // the request (0, or the error of a start that failed).
+    DWORD RequestStart();
     bool Stop(DWORD timeoutMs = 30000);   // true when stopped
     DWORD State();                        // 0 when it cannot be queried
+    // The exit code and the service-specific one of the last report.
+    bool ExitCodes(DWORD& win32, DWORD& specific);
     bool WaitState(DWORD state, DWORD timeoutMs);
     bool SetImageArguments(const std::string& args);  // image path "exe" + args
 
@@ -56,5 +61,8 @@ struct JobView {
 };
 std::vector<JobView> ServiceJobs();
 void CancelServiceJobs();
+// Creates an idle job of the service with the description, as the service
+// leaves one behind when it stops.
+bool AddServiceJob(const std::string& description);
 
 }  // namespace zel::test

@@ -35,6 +35,7 @@ public:
     BG_JOB_PROGRESS progress = {};
     HRESULT progressResult = S_OK;
     HRESULT completeResult = S_OK;
+    HRESULT cancelResult = E_NOTIMPL;
     HRESULT credentialsResult = S_OK;
     bool offersJob2 = true;
     std::atomic<int> calls{0}, completes{0}, removedCredentials{0};
@@ -95,6 +96,10 @@ public:
         return Set(proxyUsage, usage);
     }
 
+    HRESULT STDMETHODCALLTYPE Cancel() override {
+        ++calls;
+        return cancelResult;
+    }
     HRESULT STDMETHODCALLTYPE Complete() override {
         ++calls;
         ++completes;
@@ -120,7 +125,6 @@ public:
     FAKE_NOTIMPL(EnumFiles, IEnumBackgroundCopyFiles**)
     FAKE_NOTIMPL(Suspend)
     FAKE_NOTIMPL(Resume)
-    FAKE_NOTIMPL(Cancel)
     FAKE_NOTIMPL(GetId, GUID*)
     FAKE_NOTIMPL(GetType, BG_JOB_TYPE*)
     FAKE_NOTIMPL(GetTimes, BG_JOB_TIMES*)

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs the reference update server for the end-to-end update tests.
-#   server.sh start|stop OUT_DIR SERVER_SCRIPT
+#   server.sh start|stop OUT_DIR SERVER_SCRIPT [SERVER OPTIONS...]
 # The server answers from OUT_DIR/catalogue, which the tests fill while it
 # runs (it reads the folders at every request); the port goes to
 # OUT_DIR/server.port, each request to OUT_DIR/server.log. Files named
@@ -20,7 +20,7 @@ start)
     mkdir -p "$out/catalogue"
     rm -f "$out/server.log"
     setsid python3 "$3" --catalogue "$out/catalogue" --port-file "$out/server.port" \
-        --log "$out/server.log" --delay-files 3 --fail-file missing.exe </dev/null >"$out/server.out" 2>&1 &
+        --log "$out/server.log" --delay-files 3 --fail-file missing.exe "${@:4}" </dev/null >"$out/server.out" 2>&1 &
     echo $! >"$pidfile"
     for _ in $(seq 1 100); do
         [ -s "$out/server.port" ] && exit 0
