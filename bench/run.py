@@ -256,8 +256,11 @@ def bench_modules(bench, results, args):
             bench.start()
             # A first check warms the service up (HTTP session, store) and
             # shows that it is ready.
-            bench.watch(["--name", "bench", "--mask", "2", "--check", "--exit-on", "OnNoUpdates", "--seconds",
-                         "60"], 120)
+            code, _, out = bench.watch(["--name", "bench", "--mask", "2", "--check", "--exit-on", "OnNoUpdates",
+                                        "--seconds", "60"], 120)
+            if code != 0:
+                print("run %d: the service did not answer a first check (%d): %s" % (run, code, out.strip()),
+                      flush=True)
             modules = os.path.join(bench.dir, "modules-%d.txt" % n)
             with open(modules, "w", encoding="utf-8") as f:
                 for name in module_names(n):
