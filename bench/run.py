@@ -164,6 +164,14 @@ class Bench:
         an empty store unless asked to keep it."""
         self.stop()
         self.wine.run(["net", "stop", "BITS"], timeout=120)
+        # Right after its stop Wine's BITS may refuse the first connection:
+        # it is started again and asked until it answers.
+        self.wine.run(["net", "start", "BITS"], timeout=120)
+        for _ in range(10):
+            code, _ = self.wine.run([os.path.join(self.bin, "benchtool.exe"), "jobs", "walk"], 60)
+            if code == 0:
+                break
+            time.sleep(2)
         if not keep_files:
             shutil.rmtree(os.path.join(self.svc, "Files"), ignore_errors=True)
 

@@ -337,9 +337,7 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     SetJobHeaders(job.Get());
     if (WriteJobDescription(job.Get(), name, version, std::string()) && jobs)
         jobs->Added(job.Get(), JobDescription(name, version, std::string()));
-    IBackgroundCopyCallback* notifier = CreateNotifier();
-    ConfigureJob(job.Get(), notifier);
-    notifier->Release();
+    ConfigureJob(job.Get(), ProcessNotifier());
     return true;
 }
 
@@ -406,17 +404,15 @@ bool FindModuleJob(IBackgroundCopyManager* given, const std::string& name, IBack
 void AttachNotifier(IBackgroundCopyManager* given) {
     ManagerRef manager(given);
     if (!manager) return;
-    IBackgroundCopyCallback* notifier = CreateNotifier();
     HRESULT hr = S_OK;
     ForEachJob(
         manager.Get(),
-        [notifier](IBackgroundCopyJob* job) {
+        [](IBackgroundCopyJob* job) {
             TJobInfo info;
-            if (ReadJobInfo(job, info)) ConfigureJob(job, notifier);
+            if (ReadJobInfo(job, info)) ConfigureJob(job, ProcessNotifier());
             return true;
         },
         &hr);
-    notifier->Release();
     if (FAILED(hr)) throw BITSException(hr);
 }
 
@@ -599,5 +595,11 @@ bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& 
 }
 
 IBackgroundCopyCallback* CreateNotifier() { return new TNotifier(); }
+
+IBackgroundCopyCallback* ProcessNotifier() {
+    // Kept for the life of the process: BITS holds it for the jobs.
+    static IBackgroundCopyCallback* const notifier = CreateNotifier();
+    return notifier;
+}
 
 }  // namespace zel

@@ -80,5 +80,8 @@ bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& 
 
 // The job callback object (a new one with one reference).
 IBackgroundCopyCallback* CreateNotifier();
+// The one callback object that every job of the process reports to: it
+// holds no state, and one object spares BITS a new connection per job.
+IBackgroundCopyCallback* ProcessNotifier();
 
 }  // namespace zel
