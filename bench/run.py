@@ -38,6 +38,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def median(values):
+    """Median of the runs that gave a figure (a failed run gives NaN)."""
+    values = [v for v in values if v is not None and v == v]
     return statistics.median(values) if values else float("nan")
 
 

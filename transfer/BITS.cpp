@@ -90,6 +90,11 @@ bool IsFinished(IBackgroundCopyJob* job) {
            (state == BG_JOB_STATE_CANCELLED || state == BG_JOB_STATE_ACKNOWLEDGED);
 }
 
+bool IsServiceJob(IBackgroundCopyJob* job) {
+    TaskString display;
+    return job && SUCCEEDED(job->GetDisplayName(&display)) && wcscmp(display.Get(), UpdateJobName) == 0;
+}
+
 // A directory with all missing parents; false also when a file stands in
 // its place.
 bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && DirectoryExists(dir); }
@@ -100,8 +105,10 @@ bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IB
              TJobInfo& foundInfo) {
     bool matched = false;
     ForEachJob(manager, [&](IBackgroundCopyJob* job) {
+        // The description first: only a job with this Name needs its display
+        // name read, which spares a call into BITS for every other job.
         TJobInfo info;
-        if (ReadJobInfo(job, info) && info.Name == name && !IsFinished(job)) {
+        if (ParseJobDescription(job, info) && info.Name == name && IsServiceJob(job) && !IsFinished(job)) {
             found = job;
             foundInfo = info;
             matched = true;
@@ -419,9 +426,7 @@ void AttachNotifier(IBackgroundCopyManager* given) {
 // ---------------------------------------------------------------- one job
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) {
-    TaskString display;
-    if (!job || FAILED(job->GetDisplayName(&display)) || wcscmp(display.Get(), UpdateJobName) != 0) return false;
-    return ParseJobDescription(job, info);
+    return IsServiceJob(job) && ParseJobDescription(job, info);
 }
 
 void ParseDescriptionText(const std::string& text, TJobInfo& info) {
