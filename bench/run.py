@@ -11,7 +11,7 @@ Benchmarks (bench/README.md says what each measures):
                  and the service, same file, same server, interleaved
     fanout       OnDownload reaching 1, 10 and 100 watching clients
     idle         CPU time and memory of the idle service over 2 minutes
-    activation   cold (service stopped) and warm CoCreateInstance
+    activation   cold (service stopped) and warm CoCreateInstance, at --sizes modules
 
 Every benchmark prints a small table with medians of --runs runs (at least
 3), the ratios measured in the same run and the machine's load average; the
@@ -52,8 +52,7 @@ class Wine:
 
     def __init__(self, build):
         self.build = build
-        subprocess.run([os.path.join(ROOT, "scripts", "wine-session.sh"), build, "start"], check=True,
-                       stdin=subprocess.DEVNULL)
+        self.session("start")
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": os.path.join(build, "wineprefix"),
@@ -62,9 +61,23 @@ class Wine:
             "LC_ALL": "ru_RU.UTF-8",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
         })
-        display = os.path.join(build, "wine-state", "display")
+        self.read_display()
+
+    def session(self, what):
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-session.sh"), self.build, what], check=True,
+                       stdin=subprocess.DEVNULL)
+
+    def read_display(self):
+        display = os.path.join(self.build, "wine-state", "display")
         if os.path.exists(display):
             self.env["DISPLAY"] = open(display).read().strip()
+
+    def restart(self):
+        """A new Wine session: the services start afresh (an installed
+        auto-start service among them)."""
+        self.session("stop")
+        self.session("start")
+        self.read_display()
 
     def run(self, args, timeout=120, check=False):
         """Runs a Windows program; returns (exit code, UTF-8 output)."""
@@ -165,15 +178,9 @@ class Bench:
         """Stopped service, no BITS jobs (BITS forgets them when it stops),
         an empty store unless asked to keep it."""
         self.stop()
-        self.wine.run(["net", "stop", "BITS"], timeout=120)
-        # Right after its stop Wine's BITS may refuse the first connection:
-        # it is started again and asked until it answers.
-        self.wine.run(["net", "start", "BITS"], timeout=120)
-        for _ in range(10):
-            code, _ = self.wine.run([os.path.join(self.bin, "benchtool.exe"), "jobs", "walk"], 60)
-            if code == 0:
-                break
-            time.sleep(2)
+        # BITS forgets its jobs with the Wine session. (Stopping BITS alone
+        # leaves Wine's BITS unreliable: it then ends with every client.)
+        self.wine.restart()
         if not keep_files:
             shutil.rmtree(os.path.join(self.svc, "Files"), ignore_errors=True)
 
@@ -472,16 +479,9 @@ def bench_fanout(bench, results, args):
 # ---------------------------------------------------------------- idle
 
 def bench_idle(bench, results, args):
-    for name in module_names(10):
-        os.makedirs(os.path.join(bench.catalogue, name), exist_ok=True)
-    modules = os.path.join(bench.dir, "modules-10.txt")
-    with open(modules, "w", encoding="utf-8") as f:
-        for name in module_names(10):
-            f.write("%s=1.0.0.0\n" % name)
     bench.reset()
     bench.start()
-    bench.watch(["--modules-file", Wine.path(modules), "--mask", "2", "--check", "--exit-on", "OnNoUpdates",
-                 "--seconds", "120"], 180)
+    register_modules(bench, 10)
     time.sleep(10)
     cpu0, rss0 = bench.cpu_seconds(), bench.rss_kb()
     t0 = time.monotonic()
@@ -503,22 +503,38 @@ def bench_idle(bench, results, args):
 
 # ---------------------------------------------------------------- activation
 
+def register_modules(bench, n, limit=600):
+    """Registers n catalogue modules (all current) through one client."""
+    for name in module_names(n):
+        os.makedirs(os.path.join(bench.catalogue, name), exist_ok=True)
+    modules = os.path.join(bench.dir, "modules-%d.txt" % n)
+    with open(modules, "w", encoding="utf-8") as f:
+        for name in module_names(n):
+            f.write("%s=1.0.0.0\n" % name)
+    bench.watch(["--name", "bench", "--mask", "2", "--modules-file", Wine.path(modules), "--check", "--exit-on",
+                 "OnNoUpdates", "--seconds", str(limit)], limit + 60)
+
+
 def bench_activation(bench, results, args):
-    bench.reset()
-    cold, warm = [], []
-    for run in range(1, args.runs + 1):
-        bench.stop()
-        time.sleep(1)
-        for kind, store in (("cold", cold), ("warm", warm)):
-            _, lines, _ = bench.watch(["--mask", "0", "--seconds", "1"], 120)
-            c0, c1 = first(lines, "Connecting"), first(lines, "Connected")
-            value = c1 - c0 if c0 and c1 else None
-            store.append(value if value is not None else float("nan"))
-            results.add("activation", kind, run, value, "ms")
-            print("run %d %s: %s ms, load %s" % (run, kind, fmt(value), load()), flush=True)
+    rows = []
+    for n in [int(s) for s in args.sizes.split(",")]:
+        bench.reset()
+        bench.start()
+        register_modules(bench, n)
+        cold, warm = [], []
+        for run in range(1, args.runs + 1):
+            bench.stop()
+            time.sleep(1)
+            for kind, store in (("cold", cold), ("warm", warm)):
+                _, lines, _ = bench.watch(["--mask", "0", "--seconds", "1"], 120)
+                c0, c1 = first(lines, "Connecting"), first(lines, "Connected")
+                value = c1 - c0 if c0 and c1 else None
+                store.append(value if value is not None else float("nan"))
+                results.add("activation", "%s %d" % (kind, n), run, value, "ms")
+                print("run %d, %d modules, %s: %s ms, load %s" % (run, n, kind, fmt(value), load()), flush=True)
+        rows.append([n, fmt(median(cold)), fmt(median(warm)), fmt(median(cold) / median(warm), 1)])
     table("Activation: CoCreateInstance of ZELUpdate.ZELUpdateServer, medians of %d runs" % args.runs,
-          ["cold ms (service stopped)", "warm ms (service running)", "cold / warm"],
-          [[fmt(median(cold)), fmt(median(warm)), fmt(median(cold) / median(warm), 1)]])
+          ["modules", "cold ms (service stopped)", "warm ms (service running)", "cold / warm"], rows)
 
 
 BENCHMARKS = {
