@@ -57,9 +57,14 @@ void LogPassError(const std::exception& e) {
 TDownloader::TDownloader() {
     WriteLog("Создан поток загрузки", LogTrace);
     queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    constructed_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
-    thread_ = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &id);
+    thread_ = CreateThread(nullptr, 0, ThreadProc, this, 0, &id);
     if (!thread_) RaiseLastOSError();
+    // The thread makes its message queue and then waits for the end of the
+    // construction: clients may post to it from now on, and with many jobs
+    // the callbacks take seconds to attach.
+    WaitForSingleObject(queueReady_, 10000);
     DownloaderThreadId = id;
     ProxySettings->Load();
     ProxySettings->LogProxy(LogMode.load());
@@ -74,10 +79,8 @@ TDownloader::TDownloader() {
         }
         manager->Release();
     }
-    // The thread body begins only now; its message queue exists before the
-    // constructor returns, so no posted message is lost.
-    ResumeThread(thread_);
-    WaitForSingleObject(queueReady_, 10000);
+    // The thread body begins only now.
+    SetEvent(constructed_);
 }
 
 TDownloader::~TDownloader() {
@@ -87,6 +90,7 @@ TDownloader::~TDownloader() {
     }
     if (thread_) CloseHandle(thread_);
     if (queueReady_) CloseHandle(queueReady_);
+    if (constructed_) CloseHandle(constructed_);
     if (DownloaderDoneEvent) SetEvent(DownloaderDoneEvent);
 }
 
@@ -95,6 +99,7 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
     MSG msg;
     PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     SetEvent(downloader->queueReady_);
+    WaitForSingleObject(downloader->constructed_, INFINITE);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     try {
         downloader->Execute();

@@ -56,6 +56,7 @@ private:
 
     HANDLE thread_ = nullptr;
     HANDLE queueReady_ = nullptr;
+    HANDLE constructed_ = nullptr;  // set when the thread body may begin
     DWORD pendingCookie_ = 0;
     HANDLE pollTimer_ = nullptr;
 };

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "com/UpdateServerNotify.h"
@@ -204,6 +205,39 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     bool destroyed = false;
     for (auto& l : log) destroyed |= l.find("Уничтожен поток загрузки") != std::string::npos;
     EXPECT_TRUE(destroyed);
+    CloseHandle(StopEvent);
+    CloseHandle(DownloaderDoneEvent);
+    StopEvent = DownloaderDoneEvent = nullptr;
+}
+
+TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
+    // Many jobs make the scheduler's construction (which attaches the
+    // callback to every job) take a while; a client's request that arrives
+    // meanwhile must still be handled.
+    for (int i = 1; i <= 20; ++i) ASSERT_TRUE(CreateModuleJob(nullptr, Numbered("WAIT", i), "1"));
+    FakeNotify notify;
+    RotEntry entry(&notify);
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const DWORD before = DownloaderThreadId;
+    std::atomic<bool> posted{false};
+    std::thread client([&] {
+        DWORD start = GetTickCount();
+        while (DownloaderThreadId == before && GetTickCount() - start < 10000) {
+        }
+        posted = PostThreadMessageA(DownloaderThreadId, WM_CHECKUPDATES, 7, 0) != 0;
+    });
+    StartDownloader();
+    client.join();
+    EXPECT_TRUE(posted);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            auto e = notify.Events();
+            return std::find(e.begin(), e.end(), "NoUpdates 7") != e.end();
+        },
+        15000));
+    SetEvent(StopEvent);
+    EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
     CloseHandle(StopEvent);
     CloseHandle(DownloaderDoneEvent);
     StopEvent = DownloaderDoneEvent = nullptr;
