@@ -50,14 +50,11 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(ConnectBITS(manager.GetAddressOf())); }
     void TearDown() override {
-        ComPtr<IEnumBackgroundCopyJobs> jobs;
-        if (FAILED(manager->EnumJobs(0, &jobs))) return;
-        ComPtr<IBackgroundCopyJob> job;
-        while (jobs->Next(1, &job, nullptr) == S_OK) {
+        ForEachJob(manager.Get(), [](IBackgroundCopyJob* job) {
             TJobInfo info;
-            if (ReadJobInfo(job.Get(), info) && info.Name.compare(0, Prefix.size(), Prefix) == 0) job->Cancel();
-            job.Reset();
-        }
+            if (ReadJobInfo(job, info) && info.Name.compare(0, Prefix.size(), Prefix) == 0) job->Cancel();
+            return true;
+        });
     }
 
     ComPtr<IBackgroundCopyJob> Find(const std::string& name) {
@@ -68,17 +65,14 @@ protected:
     // The service's jobs with this Name, in enumeration order.
     std::vector<ComPtr<IBackgroundCopyJob>> All(const std::string& name) {
         std::vector<ComPtr<IBackgroundCopyJob>> found;
-        ComPtr<IEnumBackgroundCopyJobs> jobs;
-        EXPECT_HRESULT_SUCCEEDED(manager->EnumJobs(0, &jobs));
-        ComPtr<IBackgroundCopyJob> job;
-        while (jobs && jobs->Next(1, &job, nullptr) == S_OK) {
+        EXPECT_TRUE(ForEachJob(manager.Get(), [&](IBackgroundCopyJob* job) {
             TJobInfo info;
             BG_JOB_STATE state;
-            if (ReadJobInfo(job.Get(), info) && info.Name == name && SUCCEEDED(job->GetState(&state)) &&
+            if (ReadJobInfo(job, info) && info.Name == name && SUCCEEDED(job->GetState(&state)) &&
                 state != BG_JOB_STATE_CANCELLED && state != BG_JOB_STATE_ACKNOWLEDGED)
                 found.push_back(job);
-            job.Reset();
-        }
+            return true;
+        }));
         return found;
     }
     static GUID Id(IBackgroundCopyJob* job) {

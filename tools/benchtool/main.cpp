@@ -13,6 +13,8 @@
 //   benchtool jobs walk [--block k]    enumerate every job of the account,
 //                                      k per Next call, reading display
 //                                      name, description and state
+//   benchtool jobs churn <walks> [--block k]
+//                                      walk that many times in one process
 //   benchtool jobs cancel [--name N]   cancel the jobs named N
 #include <windows.h>
 #include <objbase.h>
@@ -29,6 +31,8 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
+
+int WalkJobs(ULONG block);
 
 const CLSID CLSID_CopyManager = {0x4991D34B, 0x80A1, 0x4291, {0x83, 0xB6, 0x33, 0x28, 0x36, 0x6B, 0x90, 0x97}};
 const IID IID_CopyManager = {0x5CE34C0D, 0x0DC9, 0x4C1F, {0x89, 0x7C, 0xDA, 0xA1, 0xB7, 0x8C, 0xEE, 0x7C}};
@@ -219,6 +223,19 @@ int CreateJobs(int count, const std::string& notify, const std::wstring& name) {
     return 0;
 }
 
+// Walks again and again in one process, every job released after its
+// reads (the access pattern of a look-up by walking): how BITS bears it.
+int ChurnJobs(int walks, ULONG block) {
+    double start = NowMs();
+    for (int walk = 1; walk <= walks; ++walk) {
+        int code = WalkJobs(block);
+        if (code) return code;
+        std::fflush(stdout);
+    }
+    std::printf("ok walks=%d ms=%.1f\n", walks, NowMs() - start);
+    return 0;
+}
+
 int WalkJobs(ULONG block) {
     double start = NowMs();
     ComPtr<IBackgroundCopyManager> manager;
@@ -352,7 +369,7 @@ int main(int argc, char** argv) {
         std::string notify = "none";
         std::wstring name = L"ZEL Bench Job";
         ULONG block = 1;
-        int first = what == "create" ? 4 : 3;
+        int first = what == "create" || what == "churn" ? 4 : 3;
         if (what == "create" && argc < 4) return Usage();
         for (int i = first; i + 1 < argc; i += 2) {
             if (std::strcmp(argv[i], "--notify") == 0)
@@ -369,6 +386,8 @@ int main(int argc, char** argv) {
             code = CreateJobs(std::atoi(argv[3]), notify, name);
         else if (what == "walk")
             code = WalkJobs(block);
+        else if (what == "churn")
+            code = ChurnJobs(argc > 3 ? std::atoi(argv[3]) : 10, block);
         else if (what == "calls")
             code = TimeCalls(200);
         else if (what == "cancel")
