@@ -173,6 +173,11 @@ class Bench:
 
     def stop(self):
         self.wine.run(["net", "stop", "ZELUpdate"], timeout=300)
+        # The process may still be ending when the stopped state is reported.
+        for _ in range(120):
+            if not self.service_pid():
+                break
+            time.sleep(0.5)
 
     def reset(self, keep_files=False):
         """Stopped service, no BITS jobs (BITS forgets them when it stops),
