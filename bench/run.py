@@ -406,7 +406,11 @@ def bench_download(bench, results, args):
                 if word.startswith("ms="):
                     ms = float(word[3:])
             timed("WinHTTP" if method == "winhttp" else "BITS job", run, ms)
-        shutil.rmtree(os.path.join(bench.svc, "Files", module), ignore_errors=True)
+        # The files go, the module's directory stays: without it the service
+        # would drop the module.
+        stored = os.path.join(bench.svc, "Files", module)
+        for name in os.listdir(stored) if os.path.isdir(stored) else []:
+            os.remove(os.path.join(stored, name))
         _, lines, _ = bench.watch(["--modules", module + "=1.0.0.0", "--mask", "8", "--check", "--exit-on",
                                    "OnDownload", "--seconds", "600"], 660)
         c0, c1 = first(lines, "Checking"), first(lines, "OnDownload")
