@@ -430,13 +430,17 @@ class Watcher:
 
     def __init__(self, bench, args):
         self.lines = []
+        self.errors = []
         self.process = bench.wine.start([os.path.join(bench.bin, "zelctl.exe"), "watch", "--timestamps"] + args)
         self.thread = threading.Thread(target=self.read, daemon=True)
         self.thread.start()
 
     def read(self):
         for raw in self.process.stdout:
-            self.lines.extend(parse_watch(raw.decode("utf-8", "replace")))
+            text = raw.decode("utf-8", "replace")
+            self.lines.extend(parse_watch(text))
+            if text.startswith("zelctl:"):
+                self.errors.append(text.strip())
 
     def wait(self, timeout):
         try:
@@ -461,8 +465,15 @@ def bench_fanout(bench, results, args):
             watchers = [Watcher(bench, ["--name", "fan%d" % i, "--modules", module + "=1.0.0.0", "--mask", "8",
                                         "--exit-on", "OnDownload", "--seconds", "600"]) for i in range(clients)]
             deadline = time.monotonic() + 300
-            while time.monotonic() < deadline and not all(first(w.lines, "Advised") for w in watchers):
+            while time.monotonic() < deadline and not all(first(w.lines, "Advised") or w.process.poll() is not None
+                                                          for w in watchers):
                 time.sleep(0.5)
+            advised = [w for w in watchers if first(w.lines, "Advised")]
+            failed = [w.errors[0] for w in watchers if w.errors]
+            if len(advised) < clients:
+                print("run %d: %d of %d clients advised%s" % (run, len(advised), clients,
+                                                               "; first error: " + failed[0] if failed else ""),
+                      flush=True)
             version_dir = os.path.join(bench.catalogue, module, "2.0.0.0")
             os.makedirs(version_dir)
             shutil.copy(os.path.join(bench.bin, "zelctl.exe"), os.path.join(version_dir, "fanout.exe"))
@@ -474,11 +485,11 @@ def bench_fanout(bench, results, args):
                 t = first(w.lines, "OnDownload")
                 if t:
                     times.append(t)
-            spread = max(times) - min(times) if len(times) == clients else None
+            spread = max(times) - min(times) if times and len(times) == len(advised) else None
             spreads.append(spread if spread is not None else float("nan"))
             results.add("fanout", "spread %d" % clients, run, spread, "ms")
-            print("run %d, %d clients: %d got OnDownload, the last %s ms after the first, load %s" % (
-                run, clients, len(times), fmt(spread), load()), flush=True)
+            print("run %d, %d clients: %d of %d advised got OnDownload, the last %s ms after the first, load %s" % (
+                run, clients, len(times), len(advised), fmt(spread), load()), flush=True)
         m = median(spreads)
         rows.append([clients, fmt(m), fmt(m / (clients - 1), 1) if clients > 1 else "-"])
     table("OnDownload fan-out, medians of %d runs" % args.runs,
