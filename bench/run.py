@@ -463,7 +463,7 @@ def bench_fanout(bench, results, args):
             bench.reset()
             bench.start()
             watchers = [Watcher(bench, ["--name", "fan%d" % i, "--modules", module + "=1.0.0.0", "--mask", "8",
-                                        "--exit-on", "OnDownload", "--seconds", "600"]) for i in range(clients)]
+                                        "--exit-on", "OnDownload", "--seconds", "180"]) for i in range(clients)]
             deadline = time.monotonic() + 300
             while time.monotonic() < deadline and not all(first(w.lines, "Advised") or w.process.poll() is not None
                                                           for w in watchers):
@@ -481,7 +481,7 @@ def bench_fanout(bench, results, args):
             bench.zelctl(["check"], 60)
             times = []
             for w in watchers:
-                w.wait(600)
+                w.wait(240)
                 t = first(w.lines, "OnDownload")
                 if t:
                     times.append(t)

@@ -1,6 +1,20 @@
 #include "JobMap.h"
 
+#include <mutex>
+
 namespace zel {
+
+namespace {
+
+// Every job of the last walk stays referenced until the next one: BITS then
+// hands out the same reference for a job again, which spares a new proxy
+// and, at its release, one more call into BITS per job and walk. Never
+// freed: the references go with the process.
+std::mutex HeldLock;
+std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>* const Held =
+    new std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>;
+
+}  // namespace
 
 bool TJobMap::Load(IBackgroundCopyManager* manager) {
     entries_.clear();
@@ -17,7 +31,9 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
     before.swap(entries_);
     std::unordered_map<IBackgroundCopyJob*, size_t> known;
     for (size_t i = 0; i < before.size(); ++i) known.emplace(before[i].Job.Get(), i);
+    std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>> all;
     loaded_ = ForEachJob(manager, [&](IBackgroundCopyJob* job) {
+        all.push_back(job);
         auto seen = known.find(job);
         if (seen != known.end()) {
             entries_.push_back(before[seen->second]);
@@ -30,6 +46,11 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
         }
         return true;
     });
+    if (loaded_) {
+        // Jobs gone from the list are let go here, the others stay held.
+        std::lock_guard<std::mutex> lock(HeldLock);
+        Held->swap(all);
+    }
     Index();
     return loaded_;
 }
