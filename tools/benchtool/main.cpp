@@ -236,13 +236,20 @@ int ChurnJobs(int walks, ULONG block) {
     return 0;
 }
 
+// The manager and an enumeration of every job; false (and said) on failure.
+bool OpenJobs(ComPtr<IBackgroundCopyManager>& manager, ComPtr<IEnumBackgroundCopyJobs>& jobs) {
+    if (!Connect(manager)) return false;
+    HRESULT hr = manager->EnumJobs(0, &jobs);
+    if (FAILED(hr)) Fail("EnumJobs", hr);
+    return SUCCEEDED(hr);
+}
+
 int WalkJobs(ULONG block) {
     double start = NowMs();
     ComPtr<IBackgroundCopyManager> manager;
-    if (!Connect(manager)) return 1;
     ComPtr<IEnumBackgroundCopyJobs> jobs;
-    HRESULT hr = manager->EnumJobs(0, &jobs);
-    if (FAILED(hr)) return Fail("EnumJobs", hr);
+    if (!OpenJobs(manager, jobs)) return 1;
+    HRESULT hr = S_OK;
     ULONG listed = 0;
     jobs->GetCount(&listed);
     double enumerated = NowMs();
@@ -319,10 +326,9 @@ int TimeCalls(int repeat) {
 
 int CancelJobs(const std::wstring& name) {
     ComPtr<IBackgroundCopyManager> manager;
-    if (!Connect(manager)) return 1;
     ComPtr<IEnumBackgroundCopyJobs> jobs;
-    HRESULT hr = manager->EnumJobs(0, &jobs);
-    if (FAILED(hr)) return Fail("EnumJobs", hr);
+    if (!OpenJobs(manager, jobs)) return 1;
+    HRESULT hr = S_OK;
     int cancelled = 0;
     IBackgroundCopyJob* got[64];
     for (;;) {
