@@ -485,7 +485,8 @@ def bench_fanout(bench, results, args):
                 t = first(w.lines, "OnDownload")
                 if t:
                     times.append(t)
-            spread = max(times) - min(times) if times and len(times) == len(advised) else None
+            # Over the clients that got the event; the line above says how many.
+            spread = max(times) - min(times) if len(times) > 1 else (0.0 if times else None)
             spreads.append(spread if spread is not None else float("nan"))
             results.add("fanout", "spread %d" % clients, run, spread, "ms")
             print("run %d, %d clients: %d of %d advised got OnDownload, the last %s ms after the first, load %s" % (
