@@ -112,11 +112,17 @@ void RefuseModuleInfo(TRemoteModuleInfo& info, const std::string& reason) {
     WriteLogFmt("Сведения о модуле %s отклонены: %s", {Printable(ToAnsi(info.ModuleName)), info.Refusal}, LogError);
 }
 
-TRemoteModuleInfo* FindModuleInfo(TRemoteModuleInfoList& list, const std::wstring& name) {
-    for (size_t i = 0; i < list.Count(); ++i)
-        if (list.Items(i).ModuleName == name) return &list.Items(i);
-    return nullptr;
+TRemoteModuleInfo* TRemoteModuleInfoList::Find(const std::wstring& name) {
+    if (indexed_ > items_.size()) {
+        index_.clear();
+        indexed_ = 0;
+    }
+    for (; indexed_ < items_.size(); ++indexed_) index_.emplace(items_[indexed_]->ModuleName, indexed_);
+    auto found = index_.find(name);
+    return found == index_.end() ? nullptr : items_[found->second].get();
 }
+
+TRemoteModuleInfo* FindModuleInfo(TRemoteModuleInfoList& list, const std::wstring& name) { return list.Find(name); }
 
 void LogModuleInfo(const TRemoteModuleInfo& info) {
     const struct {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zel {
@@ -37,10 +38,18 @@ public:
     TRemoteModuleInfo& Items(size_t index) { return *items_.at(index); }
     const TRemoteModuleInfo& Items(size_t index) const { return *items_.at(index); }
     TRemoteModuleInfo& Add();  // appends an empty object
-    void Clear() { items_.clear(); }
+    void Clear() {
+        items_.clear();
+        index_.clear();
+    }
+    // The first item whose ModuleName equals the name exactly; null when
+    // none. Names are indexed on the first look-up after items were added.
+    TRemoteModuleInfo* Find(const std::wstring& name);
 
 private:
     std::vector<std::unique_ptr<TRemoteModuleInfo>> items_;
+    std::unordered_map<std::wstring, size_t> index_;
+    size_t indexed_ = 0;  // items in the index
 };
 
 // Adds the file of an entry "address;size[;sha256=<64 hex digits>]"; false

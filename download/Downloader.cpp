@@ -21,6 +21,7 @@
 #include "store/ModuleList.h"
 #include "store/Versions.h"
 #include "transfer/BITS.h"
+#include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -258,10 +259,14 @@ void ProcessAddQueue() {
     if (!ConnectBITS(&raw)) return;
     ComPtr<IBackgroundCopyManager> manager;
     manager.Attach(raw);
+    // One walk of the jobs serves the whole queue; the map follows the jobs
+    // that the registrations create.
+    TJobMap jobs;
     TInfoEntry entry;
     while (AddQueue->Pop(entry)) {
         try {
-            RegisterModuleJob(manager.Get(), entry.Key, entry.Value1);
+            if (!jobs.Loaded()) jobs.Load(manager.Get());
+            RegisterModuleJob(jobs, manager.Get(), entry.Key, entry.Value1);
         } catch (const std::exception& e) {
             WriteLog(e.what(), LogError);
             return;
@@ -274,10 +279,12 @@ void ProcessRemoveQueue() {
     if (!ConnectBITS(&raw)) return;
     ComPtr<IBackgroundCopyManager> manager;
     manager.Attach(raw);
+    TJobMap jobs;
     TInfoEntry entry;
     while (RemoveQueue->Pop(entry)) {
         try {
-            CancelModuleJob(manager.Get(), entry.Key);
+            if (!jobs.Loaded()) jobs.Load(manager.Get());
+            CancelModuleJob(jobs, manager.Get(), entry.Key);
         } catch (const std::exception& e) {
             WriteLog(e.what(), LogError);
             return;
@@ -293,17 +300,18 @@ void RaiseModuleError(const std::string& moduleName, const std::string& error) {
 }
 
 bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list) {
+    TJobMap jobs;
+    jobs.Load(manager);
+    return QueryServer(jobs, list);
+}
+
+bool QueryServer(TJobMap& jobs, TRemoteModuleInfoList& list) {
     TInfoQueue request;
-    ComPtr<IEnumBackgroundCopyJobs> jobs;
-    if (SUCCEEDED(manager->EnumJobs(0, &jobs)) && jobs) {
-        ComPtr<IBackgroundCopyJob> job;
-        while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
-            TJobInfo info;
-            if (!ReadJobInfo(job.Get(), info)) continue;
-            TVersion installed = StrToVersion(info.Version);
-            TVersion stored = GetNewestInstallerVersion(info.Name, UpdateTypeFilter(installed));
-            request.Add(info.Name, VersionToStr(MaxVersion(installed, stored)), info.Version);
-        }
+    for (const TJobMap::Entry& job : jobs.Entries()) {
+        const TJobInfo& info = job.Info;
+        TVersion installed = StrToVersion(info.Version);
+        TVersion stored = GetNewestInstallerVersion(info.Name, UpdateTypeFilter(installed));
+        request.Add(info.Name, VersionToStr(MaxVersion(installed, stored)), info.Version);
     }
     if (request.IsEmpty()) return false;
     return RequestModuleInfo(request, list);
@@ -378,12 +386,18 @@ void RecreateJob(IBackgroundCopyManager* manager, const TJobInfo& info) {
 
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie) {
+    TJobInfo info;
+    if (IsServiceStopping() || !ReadJobInfo(job, info)) return false;
+    return ProcessJob(manager, job, notify, remote, cookie, info);
+}
+
+bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
+                TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info) {
     if (IsServiceStopping()) return false;
     bool result = false;
-    TJobInfo info;
     try {
         BG_JOB_STATE state;
-        if (!ReadJobInfo(job, info) || FAILED(job->GetState(&state))) return false;
+        if (FAILED(job->GetState(&state))) return false;
         switch (state) {
         case BG_JOB_STATE_CONNECTING:
         case BG_JOB_STATE_TRANSFERRING:
@@ -454,14 +468,15 @@ bool RunCheck(DWORD cookie) {
         ComPtr<IBackgroundCopyManager> manager;
         manager.Attach(raw);
         TRemoteModuleInfoList remote;
-        QueryServer(manager.Get(), remote);
+        TJobMap jobs;
+        jobs.Load(manager.Get());
+        QueryServer(jobs, remote);
         LogModuleInfoList(remote);
-        ComPtr<IEnumBackgroundCopyJobs> jobs;
-        if (SUCCEEDED(manager->EnumJobs(0, &jobs)) && jobs) {
-            ComPtr<IBackgroundCopyJob> job;
-            while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK)
-                if (ProcessJob(manager.Get(), job.Get(), notify.Get(), remote, cookie)) result = true;
-        }
+        // The jobs as they are after the exchange; what the first walk read
+        // of a job serves again.
+        if (jobs.Refresh(manager.Get()))
+            for (TJobMap::Entry& job : jobs.Entries())
+                if (ProcessJob(manager.Get(), job.Job.Get(), notify.Get(), remote, cookie, job.Info)) result = true;
     } catch (const std::exception& e) {
         // A failed exchange (no connection, an HTTP error, an answer that is
         // too large, not JSON or of the wrong shape) ends the check before

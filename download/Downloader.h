@@ -11,6 +11,7 @@
 #include "catalogue/RemoteInfo.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Text.h"
+#include "transfer/BITS.h"
 
 namespace zel {
 
@@ -74,8 +75,13 @@ void ProcessRemoveQueue();
 // One complete update check; true when some job had news for the client.
 bool RunCheck(DWORD cookie);
 bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list);
+// The same from the service's jobs of one walk.
+bool QueryServer(TJobMap& jobs, TRemoteModuleInfoList& list);
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie);
+// The same for a job of the service whose description fields were read.
+bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
+                TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info);
 [[noreturn]] void RaiseModuleError(const std::string& moduleName, const std::string& error);
 
 }  // namespace zel

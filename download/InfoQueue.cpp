@@ -14,8 +14,7 @@ TInfoQueue::~TInfoQueue() { DeleteCriticalSection(&lock_); }
 void TInfoQueue::Add(const std::string& key, const std::string& value1, const std::string& value2) {
     TInfoEntry entry{ShortString(key), ShortString(value1), ShortString(value2)};
     Lock g(lock_);
-    for (const auto& e : entries_)
-        if (e.Key == entry.Key) return;
+    if (!keys_.insert(entry.Key).second) return;
     entries_.push_back(std::move(entry));
 }
 
@@ -24,6 +23,7 @@ bool TInfoQueue::Pop(TInfoEntry& entry) {
     if (entries_.empty()) return false;
     entry = entries_.front();
     entries_.pop_front();
+    keys_.erase(entry.Key);
     return true;
 }
 

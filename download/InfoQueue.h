@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <string>
+#include <unordered_set>
 
 namespace zel {
 
@@ -33,6 +34,7 @@ public:
 private:
     CRITICAL_SECTION lock_;
     std::deque<TInfoEntry> entries_;
+    std::unordered_set<std::string> keys_;  // the Keys queued
 };
 
 // Created at process start, destroyed at its end (reverse order).

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cwchar>
 
+#include "JobMap.h"
 #include "com/BStr.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Log.h"
@@ -91,29 +92,48 @@ bool IsFinished(IBackgroundCopyJob* job) {
            (state == BG_JOB_STATE_CANCELLED || state == BG_JOB_STATE_ACKNOWLEDGED);
 }
 
+bool IsServiceJob(IBackgroundCopyJob* job) {
+    TaskString display;
+    return job && SUCCEEDED(job->GetDisplayName(&display)) && wcscmp(display.Get(), UpdateJobName) == 0;
+}
+
 // A directory with all missing parents; false also when a file stands in
 // its place.
 bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && DirectoryExists(dir); }
 
-// The first job of the service with this Name; enumerated reports whether
-// the job list could be obtained at all.
+// The first live job of the service with this Name; none for a name that is
+// no usable module name.
 bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IBackgroundCopyJob>& found,
-             TJobInfo& foundInfo, bool* enumerated = nullptr) {
-    if (enumerated) *enumerated = false;
+             TJobInfo& foundInfo) {
+    bool matched = false;
     if (!IsValidModuleName(name)) return false;
-    ComPtr<IEnumBackgroundCopyJobs> jobs;
-    if (FAILED(manager->EnumJobs(0, &jobs)) || !jobs) return false;
-    if (enumerated) *enumerated = true;
-    for (;;) {
-        ComPtr<IBackgroundCopyJob> job;
-        if (jobs->Next(1, &job, nullptr) != S_OK || !job) return false;
+    ForEachJob(manager, [&](IBackgroundCopyJob* job) {
+        // The description first: only a job with this Name needs its display
+        // name read, which spares a call into BITS for every other job.
         TJobInfo info;
-        if (ReadJobInfo(job.Get(), info) && info.Name == name && !IsFinished(job.Get())) {
+        if (ParseJobDescription(job, info) && info.Name == name && IsServiceJob(job) && !IsFinished(job)) {
             found = job;
             foundInfo = info;
-            return true;
+            matched = true;
         }
-    }
+        return !matched;
+    });
+    return matched;
+}
+
+// A known module's job takes the installed version it is registered with;
+// true when its description was rewritten.
+bool Reversion(IBackgroundCopyJob* job, const TJobInfo& info, const std::string& version) {
+    if (info.Version == version) return false;
+    // Bytes that are moving belong to the version they were asked for.
+    BG_JOB_STATE state;
+    return SUCCEEDED(job->GetState(&state)) && state != BG_JOB_STATE_CONNECTING &&
+           state != BG_JOB_STATE_TRANSFERRING && WriteJobDescription(job, info.Name, version, std::string());
+}
+
+bool CancelJob(IBackgroundCopyJob* job, const std::string& name) {
+    WriteLogFmt("Удаляем задание %s из очереди", {name}, LogDebug);
+    return SUCCEEDED(job->Cancel());
 }
 
 // ---------------------------------------------------------------- events
@@ -348,7 +368,8 @@ bool ConnectBITS(IBackgroundCopyManager** manager) {
     return true;
 }
 
-bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version) {
+bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version,
+                     TJobMap* jobs) {
     std::string dir = GetModuleDir(name);
     if (!MakeDirectory(dir)) throw Exception(Format("Не удалось получить доступ к %s", {dir}));
     ManagerRef manager(given);
@@ -359,10 +380,9 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     if (FAILED(hr) || !job) throw BITSException(FAILED(hr) ? hr : E_POINTER);
     SetJobPriority(job.Get());
     SetJobHeaders(job.Get());
-    WriteJobDescription(job.Get(), name, version, std::string());
-    IBackgroundCopyCallback* notifier = CreateNotifier();
-    ConfigureJob(job.Get(), notifier);
-    notifier->Release();
+    if (WriteJobDescription(job.Get(), name, version, std::string()) && jobs)
+        jobs->Added(job.Get(), JobDescription(name, version, std::string()));
+    ConfigureJob(job.Get(), ProcessNotifier());
     return true;
 }
 
@@ -373,13 +393,17 @@ bool RegisterModuleJob(IBackgroundCopyManager* given, const std::string& name, c
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
     if (!FindJob(manager.Get(), name, job, info)) return CreateModuleJob(manager.Get(), name, version);
-    if (info.Version != version) {
-        // Bytes that are moving belong to the version they were asked for.
-        BG_JOB_STATE state;
-        if (SUCCEEDED(job->GetState(&state)) && state != BG_JOB_STATE_CONNECTING &&
-            state != BG_JOB_STATE_TRANSFERRING)
-            WriteJobDescription(job.Get(), info.Name, version, std::string());
-    }
+    Reversion(job.Get(), info, version);
+    return false;
+}
+
+bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
+                       const std::string& version) {
+    if (!IsValidModuleName(name)) throw EInvalidModuleName(name);
+    TJobMap::Entry* entry = jobs.Find(manager, name);
+    if (!entry) return CreateModuleJob(manager, name, version, &jobs);
+    if (Reversion(entry->Job.Get(), entry->Info, version))
+        jobs.Described(*entry, JobDescription(entry->Info.Name, version, std::string()));
     return false;
 }
 
@@ -389,8 +413,14 @@ bool CancelModuleJob(IBackgroundCopyManager* given, const std::string& name) {
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
     if (!FindJob(manager.Get(), name, job, info)) return false;
-    WriteLogFmt("Удаляем задание %s из очереди", {name}, LogDebug);
-    return SUCCEEDED(job->Cancel());
+    return CancelJob(job.Get(), name);
+}
+
+bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name) {
+    TJobMap::Entry* entry = jobs.Find(manager, name);
+    if (!entry) return false;
+    entry->Finished = CancelJob(entry->Job.Get(), name);
+    return entry->Finished;
 }
 
 bool GetModuleJobState(IBackgroundCopyManager* given, const std::string& name, std::string& target,
@@ -421,27 +451,24 @@ bool FindModuleJob(IBackgroundCopyManager* given, const std::string& name, IBack
 void AttachNotifier(IBackgroundCopyManager* given) {
     ManagerRef manager(given);
     if (!manager) return;
-    ComPtr<IEnumBackgroundCopyJobs> jobs;
-    HRESULT hr = manager->EnumJobs(0, &jobs);
-    if (FAILED(hr) || !jobs) throw BITSException(FAILED(hr) ? hr : E_POINTER);
-    IBackgroundCopyCallback* notifier = CreateNotifier();
-    for (;;) {
-        ComPtr<IBackgroundCopyJob> job;
-        if (jobs->Next(1, &job, nullptr) != S_OK || !job) break;
-        TJobInfo info;
-        if (ReadJobInfo(job.Get(), info)) ConfigureJob(job.Get(), notifier);
-    }
-    notifier->Release();
+    HRESULT hr = S_OK;
+    ForEachJob(
+        manager.Get(),
+        [](IBackgroundCopyJob* job) {
+            TJobInfo info;
+            if (ReadJobInfo(job, info)) ConfigureJob(job, ProcessNotifier());
+            return true;
+        },
+        &hr);
+    if (FAILED(hr)) throw BITSException(hr);
 }
 
 // ---------------------------------------------------------------- one job
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) {
-    TaskString display;
-    if (!job || FAILED(job->GetDisplayName(&display)) || wcscmp(display.Get(), UpdateJobName) != 0) return false;
     // A job whose Name is no usable module name is no module's job: its
     // name would lead out of the store.
-    return ParseJobDescription(job, info) && IsValidModuleName(info.Name);
+    return IsServiceJob(job) && ParseJobDescription(job, info) && IsValidModuleName(info.Name);
 }
 
 void ParseDescriptionText(const std::string& text, TJobInfo& info) {
@@ -500,10 +527,13 @@ bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info) {
     return true;
 }
 
+std::string JobDescription(const std::string& name, const std::string& version, const std::string& target) {
+    return Format("Name=%s|Version=%s|Target=%s", {name, version, target});
+}
+
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
                          const std::string& target) {
-    std::string text = Format("Name=%s|Version=%s|Target=%s", {name, version, target});
-    return SUCCEEDED(job->SetDescription(ToWide(text).c_str()));
+    return SUCCEEDED(job->SetDescription(ToWide(JobDescription(name, version, target)).c_str()));
 }
 
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback) {
@@ -612,5 +642,11 @@ bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& 
 }
 
 IBackgroundCopyCallback* CreateNotifier() { return new TNotifier(); }
+
+IBackgroundCopyCallback* ProcessNotifier() {
+    // Kept for the life of the process: BITS holds it for the jobs.
+    static IBackgroundCopyCallback* const notifier = CreateNotifier();
+    return notifier;
+}
 
 }  // namespace zel

@@ -32,12 +32,21 @@ struct TJobInfo {
     std::string Target;
 };
 
+class TJobMap;
+
 // Manager-level operations take a manager that may be null: they connect
 // themselves then and return false when BITS cannot be reached.
 bool ConnectBITS(IBackgroundCopyManager** manager);
-bool CreateModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version);
+// With a job map, the map learns the new job.
+bool CreateModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version,
+                     TJobMap* jobs = nullptr);
 bool RegisterModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version);
 bool CancelModuleJob(IBackgroundCopyManager* manager, const std::string& name);
+// The same on the jobs of one walk (a manager is needed), which the map then
+// follows: many modules cost one walk instead of one walk each.
+bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
+                       const std::string& version);
+bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name);
 bool GetModuleJobState(IBackgroundCopyManager* manager, const std::string& name, std::string& target,
                        BG_JOB_STATE& state);
 // Finds the first job of the service whose Name equals the name (new reference).
@@ -50,6 +59,8 @@ bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
 // blanks and control characters, a double-quoted item is taken whole; keys
 // are matched without regard to letter case, a missing one reads as empty.
 void ParseDescriptionText(const std::string& text, TJobInfo& info);
+// The description text "Name=%s|Version=%s|Target=%s".
+std::string JobDescription(const std::string& name, const std::string& version, const std::string& target);
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
                          const std::string& target);
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback);
@@ -81,5 +92,8 @@ TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& modul
 
 // The job callback object (a new one with one reference).
 IBackgroundCopyCallback* CreateNotifier();
+// The one callback object that every job of the process reports to: it
+// holds no state, and one object spares BITS a new connection per job.
+IBackgroundCopyCallback* ProcessNotifier();
 
 }  // namespace zel

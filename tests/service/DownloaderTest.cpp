@@ -5,18 +5,24 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "com/UpdateServerNotify.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
+#include "service/ExtConfig.h"
 #include "service/Log.h"
 #include "service/Proxy.h"
 #include "service/ZELService.h"
 #include "store/ModuleList.h"
 #include "support/ServiceControl.h"
+#include "transfer/BITS.h"
 #include "support/TestSupport.h"
 #include "transfer/FakeJob.h"
 
@@ -157,6 +163,30 @@ int JobsNamed(const std::string& prefix) {
     return n;
 }
 
+std::multiset<std::string> JobDescriptions() {
+    std::multiset<std::string> out;
+    for (const auto& j : ServiceJobs()) out.insert(j.description);
+    return out;
+}
+
+// Two sets of job descriptions are the same; what differs is shown.
+void ExpectSame(const std::multiset<std::string>& actual, const std::multiset<std::string>& expected) {
+    std::vector<std::string> missing, unexpected;
+    std::set_difference(expected.begin(), expected.end(), actual.begin(), actual.end(), std::back_inserter(missing));
+    std::set_difference(actual.begin(), actual.end(), expected.begin(), expected.end(),
+                        std::back_inserter(unexpected));
+    EXPECT_TRUE(missing.empty() && unexpected.empty())
+        << "missing: " << testing::PrintToString(missing) << "\nunexpected: " << testing::PrintToString(unexpected);
+}
+
+std::string Numbered(const char* stem, int i) { return Format("%s%.2d", {stem, i}); }
+
+int CountMessages(const std::vector<std::string>& messages, const std::string& text) {
+    int n = 0;
+    for (const auto& m : messages) n += m == text;
+    return n;
+}
+
 }  // namespace
 
 TEST(InfoQueue, FirstEntryOfAKeyWinsAndOrderIsKept) {
@@ -238,6 +268,39 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     StopEvent = DownloaderDoneEvent = nullptr;
 }
 
+TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
+    // Many jobs make the scheduler's construction (which attaches the
+    // callback to every job) take a while; a client's request that arrives
+    // meanwhile must still be handled.
+    for (int i = 1; i <= 20; ++i) ASSERT_TRUE(CreateModuleJob(nullptr, Numbered("WAIT", i), "1"));
+    FakeNotify notify;
+    RotEntry entry(&notify);
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const DWORD before = DownloaderThreadId;
+    std::atomic<bool> posted{false};
+    std::thread client([&] {
+        DWORD start = GetTickCount();
+        while (DownloaderThreadId == before && GetTickCount() - start < 10000) {
+        }
+        posted = PostThreadMessageA(DownloaderThreadId, WM_CHECKUPDATES, 7, 0) != 0;
+    });
+    StartDownloader();
+    client.join();
+    EXPECT_TRUE(posted);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            auto e = notify.Events();
+            return std::find(e.begin(), e.end(), "NoUpdates 7") != e.end();
+        },
+        15000));
+    SetEvent(StopEvent);
+    EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
+    CloseHandle(StopEvent);
+    CloseHandle(DownloaderDoneEvent);
+    StopEvent = DownloaderDoneEvent = nullptr;
+}
+
 TEST_F(DownloaderTest, CheckWithoutJobsTellsTheAskingClientThereIsNothing) {
     FakeNotify notify;
     RotEntry entry(&notify);
@@ -267,4 +330,112 @@ TEST_F(DownloaderTest, AReplacementJobThatBITSRefusesIsABITSError) {
         EXPECT_NE(log.find("Ошибка службы BITS:"), std::string::npos) << log;
         EXPECT_EQ(log.find("Не удалось восстановить задание для загрузки"), std::string::npos) << log;
     }
+}
+
+TEST_F(DownloaderTest, ABatchOfManyRegistrationsChangesExactlyTheirJobs) {
+    std::multiset<std::string> expected;
+    auto job = [](const std::string& name, const char* version) {
+        return Format("Name=%s|Version=%s|Target=", {name, version});
+    };
+    for (int i = 1; i <= 20; ++i) {
+        ASSERT_TRUE(CreateModuleJob(nullptr, Numbered("KEEP", i), "1"));
+        ASSERT_TRUE(CreateModuleJob(nullptr, Numbered("REV", i), "1"));
+        AddQueue->Add(Numbered("KEEP", i), "1");
+        AddQueue->Add(Numbered("REV", i), "2");
+        AddQueue->Add(Numbered("NEW", i), "3");
+        expected.insert(job(Numbered("KEEP", i), "1"));
+        expected.insert(job(Numbered("REV", i), "2"));
+        expected.insert(job(Numbered("NEW", i), "3"));
+    }
+    for (int i = 1; i <= 10; ++i) {
+        ASSERT_TRUE(CreateModuleJob(nullptr, Numbered("GONE", i), "1"));
+        RemoveQueue->Add(Numbered("GONE", i), "");
+    }
+    RemoveQueue->Add("NOPE", "");
+    // Of two jobs with one Name only the first in enumeration order counts.
+    ASSERT_TRUE(CreateModuleJob(nullptr, "TWIN", "1"));
+    ASSERT_TRUE(CreateModuleJob(nullptr, "TWIN", "2"));
+    IBackgroundCopyJob* twin = nullptr;
+    ASSERT_TRUE(FindModuleJob(nullptr, "TWIN", &twin));
+    LPWSTR text = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(twin->GetDescription(&text));
+    const bool firstIsOne = ToAnsi(text) == job("TWIN", "1");
+    CoTaskMemFree(text);
+    twin->Release();
+    AddQueue->Add("TWIN", "9");
+    expected.insert(job("TWIN", "9"));
+    expected.insert(job("TWIN", firstIsOne ? "2" : "1"));
+    // A cancelled job (Wine keeps listing it) is no module's job any more.
+    ASSERT_TRUE(CreateModuleJob(nullptr, "OLD", "1"));
+    IBackgroundCopyJob* old = nullptr;
+    ASSERT_TRUE(FindModuleJob(nullptr, "OLD", &old));
+    old->Cancel();
+    old->Release();
+    AddQueue->Add("OLD", "4");
+    expected.insert(job("OLD", "4"));
+
+    ProcessAddQueue();
+    ProcessRemoveQueue();
+    EXPECT_TRUE(AddQueue->IsEmpty());
+    EXPECT_TRUE(RemoveQueue->IsEmpty());
+    ExpectSame(JobDescriptions(), expected);
+    auto log = LogMessages(GetProgramDir());
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_EQ(CountMessages(log, "Удаляем задание " + Numbered("GONE", i) + " из очереди"), 1);
+    EXPECT_EQ(CountMessages(log, "Удаляем задание NOPE из очереди"), 0);
+}
+
+TEST_F(DownloaderTest, ACheckOverManyJobsDecidesForEachJob) {
+    WriteFileBytes(GetProgramDir() + ".config", "LogLevel=63\r\nURL=" + ReferenceServerURL() + "\r\n");
+    ReadConfig();
+    const std::string file(3000, 'z');
+    // Current modules: their jobs stay as they are.
+    std::multiset<std::string> expected;
+    for (int i = 1; i <= 40; ++i) {
+        ForceDirectories(TestDir() + "catalogue\\" + Numbered("CUR", i));
+        AddQueue->Add(Numbered("CUR", i), "1.0.0.0");
+        expected.insert(Format("Name=%s|Version=1.0.0.0|Target=", {Numbered("CUR", i)}));
+    }
+    // A newer version: its files are added and the download begins.
+    WriteFileBytes(CatalogueDir("NEWER", "2.0.0.1") + "setup.bin", file);
+    AddQueue->Add("NEWER", "1.0.0.0");
+    // A newer version whose file is already in the store.
+    WriteFileBytes(CatalogueDir("HAVE", "2.0.0.1") + "have.bin", file);
+    AddQueue->Add("HAVE", "1.0.0.0");
+    expected.insert("Name=HAVE|Version=1.0.0.0|Target=");
+    // Unknown to the server: its job is cancelled.
+    AddQueue->Add("UNKNOWN", "1.0.0.0");
+    // Its store directory is gone: its job is cancelled.
+    AddQueue->Add("DROPPED", "1.0.0.0");
+    ProcessAddQueue();
+    ASSERT_EQ(JobsNamed("Name="), 44);
+    WriteFileBytes(GetModuleDir("HAVE") + "\\have.bin", file);
+    RemoveTree(GetModuleDir("DROPPED"));
+
+    FakeNotify notify;
+    RotEntry entry(&notify);
+    EXPECT_TRUE(RunCheck(7));
+    EXPECT_EQ(notify.Events(), std::vector<std::string>{"Start NEWER 2.0.0.1"});
+    auto jobs = ServiceJobs();
+    std::multiset<std::string> idle;
+    int newer = 0;
+    for (const auto& j : jobs) {
+        if (j.description == "Name=NEWER|Version=1.0.0.0|Target=2.0.0.1") {
+            ++newer;
+            EXPECT_EQ(j.files, 1);
+        } else {
+            EXPECT_EQ(j.state, BG_JOB_STATE_SUSPENDED) << j.description;
+            EXPECT_EQ(j.files, 0) << j.description;
+            idle.insert(j.description);
+        }
+    }
+    EXPECT_EQ(newer, 1);
+    ExpectSame(idle, expected);
+    auto log = LogMessages(GetProgramDir());
+    EXPECT_EQ(CountMessages(log, "Начинаем загрузку модуля NEWER (2.0.0.1)"), 1);
+    EXPECT_EQ(CountMessages(log, "Файл have.bin уже загружен"), 1);
+    EXPECT_EQ(CountMessages(log, "Модуль: UNKNOWN. Ошибка: \"Неизвестное имя модуля\""), 1);
+    EXPECT_EQ(CountMessages(log, "Задание остановлено"), 1);
+    EXPECT_EQ(CountMessages(log, "Удаляем задание DROPPED из очереди"), 1);
+    EXPECT_EQ(CountMessages(log, "  ModuleVersion    : CURRENT"), 40);
 }

@@ -5,6 +5,7 @@
 
 #include "TestSupport.h"
 #include "service/Text.h"
+#include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -43,22 +44,21 @@ void WithManager(F f) {
 template <class F>
 void ForEachServiceJob(F f) {
     WithManager([&](IBackgroundCopyManager* manager) {
-        ComPtr<IEnumBackgroundCopyJobs> jobs;
-        if (SUCCEEDED(manager->EnumJobs(0, &jobs))) {
-            ComPtr<IBackgroundCopyJob> job;
-            while (jobs->Next(1, job.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
-                LPWSTR name = nullptr;
-                if (SUCCEEDED(job->GetDisplayName(&name)) && name) {
-                    bool ours = wcscmp(name, L"ZEL Update Job") == 0;
-                    CoTaskMemFree(name);
-                    // Wine keeps finished jobs listed; they are no job of a module.
-                    BG_JOB_STATE state;
-                    bool live = SUCCEEDED(job->GetState(&state)) && state != BG_JOB_STATE_CANCELLED &&
-                                state != BG_JOB_STATE_ACKNOWLEDGED;
-                    if (ours && live) f(job.Get());
-                }
+        // In blocks: Wine's BITS was seen to stop answering after some
+        // thousands of one-job Next calls.
+        ForEachJob(manager, [&](IBackgroundCopyJob* job) {
+            LPWSTR name = nullptr;
+            if (SUCCEEDED(job->GetDisplayName(&name)) && name) {
+                bool ours = wcscmp(name, L"ZEL Update Job") == 0;
+                CoTaskMemFree(name);
+                // Wine keeps finished jobs listed; they are no job of a module.
+                BG_JOB_STATE state;
+                bool live = SUCCEEDED(job->GetState(&state)) && state != BG_JOB_STATE_CANCELLED &&
+                            state != BG_JOB_STATE_ACKNOWLEDGED;
+                if (ours && live) f(job);
             }
-        }
+            return true;
+        });
     });
 }
 

@@ -16,6 +16,7 @@
 #include "store/ModuleList.h"
 #include "store/ModuleName.h"
 #include "transfer/BITS.h"
+#include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace zel;
@@ -54,14 +55,11 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(ConnectBITS(manager.GetAddressOf())); }
     void TearDown() override {
-        ComPtr<IEnumBackgroundCopyJobs> jobs;
-        if (FAILED(manager->EnumJobs(0, &jobs))) return;
-        ComPtr<IBackgroundCopyJob> job;
-        while (jobs->Next(1, &job, nullptr) == S_OK) {
+        ForEachJob(manager.Get(), [](IBackgroundCopyJob* job) {
             TJobInfo info;
-            if (ReadJobInfo(job.Get(), info) && info.Name.compare(0, Prefix.size(), Prefix) == 0) job->Cancel();
-            job.Reset();
-        }
+            if (ReadJobInfo(job, info) && info.Name.compare(0, Prefix.size(), Prefix) == 0) job->Cancel();
+            return true;
+        });
     }
 
     ComPtr<IBackgroundCopyJob> Find(const std::string& name) {
@@ -72,17 +70,14 @@ protected:
     // The service's jobs with this Name, in enumeration order.
     std::vector<ComPtr<IBackgroundCopyJob>> All(const std::string& name) {
         std::vector<ComPtr<IBackgroundCopyJob>> found;
-        ComPtr<IEnumBackgroundCopyJobs> jobs;
-        EXPECT_HRESULT_SUCCEEDED(manager->EnumJobs(0, &jobs));
-        ComPtr<IBackgroundCopyJob> job;
-        while (jobs && jobs->Next(1, &job, nullptr) == S_OK) {
+        EXPECT_TRUE(ForEachJob(manager.Get(), [&](IBackgroundCopyJob* job) {
             TJobInfo info;
             BG_JOB_STATE state;
-            if (ReadJobInfo(job.Get(), info) && info.Name == name && SUCCEEDED(job->GetState(&state)) &&
+            if (ReadJobInfo(job, info) && info.Name == name && SUCCEEDED(job->GetState(&state)) &&
                 state != BG_JOB_STATE_CANCELLED && state != BG_JOB_STATE_ACKNOWLEDGED)
                 found.push_back(job);
-            job.Reset();
-        }
+            return true;
+        }));
         return found;
     }
     static GUID Id(IBackgroundCopyJob* job) {
@@ -221,6 +216,34 @@ TEST_F(BITSTest, NamesWithBlanksAndDuplicateNames) {
     auto left = All(twin);
     ASSERT_EQ(1u, left.size());
     EXPECT_TRUE(IsEqualGUID(Id(twins[1].Get()), Id(left[0].Get())));
+}
+
+TEST_F(BITSTest, JobMapFollowsTheJobsOfItsPass) {
+    const std::string name = Prefix + "map";
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), name, "1"));
+    TJobMap jobs;
+    ASSERT_TRUE(jobs.Load(manager.Get()));
+    // Behind the map's back the job ends and a successor takes its place, as
+    // the job callback does after a download: the successor is the module's
+    // job, not a reason to create another.
+    Find(name)->Cancel();
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), name, "1"));
+    const GUID successor = Id(Find(name).Get());
+    EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), name, "2"));
+    auto live = All(name);
+    ASSERT_EQ(1u, live.size());
+    EXPECT_TRUE(IsEqualGUID(successor, Id(live[0].Get())));
+    EXPECT_EQ(Format("Name=%s|Version=2|Target=", {name}), ToAnsi(Description(live[0].Get())));
+
+    // Jobs the map made or cancelled itself are known to it without a walk.
+    const std::string other = Prefix + "map2";
+    EXPECT_TRUE(RegisterModuleJob(jobs, manager.Get(), other, "1"));
+    EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), other, "3"));
+    ASSERT_EQ(1u, All(other).size());
+    EXPECT_EQ(Format("Name=%s|Version=3|Target=", {other}), ToAnsi(Description(All(other)[0].Get())));
+    EXPECT_TRUE(CancelModuleJob(jobs, manager.Get(), name));
+    EXPECT_FALSE(CancelModuleJob(jobs, manager.Get(), name));
+    EXPECT_TRUE(All(name).empty());
 }
 
 TEST_F(BITSTest, ProxySecurityFlagsFilesAndErrorTexts) {

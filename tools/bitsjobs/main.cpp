@@ -22,6 +22,7 @@
 
 #include "service/Text.h"
 #include "transfer/BITS.h"
+#include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -85,16 +86,9 @@ int Run(bool withFiles, bool cancelAll) {
         std::fprintf(stderr, "bitsjobs: cannot connect to BITS (0x%08lX)\n", static_cast<unsigned long>(hr));
         return 2;
     }
-    ComPtr<IEnumBackgroundCopyJobs> jobs;
-    hr = manager->EnumJobs(0, &jobs);
-    if (FAILED(hr) || !jobs) {
-        std::fprintf(stderr, "bitsjobs: cannot list the jobs (0x%08lX)\n", static_cast<unsigned long>(hr));
-        return 3;
-    }
     int failures = 0;
-    for (;;) {
-        ComPtr<IBackgroundCopyJob> job;
-        if (jobs->Next(1, &job, nullptr) != S_OK || !job) break;
+    // Jobs in blocks, as the service takes them.
+    bool listed = zel::ForEachJob(manager.Get(), [&](IBackgroundCopyJob* job) {
         LPWSTR display = nullptr, description = nullptr;
         HRESULT hrDisplay = job->GetDisplayName(&display);
         HRESULT hrDescription = job->GetDescription(&description);
@@ -106,14 +100,14 @@ int Run(bool withFiles, bool cancelAll) {
         if (cancelAll) {
             // Cancelled and completed jobs may still be listed; they are done.
             if (!ours || (stateRead && (state == BG_JOB_STATE_CANCELLED || state == BG_JOB_STATE_ACKNOWLEDGED)))
-                continue;
+                return true;
             if (SUCCEEDED(job->Cancel())) {
                 Print("cancelled\t" + displayText + "\t" + descriptionText);
             } else {
                 Print("failed\t" + displayText + "\t" + descriptionText);
                 ++failures;
             }
-            continue;
+            return true;
         }
         BG_JOB_PROGRESS progress = {};
         job->GetProgress(&progress);
@@ -121,7 +115,12 @@ int Run(bool withFiles, bool cancelAll) {
               "\t" + (stateRead ? std::to_string(static_cast<int>(state)) : std::string("-1")) + "\t" +
               Size(progress.BytesTransferred) + "\t" + Size(progress.BytesTotal) + "\t" +
               std::to_string(progress.FilesTotal));
-        if (withFiles) ListFiles(job.Get());
+        if (withFiles) ListFiles(job);
+        return true;
+    }, &hr);
+    if (!listed) {
+        std::fprintf(stderr, "bitsjobs: cannot list the jobs (0x%08lX)\n", static_cast<unsigned long>(hr));
+        return 3;
     }
     return failures ? 1 : 0;
 }

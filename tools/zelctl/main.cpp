@@ -64,6 +64,7 @@ const wchar_t* const HelpText =
     L"  --mask M               event mask, decimal or 0x hex (default 0x1F: all);\n"
     L"                         1 start, 2 no updates, 4 exception, 8 download, 16 process\n"
     L"  --modules m=v,...      modules subscribed to, with their installed versions\n"
+    L"  --modules-file FILE    more modules, one m=v per line (UTF-8)\n"
     L"  --seconds S            end after S seconds (default: run until stopped)\n"
     L"  --exit-on EVENT        end after the first EVENT (OnDownload, OnStart, OnProcess,\n"
     L"                         OnNoUpdates, OnException, OnUpdate, OnError)\n"
@@ -74,6 +75,9 @@ const wchar_t* const HelpText =
     L"  --restart R            restart flag for --install-on-download (default 0: restart)\n"
     L"  --log FILE             append a copy of every line to FILE, beginning with\n"
     L"                         \"Started: <command line> | <current directory>\"\n"
+    L"  --timestamps           begin every output line with the time in ms (the system's\n"
+    L"                         performance counter, one clock for all processes) and\n"
+    L"                         add the lines Connecting, Connected, Advising, Checking\n"
     L"\n"
     L"watch prints \"Advised <cookie>\" once advised, then one line per event:\n"
     L"  OnStart <module> <version>, OnProcess <module> <percent>, OnDownload <module> <version>,\n"
@@ -122,7 +126,23 @@ void WriteLine(DWORD which, const std::wstring& line) {
     LeaveCriticalSection(&OutputLock);
 }
 
-void Out(const std::wstring& line) { WriteLine(STD_OUTPUT_HANDLE, line); }
+// watch --timestamps: output lines begin with the performance counter in ms.
+bool Timestamps = false;
+
+void Out(const std::wstring& line) {
+    if (!Timestamps) return WriteLine(STD_OUTPUT_HANDLE, line);
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    wchar_t stamp[32];
+    swprintf(stamp, 32, L"%.1f ", static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart));
+    WriteLine(STD_OUTPUT_HANDLE, stamp + line);
+}
+
+// A timestamped step of watch, printed only with --timestamps.
+void Step(const wchar_t* line) {
+    if (Timestamps) Out(line);
+}
 void Err(const std::wstring& line) { WriteLine(STD_ERROR_HANDLE, L"zelctl: " + line); }
 
 // A server string on one line.
@@ -287,6 +307,38 @@ HRESULT Install(IZELUpdate* update, ModulePairs pairs, DWORD pid, HRESULT restar
     HRESULT hr = update->Install(modules, pid, restart);
     modules->Release();
     return hr;
+}
+
+// Appends the module=version lines of a UTF-8 file; false when it cannot be
+// read or a line is no pair.
+bool ReadModulesFile(const std::wstring& path, ModulePairs& pairs, std::wstring& bad) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        bad = path;
+        return false;
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    CloseHandle(f);
+    std::wstring text = zel::Utf8ToWide(bytes);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        if (line.empty()) continue;
+        std::pair<std::wstring, std::wstring> pair;
+        if (!ParsePair(line, pair)) {
+            bad = line;
+            return false;
+        }
+        pairs.push_back(pair);
+    }
+    return true;
 }
 
 // ---- the event sink of watch
@@ -602,6 +654,8 @@ int Watch(const Args& args) {
         bool hasValue = i + 1 < args.size();
         if (a == L"--check") {
             options.check = true;
+        } else if (a == L"--timestamps") {
+            Timestamps = true;
         } else if (a == L"--install-on-download") {
             options.installOnDownload = true;
         } else if (!hasValue) {
@@ -633,6 +687,9 @@ int Watch(const Args& args) {
             bool known = false;
             for (const wchar_t* e : events) known = known || event == e;
             if (!known) return Usage(L"unknown event " + event);
+        } else if (a == L"--modules-file") {
+            std::wstring bad;
+            if (!ReadModulesFile(args[++i], options.modules, bad)) return Usage(L"bad --modules-file: " + bad);
         } else if (a == L"--modules") {
             std::wstring list = args[++i];
             size_t start = 0;
@@ -656,7 +713,9 @@ int Watch(const Args& args) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     Ptr<IZELUpdate> update;
+    Step(L"Connecting");
     if (FAILED(Connect(IID_IZELUpdate, update))) return ExitNoServer;
+    Step(L"Connected");
     Ptr<IConnectionPointContainer> container;
     HRESULT hr = update->QueryInterface(IID_IConnectionPointContainer, container.OutVoid());
     if (FAILED(hr)) return Failed(L"QueryInterface(IConnectionPointContainer)", hr);
@@ -668,6 +727,7 @@ int Watch(const Args& args) {
 
     Sink* sink = new Sink(options);
     DWORD cookie = 0;
+    Step(L"Advising");
     hr = point->Advise(static_cast<IZELUpdateEvents2*>(sink), &cookie);
     if (FAILED(hr)) {
         sink->Release();
@@ -675,6 +735,7 @@ int Watch(const Args& args) {
     }
     Out(L"Advised " + std::to_wstring(cookie));
     if (options.check) {
+        Step(L"Checking");
         hr = update->CheckUpdates(static_cast<LONG>(cookie));
         Out(L"CheckUpdates: " + Code(hr));
     }

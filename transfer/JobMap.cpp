@@ -1,0 +1,107 @@
+#include "JobMap.h"
+
+#include <mutex>
+
+namespace zel {
+
+namespace {
+
+// Every job of the last walk stays referenced until the next one: BITS then
+// hands out the same reference for a job again, which spares a new proxy
+// and, at its release, one more call into BITS per job and walk. Never
+// freed: the references go with the process.
+std::mutex HeldLock;
+std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>* const Held =
+    new std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>;
+
+}  // namespace
+
+bool TJobMap::Load(IBackgroundCopyManager* manager) {
+    entries_.clear();
+    byName_.clear();
+    return Walk(manager);
+}
+
+bool TJobMap::Refresh(IBackgroundCopyManager* manager) { return Walk(manager); }
+
+bool TJobMap::Walk(IBackgroundCopyManager* manager) {
+    // The entries read so far stay held during the walk, so that BITS hands
+    // out the same references for their jobs again.
+    std::vector<Entry> before;
+    before.swap(entries_);
+    std::unordered_map<IBackgroundCopyJob*, size_t> known;
+    for (size_t i = 0; i < before.size(); ++i) known.emplace(before[i].Job.Get(), i);
+    std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>> all;
+    loaded_ = ForEachJob(manager, [&](IBackgroundCopyJob* job) {
+        all.push_back(job);
+        auto seen = known.find(job);
+        if (seen != known.end()) {
+            entries_.push_back(before[seen->second]);
+            return true;
+        }
+        Entry entry;
+        if (ReadJobInfo(job, entry.Info)) {
+            entry.Job = job;
+            entries_.push_back(std::move(entry));
+        }
+        return true;
+    });
+    if (loaded_) {
+        // Jobs gone from the list are let go here, the others stay held.
+        std::lock_guard<std::mutex> lock(HeldLock);
+        Held->swap(all);
+    }
+    Index();
+    return loaded_;
+}
+
+void TJobMap::Index() {
+    byName_.clear();
+    for (size_t i = 0; i < entries_.size(); ++i) byName_[entries_[i].Info.Name].push_back(i);
+}
+
+TJobMap::Entry* TJobMap::FirstLive(const std::string& name, bool& hadAny) {
+    hadAny = false;
+    auto found = byName_.find(name);
+    if (found == byName_.end()) return nullptr;
+    for (size_t index : found->second) {
+        Entry& entry = entries_[index];
+        if (!entry.Finished) {
+            // The state may have changed since the walk: it is read now.
+            BG_JOB_STATE state;
+            entry.Finished = SUCCEEDED(entry.Job->GetState(&state)) &&
+                             (state == BG_JOB_STATE_CANCELLED || state == BG_JOB_STATE_ACKNOWLEDGED);
+        }
+        if (!entry.Finished) return &entry;
+        hadAny = true;
+    }
+    return nullptr;
+}
+
+TJobMap::Entry* TJobMap::Find(IBackgroundCopyManager* manager, const std::string& name) {
+    bool hadAny = false;
+    Entry* entry = FirstLive(name, hadAny);
+    if (!entry && hadAny && loaded_) {
+        // The module's job ended since the walk: whoever ended it (the job
+        // callback completing a download) may have made its successor.
+        Refresh(manager);
+        entry = FirstLive(name, hadAny);
+    }
+    return entry;
+}
+
+void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description) {
+    Entry entry;
+    entry.Job = job;
+    ParseDescriptionText(description, entry.Info);
+    byName_[entry.Info.Name].push_back(entries_.size());
+    entries_.push_back(std::move(entry));
+}
+
+void TJobMap::Described(Entry& entry, const std::string& description) {
+    std::string name = entry.Info.Name;
+    ParseDescriptionText(description, entry.Info);
+    if (entry.Info.Name != name) Index();
+}
+
+}  // namespace zel
