@@ -420,12 +420,10 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
         }
         case BG_JOB_STATE_TRANSFERRED: {
             WriteLogFmt("Загрузка модуля (%s) завершена", {info.Name}, LogDebug);
-            if (FAILED(job->Complete())) {
+            if (!CompleteTransferredJob(job, info.Name, notify))
                 WriteLogFmt("Не удалось завершить задание %s", {info.Name}, LogError);
-            } else {
-                SettleJobFiles(job, info.Name, notify);
+            else
                 RecreateJob(manager, info);
-            }
             return false;
         }
         default:

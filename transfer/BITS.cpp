@@ -152,9 +152,6 @@ public:
         }
         return notify_;
     }
-    void Download(const std::string& name, const std::string& version) {
-        if (IUpdateServerNotify* n = Get()) n->FireDownload(BStr(name), BStr(version));
-    }
     void Process(const std::string& name, int percent) {
         if (IUpdateServerNotify* n = Get()) n->FireProcess(BStr(name), percent);
     }
@@ -243,30 +240,8 @@ private:
         if (!ReadJobInfo(job, info)) return;
         // Whoever completes the job second fails here, and only the first
         // one creates the replacement job.
-        if (FAILED(job->Complete())) return;
         ClientEvents events;
-        TCompletedFiles files = SettleJobFiles(job, info.Name, events.Get());
-        if (files.Listed) {
-            TVersion newest = 0;
-            WriteLogFmt("Для обновления модуля %s загружены следующие файлы", {info.Name}, LogDebug);
-            for (const std::string& path : files.Paths) {
-                TVersion version = 0;
-                if (GetFileVersion(path, version)) {
-                    WriteLogFmt("  %s (версия %s)", {path, VersionToStr(version)}, LogDebug);
-                    newest = MaxVersion(newest, version);
-                } else {
-                    WriteLogFmt("Файл обновления модуля %s не содержит cведений о версии", {info.Name}, LogError);
-                    events.Failure(info.Name, "Служба обновления", "Файл обновления не содержит сведений о версии");
-                }
-            }
-            // An update with a rejected file is not announced; the next check
-            // fetches what is missing.
-            if (newest > 0 && !files.Rejected) {
-                std::string text = VersionToStr(newest);
-                WriteLogFmt("Загружено обновление модуля %s версии %s", {info.Name, text}, LogInfo);
-                events.Download(info.Name, text);
-            }
-        }
+        if (!CompleteTransferredJob(job, info.Name, events.Get())) return;
         // The module gets a fresh idle job that still carries the installed
         // version.
         try {
@@ -313,6 +288,34 @@ private:
 };
 
 }  // namespace
+
+bool CompleteTransferredJob(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify) {
+    if (!job || FAILED(job->Complete())) return false;
+    TCompletedFiles files = SettleJobFiles(job, module, notify);
+    if (!files.Listed) return true;
+    TVersion newest = 0;
+    WriteLogFmt("Для обновления модуля %s загружены следующие файлы", {module}, LogDebug);
+    for (const std::string& path : files.Paths) {
+        TVersion version = 0;
+        if (GetFileVersion(path, version)) {
+            WriteLogFmt("  %s (версия %s)", {path, VersionToStr(version)}, LogDebug);
+            newest = MaxVersion(newest, version);
+        } else {
+            WriteLogFmt("Файл обновления модуля %s не содержит cведений о версии", {module}, LogError);
+            if (notify)
+                notify->FireException(BStr(module), BStr(std::string("Служба обновления")),
+                                      BStr(std::string("Файл обновления не содержит сведений о версии")), 0);
+        }
+    }
+    // An update with a rejected file is not announced; the next check
+    // fetches what is missing.
+    if (newest > 0 && !files.Rejected) {
+        std::string text = VersionToStr(newest);
+        WriteLogFmt("Загружено обновление модуля %s версии %s", {module, text}, LogInfo);
+        if (notify) notify->FireDownload(BStr(module), BStr(text));
+    }
+    return true;
+}
 
 TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify) {
     TCompletedFiles out;

@@ -90,6 +90,12 @@ struct TCompletedFiles {
 };
 TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify);
 
+// Completes a transferred job: its files settle in the store, their
+// versions are logged and the newest one is announced to every client
+// unless a file was rejected. False when the job could not be completed,
+// e.g. because the callback or the update check completed it first.
+bool CompleteTransferredJob(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify);
+
 // The job callback object (a new one with one reference).
 IBackgroundCopyCallback* CreateNotifier();
 // The one callback object that every job of the process reports to: it

@@ -476,30 +476,54 @@ TEST_F(DownloadTest, TransferredFilesAreCheckedAgainstTheirDigests) {
     EXPECT_EQ(BG_JOB_STATE_SUSPENDED, state);
 }
 
-TEST_F(DownloadTest, AJobTheSchedulerCompletesIsCheckedToo) {
-    // A job without the callback, as one left from an earlier run: the
-    // update check finds it transferred and completes it.
-    const std::string name = Prefix + "sched";
-    test::LogMark mark;
-    ComPtr<IBackgroundCopyJob> job = Start(name, {"setup107.exe"}, {{"setup107.exe", std::string(64, 'f')}}, false);
-    ASSERT_TRUE(job);
-    BG_JOB_STATE state = BG_JOB_STATE_QUEUED;
-    ASSERT_TRUE(test::WaitFor([&] { return SUCCEEDED(job->GetState(&state)) && state == BG_JOB_STATE_TRANSFERRED; },
-                              60000))
-        << "state " << state;
-    TRemoteModuleInfoList remote;
-    EXPECT_FALSE(ProcessJob(manager.Get(), job.Get(), &server, remote, 7));
-    const std::string dir = GetModuleDir(name) + "\\";
-    EXPECT_FALSE(FileExists(dir + "setup107.exe"));
-    EXPECT_FALSE(FileExists(dir + "setup107.exe.unverified"));
-    EXPECT_FALSE(FileExists(dir + "setup107.exe.sha256"));
-    auto failures = server.Events("exception", name);
-    ASSERT_EQ(1u, failures.size());
-    EXPECT_EQ("Служба обновления", failures[0].a);
-    EXPECT_EQ(0u, failures[0].cookie);
-    EXPECT_NE(std::string::npos,
-              mark.Since().find(Format(" : Контрольная сумма файла %s модуля %s не совпадает", {dir + "setup107.exe", name})));
-    EXPECT_EQ(1u, All(name).size());
+TEST_F(DownloadTest, AJobTheSchedulerCompletesIsSettledAndAnnouncedToo) {
+    // Jobs without the callback, as ones left from an earlier run or ones the
+    // update check reaches before BITS calls back: the check completes them,
+    // with the same checks and the same announcement as the callback.
+    const std::string www = test::TestDir() + "www\\";
+    std::string good;
+    ASSERT_TRUE(FileSha256(www + "setup105.exe", good));
+    struct Case {
+        std::string name, digest;
+        bool matches;
+    };
+    for (const Case& c : {Case{Prefix + "sched", std::string(64, 'f'), false}, Case{Prefix + "schok", good, true}}) {
+        SCOPED_TRACE(c.name);
+        test::LogMark mark;
+        ComPtr<IBackgroundCopyJob> job = Start(c.name, {"setup105.exe"}, {{"setup105.exe", c.digest}}, false);
+        ASSERT_TRUE(job);
+        BG_JOB_STATE state = BG_JOB_STATE_QUEUED;
+        ASSERT_TRUE(test::WaitFor(
+            [&] { return SUCCEEDED(job->GetState(&state)) && state == BG_JOB_STATE_TRANSFERRED; }, 60000))
+            << "state " << state;
+        TRemoteModuleInfoList remote;
+        EXPECT_FALSE(ProcessJob(manager.Get(), job.Get(), &server, remote, 7));
+        const std::string dir = GetModuleDir(c.name) + "\\";
+        EXPECT_EQ(c.matches, FileExists(dir + "setup105.exe"));
+        EXPECT_FALSE(FileExists(dir + "setup105.exe.unverified"));
+        EXPECT_FALSE(FileExists(dir + "setup105.exe.sha256"));
+        std::string log = mark.Since();
+        auto failures = server.Events("exception", c.name);
+        auto downloads = server.Events("download", c.name);
+        if (c.matches) {
+            EXPECT_TRUE(failures.empty());
+            ASSERT_EQ(1u, downloads.size());
+            EXPECT_EQ("1.2.00.05", downloads[0].a);
+            EXPECT_NE(std::string::npos,
+                      log.find(Format(" : Загружено обновление модуля %s версии 1.2.00.05\r\n", {c.name})))
+                << log;
+        } else {
+            EXPECT_TRUE(downloads.empty());
+            ASSERT_EQ(1u, failures.size());
+            EXPECT_EQ("Служба обновления", failures[0].a);
+            EXPECT_EQ(0u, failures[0].cookie);
+            EXPECT_NE(std::string::npos,
+                      log.find(Format(" : Контрольная сумма файла %s модуля %s не совпадает",
+                                      {dir + "setup105.exe", c.name})));
+            EXPECT_EQ(std::string::npos, log.find("Загружено обновление модуля")) << log;
+        }
+        EXPECT_EQ(1u, All(c.name).size());
+    }
 }
 
 // ---------------------------------------------------------------- the lister
