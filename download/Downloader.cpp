@@ -387,17 +387,16 @@ void RecreateJob(IBackgroundCopyManager* manager, const TJobInfo& info) {
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie) {
     TJobInfo info;
-    if (IsServiceStopping() || !ReadJobInfo(job, info)) return false;
-    return ProcessJob(manager, job, notify, remote, cookie, info);
+    BG_JOB_STATE state;
+    if (IsServiceStopping() || !ReadJobInfo(job, info) || FAILED(job->GetState(&state))) return false;
+    return ProcessJob(manager, job, notify, remote, cookie, info, state);
 }
 
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
-                TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info) {
+                TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info, BG_JOB_STATE state) {
     if (IsServiceStopping()) return false;
     bool result = false;
     try {
-        BG_JOB_STATE state;
-        if (FAILED(job->GetState(&state))) return false;
         switch (state) {
         case BG_JOB_STATE_CONNECTING:
         case BG_JOB_STATE_TRANSFERRING:
@@ -472,9 +471,13 @@ bool RunCheck(DWORD cookie) {
         LogModuleInfoList(remote);
         // The jobs as they are after the exchange; what the first walk read
         // of a job serves again.
-        if (jobs.Refresh(manager.Get()))
+        if (jobs.Refresh(manager.Get())) {
+            jobs.ReadStates();
             for (TJobMap::Entry& job : jobs.Entries())
-                if (ProcessJob(manager.Get(), job.Job.Get(), notify.Get(), remote, cookie, job.Info)) result = true;
+                if (job.StateRead &&
+                    ProcessJob(manager.Get(), job.Job.Get(), notify.Get(), remote, cookie, job.Info, job.State))
+                    result = true;
+        }
     } catch (const std::exception& e) {
         // A failed exchange (no connection, an HTTP error, an answer that is
         // too large, not JSON or of the wrong shape) ends the check before

@@ -79,9 +79,10 @@ bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list);
 bool QueryServer(TJobMap& jobs, TRemoteModuleInfoList& list);
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie);
-// The same for a job of the service whose description fields were read.
+// The same for a job of the service whose description fields and state
+// were read.
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
-                TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info);
+                TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info, BG_JOB_STATE state);
 [[noreturn]] void RaiseModuleError(const std::string& moduleName, const std::string& error);
 
 }  // namespace zel

@@ -8,11 +8,14 @@
 
 #include <atomic>
 #include <cwchar>
+#include <functional>
+#include <vector>
 
 #include "JobMap.h"
 #include "com/BStr.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Log.h"
+#include "service/WorkerPool.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
 #include "store/ModuleName.h"
@@ -100,6 +103,28 @@ bool IsServiceJob(IBackgroundCopyJob* job) {
 // A directory with all missing parents; false also when a file stands in
 // its place.
 bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && DirectoryExists(dir); }
+
+// Settings of one job that BITS applies independently of each other are
+// made at the same time: most of a call's time is the way to BITS and back.
+// ConfigureJob's four settings go together with the given other calls; the
+// results of those others, in their order. The failures of the four are
+// logged in their order, as when made one after the other.
+std::vector<bool> ConfigureJobWith(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback,
+                                   std::vector<std::function<bool()>> calls) {
+    static const char* const failures[] = {
+        "Не удалось настроить параметр MinimumRetryDelay", "Не удалось настроить параметр NoProgressTimeout",
+        "Не удалось настроить интерфейс обратного вызова", "Не удалось настроить флаги обратного вызова"};
+    const size_t others = calls.size();
+    calls.push_back([=] { return SUCCEEDED(job->SetMinimumRetryDelay(RetryDelaySeconds)); });
+    calls.push_back([=] { return SUCCEEDED(job->SetNoProgressTimeout(NoProgressTimeoutSeconds)); });
+    calls.push_back([=] { return SUCCEEDED(job->SetNotifyInterface(callback)); });
+    calls.push_back([=] { return SUCCEEDED(job->SetNotifyFlags(NotifyFlags)); });
+    std::vector<char> done(calls.size(), 0);
+    ParallelFor(calls.size(), calls.size(), [&](size_t i) { done[i] = calls[i]() ? 1 : 0; });
+    for (size_t i = 0; i < 4; ++i)
+        if (!done[others + i]) WriteLog(failures[i], LogDebug);
+    return std::vector<bool>(done.begin(), done.begin() + others);
+}
 
 // The first live job of the service with this Name; none for a name that is
 // no usable module name.
@@ -381,11 +406,12 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     ComPtr<IBackgroundCopyJob> job;
     HRESULT hr = manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job);
     if (FAILED(hr) || !job) throw BITSException(FAILED(hr) ? hr : E_POINTER);
-    SetJobPriority(job.Get());
     SetJobHeaders(job.Get());
-    if (WriteJobDescription(job.Get(), name, version, std::string()) && jobs)
-        jobs->Added(job.Get(), JobDescription(name, version, std::string()));
-    ConfigureJob(job.Get(), ProcessNotifier());
+    std::vector<bool> done = ConfigureJobWith(
+        job.Get(), ProcessNotifier(),
+        {[&] { return SetJobPriority(job.Get()); },
+         [&] { return WriteJobDescription(job.Get(), name, version, std::string()); }});
+    if (done[1] && jobs) jobs->Added(job.Get(), JobDescription(name, version, std::string()));
     return true;
 }
 
@@ -455,15 +481,20 @@ void AttachNotifier(IBackgroundCopyManager* given) {
     ManagerRef manager(given);
     if (!manager) return;
     HRESULT hr = S_OK;
+    std::vector<ComPtr<IBackgroundCopyJob>> jobs;
     ForEachJob(
         manager.Get(),
-        [](IBackgroundCopyJob* job) {
-            TJobInfo info;
-            if (ReadJobInfo(job, info)) ConfigureJob(job, ProcessNotifier());
+        [&](IBackgroundCopyJob* job) {
+            jobs.push_back(job);
             return true;
         },
         &hr);
     if (FAILED(hr)) throw BITSException(hr);
+    // A few jobs at a time: their calls overlap in BITS.
+    ParallelFor(jobs.size(), JobsAtOnce, [&](size_t i) {
+        TJobInfo info;
+        if (ReadJobInfo(jobs[i].Get(), info)) ConfigureJob(jobs[i].Get(), ProcessNotifier());
+    });
 }
 
 // ---------------------------------------------------------------- one job
@@ -540,13 +571,7 @@ bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const
 }
 
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback) {
-    if (FAILED(job->SetMinimumRetryDelay(RetryDelaySeconds)))
-        WriteLog("Не удалось настроить параметр MinimumRetryDelay", LogDebug);
-    if (FAILED(job->SetNoProgressTimeout(NoProgressTimeoutSeconds)))
-        WriteLog("Не удалось настроить параметр NoProgressTimeout", LogDebug);
-    if (FAILED(job->SetNotifyInterface(callback)))
-        WriteLog("Не удалось настроить интерфейс обратного вызова", LogDebug);
-    if (FAILED(job->SetNotifyFlags(NotifyFlags))) WriteLog("Не удалось настроить флаги обратного вызова", LogDebug);
+    ConfigureJobWith(job, callback, {});
     return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "service/WorkerPool.h"
+
 namespace zel {
 
 namespace {
@@ -34,18 +36,27 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
     std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>> all;
     loaded_ = ForEachJob(manager, [&](IBackgroundCopyJob* job) {
         all.push_back(job);
-        auto seen = known.find(job);
-        if (seen != known.end()) {
-            entries_.push_back(before[seen->second]);
-            return true;
-        }
-        Entry entry;
-        if (ReadJobInfo(job, entry.Info)) {
-            entry.Job = job;
-            entries_.push_back(std::move(entry));
-        }
         return true;
     });
+    // The jobs not seen before are read, a few at a time.
+    std::vector<size_t> unread;
+    for (size_t i = 0; i < all.size(); ++i)
+        if (!known.count(all[i].Get())) unread.push_back(i);
+    std::vector<Entry> read(all.size());
+    std::vector<char> ours(all.size(), 0);
+    ParallelFor(unread.size(), JobsAtOnce, [&](size_t k) {
+        size_t i = unread[k];
+        ours[i] = ReadJobInfo(all[i].Get(), read[i].Info) ? 1 : 0;
+    });
+    for (size_t i = 0; i < all.size(); ++i) {
+        auto seen = known.find(all[i].Get());
+        if (seen != known.end()) {
+            entries_.push_back(before[seen->second]);
+        } else if (ours[i]) {
+            read[i].Job = all[i];
+            entries_.push_back(std::move(read[i]));
+        }
+    }
     if (loaded_) {
         // Jobs gone from the list are let go here, the others stay held.
         std::lock_guard<std::mutex> lock(HeldLock);
@@ -53,6 +64,13 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
     }
     Index();
     return loaded_;
+}
+
+void TJobMap::ReadStates() {
+    ParallelFor(entries_.size(), JobsAtOnce, [&](size_t i) {
+        Entry& entry = entries_[i];
+        entry.StateRead = SUCCEEDED(entry.Job->GetState(&entry.State));
+    });
 }
 
 void TJobMap::Index() {

@@ -26,6 +26,8 @@ public:
         Microsoft::WRL::ComPtr<IBackgroundCopyJob> Job;
         TJobInfo Info;
         bool Finished = false;  // cancelled or completed, as far as known
+        bool StateRead = false;  // State holds what ReadStates read
+        BG_JOB_STATE State = BG_JOB_STATE_QUEUED;
     };
 
     // Walks the jobs and keeps those of the service with their description
@@ -39,6 +41,8 @@ public:
 
     // The service's jobs in enumeration order.
     std::vector<Entry>& Entries() { return entries_; }
+    // Reads the state of every job now, several at a time.
+    void ReadStates();
 
     // The first job of the service with this Name, in enumeration order,
     // that is not finished (its state is read now); null when none.
@@ -62,6 +66,10 @@ private:
 // ---------------------------------------------------------------- template
 
 constexpr ULONG JobBlock = 64;  // jobs per Next call
+// Jobs read or configured at the same time: a call into BITS is mostly the
+// way there and back, and the ways of a few calls overlap (beyond about four
+// they do not gain any more on two cores).
+constexpr size_t JobsAtOnce = 4;
 
 template <class Visit>
 bool ForEachJob(IBackgroundCopyManager* manager, Visit visit, HRESULT* result) {
