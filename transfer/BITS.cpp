@@ -104,28 +104,6 @@ bool IsServiceJob(IBackgroundCopyJob* job) {
 // its place.
 bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && DirectoryExists(dir); }
 
-// Settings of one job that BITS applies independently of each other are
-// made at the same time: most of a call's time is the way to BITS and back.
-// ConfigureJob's four settings go together with the given other calls; the
-// results of those others, in their order. The failures of the four are
-// logged in their order, as when made one after the other.
-std::vector<bool> ConfigureJobWith(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback,
-                                   std::vector<std::function<bool()>> calls) {
-    static const char* const failures[] = {
-        "Не удалось настроить параметр MinimumRetryDelay", "Не удалось настроить параметр NoProgressTimeout",
-        "Не удалось настроить интерфейс обратного вызова", "Не удалось настроить флаги обратного вызова"};
-    const size_t others = calls.size();
-    calls.push_back([=] { return SUCCEEDED(job->SetMinimumRetryDelay(RetryDelaySeconds)); });
-    calls.push_back([=] { return SUCCEEDED(job->SetNoProgressTimeout(NoProgressTimeoutSeconds)); });
-    calls.push_back([=] { return SUCCEEDED(job->SetNotifyInterface(callback)); });
-    calls.push_back([=] { return SUCCEEDED(job->SetNotifyFlags(NotifyFlags)); });
-    std::vector<char> done(calls.size(), 0);
-    ParallelFor(calls.size(), calls.size(), [&](size_t i) { done[i] = calls[i]() ? 1 : 0; });
-    for (size_t i = 0; i < 4; ++i)
-        if (!done[others + i]) WriteLog(failures[i], LogDebug);
-    return std::vector<bool>(done.begin(), done.begin() + others);
-}
-
 // The first live job of the service with this Name; none for a name that is
 // no usable module name.
 bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IBackgroundCopyJob>& found,
@@ -406,12 +384,19 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     ComPtr<IBackgroundCopyJob> job;
     HRESULT hr = manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job);
     if (FAILED(hr) || !job) throw BITSException(FAILED(hr) ? hr : E_POINTER);
+    // The calls that make a new proxy stay on this thread; the settings are
+    // made on the job's reference as it is.
     SetJobHeaders(job.Get());
-    std::vector<bool> done = ConfigureJobWith(
-        job.Get(), ProcessNotifier(),
-        {[&] { return SetJobPriority(job.Get()); },
-         [&] { return WriteJobDescription(job.Get(), name, version, std::string()); }});
-    if (done[1] && jobs) jobs->Added(job.Get(), JobDescription(name, version, std::string()));
+    auto settings = [job, name, version] {
+        SetJobPriority(job.Get());
+        bool described = WriteJobDescription(job.Get(), name, version, std::string());
+        ConfigureJob(job.Get(), ProcessNotifier());
+        return described;
+    };
+    if (jobs)
+        jobs->Added(job.Get(), JobDescription(name, version, std::string()), settings);
+    else
+        settings();
     return true;
 }
 
@@ -571,7 +556,13 @@ bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const
 }
 
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback) {
-    ConfigureJobWith(job, callback, {});
+    if (FAILED(job->SetMinimumRetryDelay(RetryDelaySeconds)))
+        WriteLog("Не удалось настроить параметр MinimumRetryDelay", LogDebug);
+    if (FAILED(job->SetNoProgressTimeout(NoProgressTimeoutSeconds)))
+        WriteLog("Не удалось настроить параметр NoProgressTimeout", LogDebug);
+    if (FAILED(job->SetNotifyInterface(callback)))
+        WriteLog("Не удалось настроить интерфейс обратного вызова", LogDebug);
+    if (FAILED(job->SetNotifyFlags(NotifyFlags))) WriteLog("Не удалось настроить флаги обратного вызова", LogDebug);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "JobMap.h"
 
 #include <mutex>
+#include <unordered_set>
 
 #include "service/WorkerPool.h"
 
@@ -18,7 +19,23 @@ std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>* const Held =
 
 }  // namespace
 
+TJobMap::~TJobMap() {
+    setup_.Wait();
+    // The jobs this map's pass created join those of the last walk, so that
+    // letting them go here costs no call into BITS and the next walk finds
+    // the same references.
+    try {
+        std::lock_guard<std::mutex> lock(HeldLock);
+        std::unordered_set<IBackgroundCopyJob*> held;
+        for (const auto& job : *Held) held.insert(job.Get());
+        for (const Entry& entry : entries_)
+            if (entry.Job && held.insert(entry.Job.Get()).second) Held->push_back(entry.Job);
+    } catch (...) {
+    }
+}
+
 bool TJobMap::Load(IBackgroundCopyManager* manager) {
+    Settle();
     entries_.clear();
     byName_.clear();
     return Walk(manager);
@@ -27,6 +44,9 @@ bool TJobMap::Load(IBackgroundCopyManager* manager) {
 bool TJobMap::Refresh(IBackgroundCopyManager* manager) { return Walk(manager); }
 
 bool TJobMap::Walk(IBackgroundCopyManager* manager) {
+    // A job whose description is still being written would not be known
+    // as the service's in the walk.
+    Settle();
     // The entries read so far stay held during the walk, so that BITS hands
     // out the same references for their jobs again.
     std::vector<Entry> before;
@@ -82,6 +102,7 @@ TJobMap::Entry* TJobMap::FirstLive(const std::string& name, bool& hadAny) {
     hadAny = false;
     auto found = byName_.find(name);
     if (found == byName_.end()) return nullptr;
+    Settle();
     for (size_t index : found->second) {
         Entry& entry = entries_[index];
         if (!entry.Finished) {
@@ -108,12 +129,23 @@ TJobMap::Entry* TJobMap::Find(IBackgroundCopyManager* manager, const std::string
     return entry;
 }
 
-void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description) {
+void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description, std::function<bool()> settings) {
     Entry entry;
     entry.Job = job;
     ParseDescriptionText(description, entry.Info);
+    auto described = std::make_shared<std::atomic<bool>>(false);
+    pending_.emplace_back(entries_.size(), described);
     byName_[entry.Info.Name].push_back(entries_.size());
     entries_.push_back(std::move(entry));
+    setup_.Add([settings = std::move(settings), described] { *described = settings(); });
+}
+
+void TJobMap::Settle() {
+    if (pending_.empty()) return;
+    setup_.Wait();
+    for (const auto& p : pending_)
+        if (!*p.second) entries_[p.first].Finished = true;
+    pending_.clear();
 }
 
 void TJobMap::Described(Entry& entry, const std::string& description) {
