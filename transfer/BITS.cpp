@@ -95,11 +95,6 @@ bool IsFinished(IBackgroundCopyJob* job) {
            (state == BG_JOB_STATE_CANCELLED || state == BG_JOB_STATE_ACKNOWLEDGED);
 }
 
-bool IsServiceJob(IBackgroundCopyJob* job) {
-    TaskString display;
-    return job && SUCCEEDED(job->GetDisplayName(&display)) && wcscmp(display.Get(), UpdateJobName) == 0;
-}
-
 // A directory with all missing parents; false also when a file stands in
 // its place.
 bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && DirectoryExists(dir); }
@@ -484,6 +479,11 @@ void AttachNotifier(IBackgroundCopyManager* given) {
 
 // ---------------------------------------------------------------- one job
 
+bool IsServiceJob(IBackgroundCopyJob* job) {
+    TaskString display;
+    return job && SUCCEEDED(job->GetDisplayName(&display)) && wcscmp(display.Get(), UpdateJobName) == 0;
+}
+
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) {
     // A job whose Name is no usable module name is no module's job: its
     // name would lead out of the store.
@@ -552,7 +552,10 @@ std::string JobDescription(const std::string& name, const std::string& version, 
 
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
                          const std::string& target) {
-    return SUCCEEDED(job->SetDescription(ToWide(JobDescription(name, version, target)).c_str()));
+    std::string text = JobDescription(name, version, target);
+    if (FAILED(job->SetDescription(ToWide(text).c_str()))) return false;
+    NoteJobDescription(job, text);
+    return true;
 }
 
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback) {

@@ -54,6 +54,8 @@ bool FindModuleJob(IBackgroundCopyManager* manager, const std::string& name, IBa
 void AttachNotifier(IBackgroundCopyManager* manager);
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);
+// The job carries the service's display name.
+bool IsServiceJob(IBackgroundCopyJob* job);
 bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
 // The fields of a description text: items are split at "|" and at runs of
 // blanks and control characters, a double-quoted item is taken whole; keys

@@ -1,9 +1,9 @@
 #include "JobMap.h"
 
 #include <mutex>
-#include <unordered_set>
 
 #include "service/WorkerPool.h"
+#include "store/ModuleName.h"
 
 namespace zel {
 
@@ -11,25 +11,47 @@ namespace {
 
 // Every job of the last walk stays referenced until the next one: BITS then
 // hands out the same reference for a job again, which spares a new proxy
-// and, at its release, one more call into BITS per job and walk. Never
-// freed: the references go with the process.
+// and, at its release, one more call into BITS per job and walk. What was
+// read of a held job is kept with it, so that a walk reads only the jobs it
+// has not seen before: while the reference is held, no other job can have
+// the same address, and the service's own description changes are noted
+// here as they are made. Never freed: the references go with the process.
+struct HeldJob {
+    Microsoft::WRL::ComPtr<IBackgroundCopyJob> Job;
+    bool Ours = false;  // a job of the service, with Info read
+    TJobInfo Info;
+};
+using HeldJobs = std::unordered_map<IBackgroundCopyJob*, HeldJob>;
 std::mutex HeldLock;
-std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>* const Held =
-    new std::vector<Microsoft::WRL::ComPtr<IBackgroundCopyJob>>;
+HeldJobs* const Held = new HeldJobs;
 
 }  // namespace
 
+void NoteJobDescription(IBackgroundCopyJob* job, const std::string& description) {
+    try {
+        std::lock_guard<std::mutex> lock(HeldLock);
+        auto held = Held->find(job);
+        if (held == Held->end() || !held->second.Ours) return;
+        TJobInfo info;
+        ParseDescriptionText(description, info);
+        held->second.Info = info;
+    } catch (...) {
+        // Without the note the job is read again by the next walk.
+        std::lock_guard<std::mutex> lock(HeldLock);
+        Held->erase(job);
+    }
+}
+
 TJobMap::~TJobMap() {
-    setup_.Wait();
+    Settle();
     // The jobs this map's pass created join those of the last walk, so that
     // letting them go here costs no call into BITS and the next walk finds
     // the same references.
     try {
         std::lock_guard<std::mutex> lock(HeldLock);
-        std::unordered_set<IBackgroundCopyJob*> held;
-        for (const auto& job : *Held) held.insert(job.Get());
         for (const Entry& entry : entries_)
-            if (entry.Job && held.insert(entry.Job.Get()).second) Held->push_back(entry.Job);
+            if (entry.Job && !entry.Finished && !Held->count(entry.Job.Get()))
+                Held->emplace(entry.Job.Get(), HeldJob{entry.Job, true, entry.Info});
     } catch (...) {
     }
 }
@@ -58,29 +80,58 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
         all.push_back(job);
         return true;
     });
-    // The jobs not seen before are read, a few at a time.
-    std::vector<size_t> unread;
-    for (size_t i = 0; i < all.size(); ++i)
-        if (!known.count(all[i].Get())) unread.push_back(i);
+    // The jobs neither this map nor the last walk has seen are read, a few
+    // at a time. A job of another program is remembered as such; one with
+    // the service's name whose description cannot be used (yet: the job
+    // callback may be creating it right now) is read again next time.
+    enum Kind : char { Unknown, Ours, Foreign };
     std::vector<Entry> read(all.size());
-    std::vector<char> ours(all.size(), 0);
+    std::vector<char> kind(all.size(), Unknown);
+    std::vector<size_t> unread;
+    {
+        std::lock_guard<std::mutex> lock(HeldLock);
+        for (size_t i = 0; i < all.size(); ++i) {
+            if (known.count(all[i].Get())) continue;
+            auto held = Held->find(all[i].Get());
+            if (held == Held->end()) {
+                unread.push_back(i);
+            } else {
+                kind[i] = held->second.Ours ? Ours : Foreign;
+                read[i].Info = held->second.Info;
+            }
+        }
+    }
     ParallelFor(unread.size(), JobsAtOnce, [&](size_t k) {
         size_t i = unread[k];
-        ours[i] = ReadJobInfo(all[i].Get(), read[i].Info) ? 1 : 0;
+        IBackgroundCopyJob* job = all[i].Get();
+        if (!IsServiceJob(job))
+            kind[i] = Foreign;
+        else if (ParseJobDescription(job, read[i].Info) && IsValidModuleName(read[i].Info.Name))
+            kind[i] = Ours;
     });
+    HeldJobs now;
     for (size_t i = 0; i < all.size(); ++i) {
         auto seen = known.find(all[i].Get());
         if (seen != known.end()) {
             entries_.push_back(before[seen->second]);
-        } else if (ours[i]) {
-            read[i].Job = all[i];
-            entries_.push_back(std::move(read[i]));
+            now[all[i].Get()] = HeldJob{all[i], true, before[seen->second].Info};
+            continue;
         }
+        if (kind[i] == Ours) {
+            read[i].Job = all[i];
+            entries_.push_back(read[i]);
+        }
+        if (kind[i] != Unknown) now[all[i].Get()] = HeldJob{all[i], kind[i] == Ours, read[i].Info};
     }
     if (loaded_) {
         // Jobs gone from the list are let go here, the others stay held.
+        // A description noted since this map read a job is the newer one.
         std::lock_guard<std::mutex> lock(HeldLock);
-        Held->swap(all);
+        for (auto& job : now) {
+            auto old = Held->find(job.first);
+            if (old != Held->end() && old->second.Ours && job.second.Ours) job.second.Info = old->second.Info;
+        }
+        Held->swap(now);
     }
     Index();
     return loaded_;

@@ -29,6 +29,10 @@ bool ForEachJob(IBackgroundCopyManager* manager, Visit visit, HRESULT* result = 
 // they do not gain any more on two cores).
 constexpr size_t JobsAtOnce = 4;
 
+// Notes a description the service gave a job, for the walks that keep what
+// they read of the jobs they hold.
+void NoteJobDescription(IBackgroundCopyJob* job, const std::string& description);
+
 class TJobMap {
 public:
     TJobMap() = default;

@@ -246,6 +246,36 @@ TEST_F(BITSTest, JobMapFollowsTheJobsOfItsPass) {
     EXPECT_TRUE(All(name).empty());
 }
 
+TEST_F(BITSTest, LaterWalksSeeWhatChangedSinceTheLastOne) {
+    // A job of the service whose description is not written yet when a walk
+    // sees it (the job callback creating a module's next job), and a job
+    // whose description the service rewrites between two passes.
+    const std::string fresh = Prefix + "late", moved = Prefix + "moved";
+    ComPtr<IBackgroundCopyJob> job;
+    GUID id;
+    ASSERT_HRESULT_SUCCEEDED(manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job));
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), moved, "1"));
+    {
+        TJobMap jobs;
+        ASSERT_TRUE(jobs.Load(manager.Get()));
+        EXPECT_EQ(nullptr, jobs.Find(manager.Get(), fresh));
+        ASSERT_NE(nullptr, jobs.Find(manager.Get(), moved));
+    }
+    ASSERT_TRUE(WriteJobDescription(job.Get(), fresh, "1", std::string()));
+    ASSERT_TRUE(WriteJobDescription(Find(moved).Get(), moved, "1", "2.0"));
+    for (int pass = 0; pass < 2; ++pass) {
+        TJobMap jobs;
+        ASSERT_TRUE(jobs.Load(manager.Get()));
+        TJobMap::Entry* late = jobs.Find(manager.Get(), fresh);
+        ASSERT_NE(nullptr, late) << pass;
+        EXPECT_TRUE(IsEqualGUID(id, Id(late->Job.Get())));
+        TJobMap::Entry* entry = jobs.Find(manager.Get(), moved);
+        ASSERT_NE(nullptr, entry);
+        EXPECT_EQ("2.0", entry->Info.Target) << pass;
+    }
+    job->Cancel();
+}
+
 TEST_F(BITSTest, ProxySecurityFlagsFilesAndErrorTexts) {
     const std::string name = Prefix + "opt";
     ASSERT_TRUE(CreateModuleJob(manager.Get(), name, "1"));
