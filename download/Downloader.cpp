@@ -97,6 +97,34 @@ void PostDownloaderMessage(UINT message, WPARAM wParam) {
         Mailbox.kept.emplace_back(message, wParam);
 }
 
+// ---------------------------------------------------------------- BITS
+
+namespace {
+
+// The scheduler thread keeps one connection to BITS for its whole run: a
+// connection per pass costs an activation each time, and Wine's BITS was
+// seen to stop answering for good in the middle of one. Only that thread
+// touches these.
+IBackgroundCopyManager* SchedulerManager = nullptr;
+DWORD SchedulerThread = 0;
+
+// A connection to BITS with one new reference: the scheduler's own (made
+// again when its BITS has gone), a new one on any other thread.
+bool ConnectScheduler(IBackgroundCopyManager** manager) {
+    *manager = nullptr;
+    if (SchedulerThread == 0 || GetCurrentThreadId() != SchedulerThread) return ConnectBITS(manager);
+    if (SchedulerManager && !ManagerAnswers(SchedulerManager)) {
+        SchedulerManager->Release();
+        SchedulerManager = nullptr;
+    }
+    if (!SchedulerManager && !ConnectBITS(&SchedulerManager)) return false;
+    SchedulerManager->AddRef();
+    *manager = SchedulerManager;
+    return true;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- the thread
 
 TDownloader::TDownloader() {
@@ -143,11 +171,15 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
     OpenMailbox();
     SetEvent(downloader->queueReady_);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    SchedulerThread = GetCurrentThreadId();
     try {
         downloader->Execute();
     } catch (const std::exception& e) {
         TryWriteLog(e.what(), LogError);
     }
+    if (SchedulerManager) SchedulerManager->Release();
+    SchedulerManager = nullptr;
+    SchedulerThread = 0;
     CloseMailbox();
     CoUninitialize();
     delete downloader;
@@ -256,7 +288,7 @@ void StartDownloader() { new TDownloader(); }
 
 void ProcessAddQueue() {
     IBackgroundCopyManager* raw = nullptr;
-    if (!ConnectBITS(&raw)) return;
+    if (!ConnectScheduler(&raw)) return;
     ComPtr<IBackgroundCopyManager> manager;
     manager.Attach(raw);
     // One walk of the jobs serves the whole queue; the map follows the jobs
@@ -276,7 +308,7 @@ void ProcessAddQueue() {
 
 void ProcessRemoveQueue() {
     IBackgroundCopyManager* raw = nullptr;
-    if (!ConnectBITS(&raw)) return;
+    if (!ConnectScheduler(&raw)) return;
     ComPtr<IBackgroundCopyManager> manager;
     manager.Attach(raw);
     TJobMap jobs;
@@ -461,7 +493,7 @@ bool RunCheck(DWORD cookie) {
     try {
         GetUpdateServerNotify(notify.GetAddressOf());
         IBackgroundCopyManager* raw = nullptr;
-        if (!ConnectBITS(&raw)) return false;
+        if (!ConnectScheduler(&raw)) return false;
         ComPtr<IBackgroundCopyManager> manager;
         manager.Attach(raw);
         TRemoteModuleInfoList remote;

@@ -8,14 +8,13 @@
 
 #include <atomic>
 #include <cwchar>
-#include <functional>
 #include <vector>
 
 #include "JobMap.h"
 #include "com/BStr.h"
+#include "com/COMUtils.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Log.h"
-#include "service/WorkerPool.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
 #include "store/ModuleName.h"
@@ -369,6 +368,14 @@ bool ConnectBITS(IBackgroundCopyManager** manager) {
     return true;
 }
 
+bool ManagerAnswers(IBackgroundCopyManager* manager) {
+    // The cheapest call that reaches BITS: a job that cannot exist.
+    IBackgroundCopyJob* job = nullptr;
+    HRESULT hr = manager->GetJob(GUID_NULL, &job);
+    if (job) job->Release();
+    return !IsDisconnected(hr);
+}
+
 bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version,
                      TJobMap* jobs) {
     std::string dir = GetModuleDir(name);
@@ -379,19 +386,11 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     ComPtr<IBackgroundCopyJob> job;
     HRESULT hr = manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job);
     if (FAILED(hr) || !job) throw BITSException(FAILED(hr) ? hr : E_POINTER);
-    // The calls that make a new proxy stay on this thread; the settings are
-    // made on the job's reference as it is.
+    SetJobPriority(job.Get());
     SetJobHeaders(job.Get());
-    auto settings = [job, name, version] {
-        SetJobPriority(job.Get());
-        bool described = WriteJobDescription(job.Get(), name, version, std::string());
-        ConfigureJob(job.Get(), ProcessNotifier());
-        return described;
-    };
-    if (jobs)
-        jobs->Added(job.Get(), JobDescription(name, version, std::string()), settings);
-    else
-        settings();
+    if (WriteJobDescription(job.Get(), name, version, std::string()) && jobs)
+        jobs->Added(job.Get(), JobDescription(name, version, std::string()));
+    ConfigureJob(job.Get(), ProcessNotifier());
     return true;
 }
 
@@ -470,11 +469,10 @@ void AttachNotifier(IBackgroundCopyManager* given) {
         },
         &hr);
     if (FAILED(hr)) throw BITSException(hr);
-    // A few jobs at a time: their calls overlap in BITS.
-    ParallelFor(jobs.size(), JobsAtOnce, [&](size_t i) {
+    for (const ComPtr<IBackgroundCopyJob>& job : jobs) {
         TJobInfo info;
-        if (ReadJobInfo(jobs[i].Get(), info)) ConfigureJob(jobs[i].Get(), ProcessNotifier());
-    });
+        if (ReadJobInfo(job.Get(), info)) ConfigureJob(job.Get(), ProcessNotifier());
+    }
 }
 
 // ---------------------------------------------------------------- one job

@@ -37,6 +37,8 @@ class TJobMap;
 // Manager-level operations take a manager that may be null: they connect
 // themselves then and return false when BITS cannot be reached.
 bool ConnectBITS(IBackgroundCopyManager** manager);
+// False when the connection's BITS is gone (one call into BITS).
+bool ManagerAnswers(IBackgroundCopyManager* manager);
 // With a job map, the map learns the new job.
 bool CreateModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version,
                      TJobMap* jobs = nullptr);

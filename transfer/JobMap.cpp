@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "service/WorkerPool.h"
 #include "store/ModuleName.h"
 
 namespace zel {
@@ -43,7 +42,6 @@ void NoteJobDescription(IBackgroundCopyJob* job, const std::string& description)
 }
 
 TJobMap::~TJobMap() {
-    Settle();
     // The jobs this map's pass created join those of the last walk, so that
     // letting them go here costs no call into BITS and the next walk finds
     // the same references.
@@ -57,7 +55,6 @@ TJobMap::~TJobMap() {
 }
 
 bool TJobMap::Load(IBackgroundCopyManager* manager) {
-    Settle();
     entries_.clear();
     byName_.clear();
     return Walk(manager);
@@ -66,9 +63,6 @@ bool TJobMap::Load(IBackgroundCopyManager* manager) {
 bool TJobMap::Refresh(IBackgroundCopyManager* manager) { return Walk(manager); }
 
 bool TJobMap::Walk(IBackgroundCopyManager* manager) {
-    // A job whose description is still being written would not be known
-    // as the service's in the walk.
-    Settle();
     // The entries read so far stay held during the walk, so that BITS hands
     // out the same references for their jobs again.
     std::vector<Entry> before;
@@ -80,8 +74,7 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
         all.push_back(job);
         return true;
     });
-    // The jobs neither this map nor the last walk has seen are read, a few
-    // at a time. A job of another program is remembered as such; one with
+    // The jobs neither this map nor the last walk has seen are read. A job of another program is remembered as such; one with
     // the service's name whose description cannot be used (yet: the job
     // callback may be creating it right now) is read again next time.
     enum Kind : char { Unknown, Ours, Foreign };
@@ -101,14 +94,13 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
             }
         }
     }
-    ParallelFor(unread.size(), JobsAtOnce, [&](size_t k) {
-        size_t i = unread[k];
+    for (size_t i : unread) {
         IBackgroundCopyJob* job = all[i].Get();
         if (!IsServiceJob(job))
             kind[i] = Foreign;
         else if (ParseJobDescription(job, read[i].Info) && IsValidModuleName(read[i].Info.Name))
             kind[i] = Ours;
-    });
+    }
     HeldJobs now;
     for (size_t i = 0; i < all.size(); ++i) {
         auto seen = known.find(all[i].Get());
@@ -138,10 +130,7 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
 }
 
 void TJobMap::ReadStates() {
-    ParallelFor(entries_.size(), JobsAtOnce, [&](size_t i) {
-        Entry& entry = entries_[i];
-        entry.StateRead = SUCCEEDED(entry.Job->GetState(&entry.State));
-    });
+    for (Entry& entry : entries_) entry.StateRead = SUCCEEDED(entry.Job->GetState(&entry.State));
 }
 
 void TJobMap::Index() {
@@ -153,7 +142,6 @@ TJobMap::Entry* TJobMap::FirstLive(const std::string& name, bool& hadAny) {
     hadAny = false;
     auto found = byName_.find(name);
     if (found == byName_.end()) return nullptr;
-    Settle();
     for (size_t index : found->second) {
         Entry& entry = entries_[index];
         if (!entry.Finished) {
@@ -180,23 +168,12 @@ TJobMap::Entry* TJobMap::Find(IBackgroundCopyManager* manager, const std::string
     return entry;
 }
 
-void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description, std::function<bool()> settings) {
+void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description) {
     Entry entry;
     entry.Job = job;
     ParseDescriptionText(description, entry.Info);
-    auto described = std::make_shared<std::atomic<bool>>(false);
-    pending_.emplace_back(entries_.size(), described);
     byName_[entry.Info.Name].push_back(entries_.size());
     entries_.push_back(std::move(entry));
-    setup_.Add([settings = std::move(settings), described] { *described = settings(); });
-}
-
-void TJobMap::Settle() {
-    if (pending_.empty()) return;
-    setup_.Wait();
-    for (const auto& p : pending_)
-        if (!*p.second) entries_[p.first].Finished = true;
-    pending_.clear();
 }
 
 void TJobMap::Described(Entry& entry, const std::string& description) {

@@ -6,15 +6,11 @@
 #include <bits.h>
 #include <wrl/client.h>
 
-#include <atomic>
-#include <functional>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "BITS.h"
-#include "service/WorkerPool.h"
 
 namespace zel {
 
@@ -24,10 +20,6 @@ namespace zel {
 template <class Visit>
 bool ForEachJob(IBackgroundCopyManager* manager, Visit visit, HRESULT* result = nullptr);
 
-// Jobs read or configured at the same time: a call into BITS is mostly the
-// way there and back, and the ways of a few calls overlap (beyond about four
-// they do not gain any more on two cores).
-constexpr size_t JobsAtOnce = 4;
 
 // Notes a description the service gave a job, for the walks that keep what
 // they read of the jobs they hold.
@@ -59,23 +51,15 @@ public:
     bool Loaded() const { return loaded_; }
 
     // The service's jobs in enumeration order.
-    std::vector<Entry>& Entries() {
-        Settle();
-        return entries_;
-    }
-    // Reads the state of every job now, several at a time.
+    std::vector<Entry>& Entries() { return entries_; }
+    // Reads the state of every job now.
     void ReadStates();
 
     // The first job of the service with this Name, in enumeration order,
     // that is not finished (its state is read now); null when none.
     Entry* Find(IBackgroundCopyManager* manager, const std::string& name);
-    // A job this pass created, with the description it is being given: the
-    // settings (true when the description was written) are made on a worker
-    // while the pass goes on. A job whose description could not be written
-    // counts as finished once the map has settled.
-    void Added(IBackgroundCopyJob* job, const std::string& description, std::function<bool()> settings);
-    // Waits for the settings of the jobs added so far.
-    void Settle();
+    // A job this pass created, with the description it was given.
+    void Added(IBackgroundCopyJob* job, const std::string& description);
     // A job whose description this pass rewrote.
     void Described(Entry& entry, const std::string& description);
 
@@ -88,10 +72,6 @@ private:
     std::vector<Entry> entries_;
     // Name -> indexes of the entries with that Name, in enumeration order.
     std::unordered_map<std::string, std::vector<size_t>> byName_;
-    // Entries whose settings are being made, with the outcome to come.
-    std::vector<std::pair<size_t, std::shared_ptr<std::atomic<bool>>>> pending_;
-    // Last, so that it is the first to go: the settings end before the map.
-    TWorkQueue setup_{JobsAtOnce};
 };
 
 // ---------------------------------------------------------------- template
