@@ -11,6 +11,7 @@
 #include "TryFinally.h"
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
+#include "com/ClientCalls.h"
 #include "com/Server.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
@@ -28,6 +29,9 @@ HANDLE StopEvent = nullptr;
 HANDLE DownloaderDoneEvent = nullptr;
 
 namespace {
+
+// How long the stop waits for the clients to be let go.
+constexpr DWORD DisconnectWaitMs = 3000;
 
 const wchar_t* const MonikerItem = L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
 
@@ -242,8 +246,14 @@ void RunComServer() {
                         },
                         [&] {
                             TryWriteLog("Отключаем всех клиентов", LogTrace);
-                            CoDisconnectObject(object, 0);
-                            object->Release();
+                            // Letting the clients' objects go may wait on a client
+                            // that does not answer: the stop goes on after a while.
+                            TClientCalls calls;
+                            calls.Start([object] {
+                                CoDisconnectObject(object, 0);
+                                object->Release();
+                            });
+                            calls.Wait(DisconnectWaitMs);
                         });
                 },
                 [&] {
