@@ -94,6 +94,11 @@ bool IsFinished(IBackgroundCopyJob* job) {
            (state == BG_JOB_STATE_CANCELLED || state == BG_JOB_STATE_ACKNOWLEDGED);
 }
 
+bool IsServiceJob(IBackgroundCopyJob* job) {
+    TaskString display;
+    return job && SUCCEEDED(job->GetDisplayName(&display)) && wcscmp(display.Get(), UpdateJobName) == 0;
+}
+
 // A directory with all missing parents; false also when a file stands in
 // its place.
 bool MakeDirectory(const std::string& dir) { return ForceDirectories(dir) && DirectoryExists(dir); }
@@ -460,33 +465,27 @@ void AttachNotifier(IBackgroundCopyManager* given) {
     ManagerRef manager(given);
     if (!manager) return;
     HRESULT hr = S_OK;
-    std::vector<ComPtr<IBackgroundCopyJob>> jobs;
     ForEachJob(
         manager.Get(),
-        [&](IBackgroundCopyJob* job) {
-            jobs.push_back(job);
+        [](IBackgroundCopyJob* job) {
+            TJobInfo info;
+            if (ReadJobInfo(job, info)) ConfigureJob(job, ProcessNotifier());
             return true;
         },
         &hr);
     if (FAILED(hr)) throw BITSException(hr);
-    for (const ComPtr<IBackgroundCopyJob>& job : jobs) {
-        TJobInfo info;
-        if (ReadJobInfo(job.Get(), info)) ConfigureJob(job.Get(), ProcessNotifier());
-    }
 }
 
 // ---------------------------------------------------------------- one job
 
-bool IsServiceJob(IBackgroundCopyJob* job) {
-    TaskString display;
-    return job && SUCCEEDED(job->GetDisplayName(&display)) && wcscmp(display.Get(), UpdateJobName) == 0;
-}
-
-bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) {
+JobOwner ReadJobOwner(IBackgroundCopyJob* job, TJobInfo& info) {
+    if (!IsServiceJob(job)) return JobOwner::Other;
     // A job whose Name is no usable module name is no module's job: its
     // name would lead out of the store.
-    return IsServiceJob(job) && ParseJobDescription(job, info) && IsValidModuleName(info.Name);
+    return ParseJobDescription(job, info) && IsValidModuleName(info.Name) ? JobOwner::Module : JobOwner::Unusable;
 }
+
+bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) { return ReadJobOwner(job, info) == JobOwner::Module; }
 
 void ParseDescriptionText(const std::string& text, TJobInfo& info) {
     auto blank = [](char c) { return c != '\0' && static_cast<unsigned char>(c) <= ' '; };

@@ -56,8 +56,10 @@ bool FindModuleJob(IBackgroundCopyManager* manager, const std::string& name, IBa
 void AttachNotifier(IBackgroundCopyManager* manager);
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);
-// The job carries the service's display name.
-bool IsServiceJob(IBackgroundCopyJob* job);
+// Whose a job is: another program's, a module's (info read), or the
+// service's without a usable description (none yet, or a bad Name).
+enum class JobOwner { Other, Module, Unusable };
+JobOwner ReadJobOwner(IBackgroundCopyJob* job, TJobInfo& info);
 bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
 // The fields of a description text: items are split at "|" and at runs of
 // blanks and control characters, a double-quoted item is taken whole; keys

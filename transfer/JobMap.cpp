@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "store/ModuleName.h"
 
 namespace zel {
 
@@ -74,12 +73,12 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
         all.push_back(job);
         return true;
     });
-    // The jobs neither this map nor the last walk has seen are read. A job of another program is remembered as such; one with
-    // the service's name whose description cannot be used (yet: the job
-    // callback may be creating it right now) is read again next time.
-    enum Kind : char { Unknown, Ours, Foreign };
+    // The jobs neither this map nor the last walk has seen are read. A job
+    // of another program is remembered as such; one of the service whose
+    // description cannot be used (yet: the job callback may be creating it
+    // right now) is read again next time.
     std::vector<Entry> read(all.size());
-    std::vector<char> kind(all.size(), Unknown);
+    std::vector<JobOwner> owner(all.size(), JobOwner::Unusable);
     std::vector<size_t> unread;
     {
         std::lock_guard<std::mutex> lock(HeldLock);
@@ -89,18 +88,12 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
             if (held == Held->end()) {
                 unread.push_back(i);
             } else {
-                kind[i] = held->second.Ours ? Ours : Foreign;
+                owner[i] = held->second.Ours ? JobOwner::Module : JobOwner::Other;
                 read[i].Info = held->second.Info;
             }
         }
     }
-    for (size_t i : unread) {
-        IBackgroundCopyJob* job = all[i].Get();
-        if (!IsServiceJob(job))
-            kind[i] = Foreign;
-        else if (ParseJobDescription(job, read[i].Info) && IsValidModuleName(read[i].Info.Name))
-            kind[i] = Ours;
-    }
+    for (size_t i : unread) owner[i] = ReadJobOwner(all[i].Get(), read[i].Info);
     HeldJobs now;
     for (size_t i = 0; i < all.size(); ++i) {
         auto seen = known.find(all[i].Get());
@@ -109,11 +102,12 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
             now[all[i].Get()] = HeldJob{all[i], true, before[seen->second].Info};
             continue;
         }
-        if (kind[i] == Ours) {
+        if (owner[i] == JobOwner::Module) {
             read[i].Job = all[i];
             entries_.push_back(read[i]);
         }
-        if (kind[i] != Unknown) now[all[i].Get()] = HeldJob{all[i], kind[i] == Ours, read[i].Info};
+        if (owner[i] != JobOwner::Unusable)
+            now[all[i].Get()] = HeldJob{all[i], owner[i] == JobOwner::Module, read[i].Info};
     }
     if (loaded_) {
         // Jobs gone from the list are let go here, the others stay held.
