@@ -22,6 +22,7 @@
 #include "store/Versions.h"
 #include "transfer/BITS.h"
 #include "transfer/JobMap.h"
+#include "transfer/JobSetup.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -292,13 +293,15 @@ void ProcessAddQueue() {
     ComPtr<IBackgroundCopyManager> manager;
     manager.Attach(raw);
     // One walk of the jobs serves the whole queue; the map follows the jobs
-    // that the registrations create.
+    // that the registrations create, and their settings are made on workers
+    // while the next ones are created.
     TJobMap jobs;
+    TJobSetup setup(jobs);
     TInfoEntry entry;
     while (AddQueue->Pop(entry)) {
         try {
             if (!jobs.Loaded()) jobs.Load(manager.Get());
-            RegisterModuleJob(jobs, manager.Get(), entry.Key, entry.Value1);
+            RegisterModuleJob(jobs, manager.Get(), entry.Key, entry.Value1, &setup);
         } catch (const std::exception& e) {
             WriteLog(e.what(), LogError);
             return;

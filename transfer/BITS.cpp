@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "JobMap.h"
+#include "JobSetup.h"
 #include "com/BStr.h"
 #include "com/COMUtils.h"
 #include "com/UpdateServerNotify.h"
@@ -382,7 +383,7 @@ bool ManagerAnswers(IBackgroundCopyManager* manager) {
 }
 
 bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version,
-                     TJobMap* jobs) {
+                     TJobMap* jobs, TJobSetup* setup) {
     std::string dir = GetModuleDir(name);
     if (!MakeDirectory(dir)) throw Exception(Format("Не удалось получить доступ к %s", {dir}));
     ManagerRef manager(given);
@@ -391,12 +392,21 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     ComPtr<IBackgroundCopyJob> job;
     HRESULT hr = manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job);
     if (FAILED(hr) || !job) throw BITSException(FAILED(hr) ? hr : E_POINTER);
-    SetJobPriority(job.Get());
-    SetJobHeaders(job.Get());
-    if (WriteJobDescription(job.Get(), name, version, std::string()) && jobs)
+    if (jobs && setup) {
+        setup->Add(job.Get(), name, version);
+        return true;
+    }
+    if (SetUpModuleJob(job.Get(), name, version) && jobs)
         jobs->Added(job.Get(), JobDescription(name, version, std::string()));
-    ConfigureJob(job.Get(), ProcessNotifier());
     return true;
+}
+
+bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string& version) {
+    SetJobPriority(job);
+    SetJobHeaders(job);
+    bool described = WriteJobDescription(job, name, version, std::string());
+    ConfigureJob(job, ProcessNotifier());
+    return described;
 }
 
 bool RegisterModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version) {
@@ -411,10 +421,13 @@ bool RegisterModuleJob(IBackgroundCopyManager* given, const std::string& name, c
 }
 
 bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
-                       const std::string& version) {
+                       const std::string& version, TJobSetup* setup) {
     if (!IsValidModuleName(name)) throw EInvalidModuleName(name);
+    // A job of this pass that is still being set up is left to its worker
+    // until it is done.
+    if (setup && setup->Pending(name)) setup->Finish();
     TJobMap::Entry* entry = jobs.Find(manager, name);
-    if (!entry) return CreateModuleJob(manager, name, version, &jobs);
+    if (!entry) return CreateModuleJob(manager, name, version, &jobs, setup);
     if (Reversion(entry->Job.Get(), entry->Info, version))
         jobs.Described(*entry, JobDescription(entry->Info.Name, version, std::string()));
     return false;

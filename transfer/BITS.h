@@ -33,21 +33,26 @@ struct TJobInfo {
 };
 
 class TJobMap;
+class TJobSetup;
 
 // Manager-level operations take a manager that may be null: they connect
 // themselves then and return false when BITS cannot be reached.
 bool ConnectBITS(IBackgroundCopyManager** manager);
 // False when the connection's BITS is gone (one call into BITS).
 bool ManagerAnswers(IBackgroundCopyManager* manager);
-// With a job map, the map learns the new job.
+// With a job map, the map learns the new job; with that map's setup, the
+// job's settings are made there.
 bool CreateModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version,
-                     TJobMap* jobs = nullptr);
+                     TJobMap* jobs = nullptr, TJobSetup* setup = nullptr);
+// The settings of a new module job: priority, headers, description and the
+// callback; true when BITS took the description.
+bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string& version);
 bool RegisterModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version);
 bool CancelModuleJob(IBackgroundCopyManager* manager, const std::string& name);
 // The same on the jobs of one walk (a manager is needed), which the map then
 // follows: many modules cost one walk instead of one walk each.
 bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
-                       const std::string& version);
+                       const std::string& version, TJobSetup* setup = nullptr);
 bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name);
 bool GetModuleJobState(IBackgroundCopyManager* manager, const std::string& name, std::string& target,
                        BG_JOB_STATE& state);

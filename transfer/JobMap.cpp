@@ -170,6 +170,15 @@ void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description) {
     entries_.push_back(std::move(entry));
 }
 
+void TJobMap::Forget(IBackgroundCopyJob* job) {
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry)
+        if (entry->Job.Get() == job) {
+            entries_.erase(entry);
+            Index();
+            return;
+        }
+}
+
 void TJobMap::Described(Entry& entry, const std::string& description) {
     std::string name = entry.Info.Name;
     ParseDescriptionText(description, entry.Info);

@@ -60,6 +60,8 @@ public:
     Entry* Find(IBackgroundCopyManager* manager, const std::string& name);
     // A job this pass created, with the description it was given.
     void Added(IBackgroundCopyJob* job, const std::string& description);
+    // A job this pass created that turned out no module's job.
+    void Forget(IBackgroundCopyJob* job);
     // A job whose description this pass rewrote.
     void Described(Entry& entry, const std::string& description);
 

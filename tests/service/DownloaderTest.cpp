@@ -379,6 +379,9 @@ TEST_F(DownloaderTest, ABatchOfManyRegistrationsChangesExactlyTheirJobs) {
     EXPECT_TRUE(AddQueue->IsEmpty());
     EXPECT_TRUE(RemoveQueue->IsEmpty());
     ExpectSame(JobDescriptions(), expected);
+    // The jobs a batch creates carry every fixed setting, as one made alone.
+    for (const std::string& settings : ServiceJobSettings())
+        EXPECT_EQ(settings, "priority=0 flags=11 callback=1 headers=User-Agent: ZEL Update Service\n\r");
     auto log = LogMessages(GetProgramDir());
     for (int i = 1; i <= 10; ++i)
         EXPECT_EQ(CountMessages(log, "Удаляем задание " + Numbered("GONE", i) + " из очереди"), 1);

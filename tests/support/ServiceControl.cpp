@@ -1,6 +1,7 @@
 #include "ServiceControl.h"
 
 #include <bits.h>
+#include <bits2_5.h>
 #include <wrl/client.h>
 
 #include "TestSupport.h"
@@ -193,6 +194,30 @@ std::vector<JobView> ServiceJobs() {
         BG_JOB_PROGRESS p;
         if (SUCCEEDED(job->GetProgress(&p))) v.files = static_cast<int>(p.FilesTotal);
         out.push_back(v);
+    });
+    return out;
+}
+
+std::vector<std::string> ServiceJobSettings() {
+    std::vector<std::string> out;
+    ForEachServiceJob([&](IBackgroundCopyJob* job) {
+        BG_JOB_PRIORITY priority = BG_JOB_PRIORITY_LOW;
+        ULONG flags = 0;
+        job->GetPriority(&priority);
+        job->GetNotifyFlags(&flags);
+        ComPtr<IUnknown> callback;
+        job->GetNotifyInterface(&callback);
+        std::string headers;
+        ComPtr<IBackgroundCopyJobHttpOptions> options;
+        LPWSTR text = nullptr;
+        if (SUCCEEDED(job->QueryInterface(__uuidof(IBackgroundCopyJobHttpOptions),
+                                          reinterpret_cast<void**>(options.GetAddressOf()))) &&
+            SUCCEEDED(options->GetCustomHeaders(&text)) && text) {
+            headers = ToAnsi(text);
+            CoTaskMemFree(text);
+        }
+        out.push_back(Format("priority=%d flags=%d callback=%d headers=%s",
+                             {static_cast<int>(priority), static_cast<int>(flags), callback ? 1 : 0, headers}));
     });
     return out;
 }

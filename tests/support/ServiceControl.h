@@ -60,6 +60,10 @@ struct JobView {
     int files = 0;
 };
 std::vector<JobView> ServiceJobs();
+// The fixed settings of every job of the service that Wine's BITS keeps,
+// one line per job: "priority=%d flags=%d callback=%d headers=%s" (it
+// answers fixed values for the retry delay and the no-progress timeout).
+std::vector<std::string> ServiceJobSettings();
 void CancelServiceJobs();
 // Creates an idle job of the service with the description, as the service
 // leaves one behind when it stops.

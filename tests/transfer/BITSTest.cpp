@@ -17,6 +17,7 @@
 #include "store/ModuleName.h"
 #include "transfer/BITS.h"
 #include "transfer/JobMap.h"
+#include "transfer/JobSetup.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace zel;
@@ -244,6 +245,35 @@ TEST_F(BITSTest, JobMapFollowsTheJobsOfItsPass) {
     EXPECT_TRUE(CancelModuleJob(jobs, manager.Get(), name));
     EXPECT_FALSE(CancelModuleJob(jobs, manager.Get(), name));
     EXPECT_TRUE(All(name).empty());
+
+    // The settings of the jobs a pass creates are made on workers; a module
+    // registered again in the same pass gets its later version all the same.
+    {
+        TJobSetup setup(jobs);
+        for (int i = 0; i < 12; ++i) {
+            const std::string module = Prefix + "set" + std::to_string(i);
+            EXPECT_TRUE(RegisterModuleJob(jobs, manager.Get(), module, "1", &setup));
+            EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), module, "2", &setup));
+        }
+    }
+    for (int i = 0; i < 12; ++i) {
+        const std::string module = Prefix + "set" + std::to_string(i);
+        auto made = All(module);
+        ASSERT_EQ(1u, made.size());
+        EXPECT_EQ(Format("Name=%s|Version=2|Target=", {module}), ToAnsi(Description(made[0].Get())));
+        ULONG flags = 0;
+        EXPECT_HRESULT_SUCCEEDED(made[0]->GetNotifyFlags(&flags));
+        EXPECT_EQ(11u, flags);
+    }
+    // A new job that does not take its description is no module's job.
+    test::FakeJob refusing;
+    TJobMap pass;
+    TJobSetup setup(pass);
+    setup.Add(&refusing, Prefix + "refused", "1");
+    setup.Finish();
+    EXPECT_TRUE(pass.Entries().empty());
+    EXPECT_EQ(BG_JOB_PRIORITY_FOREGROUND, refusing.priority);
+    EXPECT_EQ(11u, refusing.notifyFlags);
 }
 
 TEST_F(BITSTest, LaterWalksSeeWhatChangedSinceTheLastOne) {
