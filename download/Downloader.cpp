@@ -109,18 +109,18 @@ namespace {
 IBackgroundCopyManager* SchedulerManager = nullptr;
 DWORD SchedulerThread = 0;
 
-// A connection to BITS with one new reference: the scheduler's own (made
-// again when its BITS has gone), a new one on any other thread.
-bool ConnectScheduler(IBackgroundCopyManager** manager) {
-    *manager = nullptr;
-    if (SchedulerThread == 0 || GetCurrentThreadId() != SchedulerThread) return ConnectBITS(manager);
+// A connection to BITS: the scheduler's own (made again when its BITS has
+// gone), a new one on any other thread.
+bool ConnectScheduler(ComPtr<IBackgroundCopyManager>& manager) {
+    manager.Reset();
+    if (SchedulerThread == 0 || GetCurrentThreadId() != SchedulerThread)
+        return ConnectBITS(manager.GetAddressOf());
     if (SchedulerManager && !ManagerAnswers(SchedulerManager)) {
         SchedulerManager->Release();
         SchedulerManager = nullptr;
     }
     if (!SchedulerManager && !ConnectBITS(&SchedulerManager)) return false;
-    SchedulerManager->AddRef();
-    *manager = SchedulerManager;
+    manager = SchedulerManager;
     return true;
 }
 
@@ -288,10 +288,8 @@ void StartDownloader() { new TDownloader(); }
 // ---------------------------------------------------------------- the queues
 
 void ProcessAddQueue() {
-    IBackgroundCopyManager* raw = nullptr;
-    if (!ConnectScheduler(&raw)) return;
     ComPtr<IBackgroundCopyManager> manager;
-    manager.Attach(raw);
+    if (!ConnectScheduler(manager)) return;
     // One walk of the jobs serves the whole queue; the map follows the jobs
     // that the registrations create, and their settings are made on workers
     // while the next ones are created.
@@ -310,10 +308,8 @@ void ProcessAddQueue() {
 }
 
 void ProcessRemoveQueue() {
-    IBackgroundCopyManager* raw = nullptr;
-    if (!ConnectScheduler(&raw)) return;
     ComPtr<IBackgroundCopyManager> manager;
-    manager.Attach(raw);
+    if (!ConnectScheduler(manager)) return;
     TJobMap jobs;
     TInfoEntry entry;
     while (RemoveQueue->Pop(entry)) {
@@ -495,10 +491,8 @@ bool RunCheck(DWORD cookie) {
     ComPtr<IUpdateServerNotify> notify;
     try {
         GetUpdateServerNotify(notify.GetAddressOf());
-        IBackgroundCopyManager* raw = nullptr;
-        if (!ConnectScheduler(&raw)) return false;
         ComPtr<IBackgroundCopyManager> manager;
-        manager.Attach(raw);
+        if (!ConnectScheduler(manager)) return false;
         TRemoteModuleInfoList remote;
         TJobMap jobs;
         jobs.Load(manager.Get());

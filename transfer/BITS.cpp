@@ -290,6 +290,11 @@ private:
     }
 };
 
+// Tells every client that an update file of the module was not taken.
+void ReportRejectedFile(IUpdateServerNotify* notify, const std::string& module, const std::string& text) {
+    if (notify) notify->FireException(BStr(module), BStr(std::string("Служба обновления")), BStr(text), 0);
+}
+
 }  // namespace
 
 bool CompleteTransferredJob(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify) {
@@ -305,9 +310,7 @@ bool CompleteTransferredJob(IBackgroundCopyJob* job, const std::string& module, 
             newest = MaxVersion(newest, version);
         } else {
             WriteLogFmt("Файл обновления модуля %s не содержит cведений о версии", {module}, LogError);
-            if (notify)
-                notify->FireException(BStr(module), BStr(std::string("Служба обновления")),
-                                      BStr(std::string("Файл обновления не содержит сведений о версии")), 0);
+            ReportRejectedFile(notify, module, "Файл обновления не содержит сведений о версии");
         }
     }
     // An update with a rejected file is not announced; the next check
@@ -341,12 +344,9 @@ TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& modul
             out.Rejected = true;
             WriteLogFmt("Контрольная сумма файла %s модуля %s не совпадает: ожидалась SHA-256 %s, получена %s",
                         {check.Path, module, shown(check.Expected), shown(check.Actual)}, LogError);
-            if (notify)
-                notify->FireException(
-                    BStr(module), BStr(std::string("Служба обновления")),
-                    BStr(Format("Файл обновления %s не совпадает с указанным сервером и удалён",
-                                {ExtractFileName(check.Path)})),
-                    0);
+            ReportRejectedFile(notify, module,
+                               Format("Файл обновления %s не совпадает с указанным сервером и удалён",
+                                      {ExtractFileName(check.Path)}));
             break;
         case TDownloadCheck::NotPlaced:
             out.Rejected = true;
