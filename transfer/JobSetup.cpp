@@ -93,7 +93,8 @@ void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std:
     s.queue.push_back(State::Item{job, name, version});
     s.pending.insert(name);
     s.changed.notify_all();
-    if (s.workers >= SetupWorkers || s.workers - s.busy >= s.queue.size()) return;
+    size_t idle = s.workers > s.busy ? s.workers - s.busy : 0;
+    if (s.workers >= SetupWorkers || idle >= s.queue.size()) return;
     ++s.workers;
     guard.unlock();
     std::shared_ptr<State> shared = state_;
