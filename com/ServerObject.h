@@ -78,7 +78,6 @@ inline void SetBStr(BSTR* target, const std::string& text) {
     *target = SysAllocString(ToWide(text).c_str());
 }
 
-
 inline void LogSafe(const std::string& text, uint8_t level) {
     try {
         WriteLog(text, level);

@@ -20,7 +20,6 @@ namespace zel {
 template <class Visit>
 bool ForEachJob(IBackgroundCopyManager* manager, Visit visit, HRESULT* result = nullptr);
 
-
 // Notes a description the service gave a job, for the walks that keep what
 // they read of the jobs they hold.
 void NoteJobDescription(IBackgroundCopyJob* job, const std::string& description);
