@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <mutex>
 #include <vector>
 
 #include "JobMap.h"
@@ -569,12 +570,20 @@ bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const
 }
 
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback) {
+    // Giving BITS the callback marshals it: one thread at a time does, since
+    // Wine's COM failed an assertion in its stub manager after several
+    // threads had marshalled the one callback object at the same time.
+    static std::mutex handOver;
     if (FAILED(job->SetMinimumRetryDelay(RetryDelaySeconds)))
         WriteLog("Не удалось настроить параметр MinimumRetryDelay", LogDebug);
     if (FAILED(job->SetNoProgressTimeout(NoProgressTimeoutSeconds)))
         WriteLog("Не удалось настроить параметр NoProgressTimeout", LogDebug);
-    if (FAILED(job->SetNotifyInterface(callback)))
-        WriteLog("Не удалось настроить интерфейс обратного вызова", LogDebug);
+    HRESULT given;
+    {
+        std::lock_guard<std::mutex> lock(handOver);
+        given = job->SetNotifyInterface(callback);
+    }
+    if (FAILED(given)) WriteLog("Не удалось настроить интерфейс обратного вызова", LogDebug);
     if (FAILED(job->SetNotifyFlags(NotifyFlags))) WriteLog("Не удалось настроить флаги обратного вызова", LogDebug);
     return true;
 }
