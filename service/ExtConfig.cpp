@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Text.h"
 #include "Tools.h"
+#include "Trust.h"
 #include "catalogue/Requests.h"
 
 namespace zel {
@@ -74,6 +75,7 @@ void ReadConfig() {
             SetRequestMethod(std::string());
             SetLogMode(0);
             SetPollPeriod(0);
+            SetTrustConfig(std::string(), std::string());
             return;
         }
         std::vector<std::string> lines = SplitConfigLines(LoadConfigFile(path));
@@ -81,8 +83,25 @@ void ReadConfig() {
         SetRequestMethod(ConfigValue(lines, "Method"));
         SetLogMode(static_cast<uint8_t>(StrToIntDef(ConfigValue(lines, "LogLevel"), 0) & 0xFF));
         SetPollPeriod(StrToInt64Def(ConfigValue(lines, "Period"), 0));
+        SetTrustConfig(ConfigValue(lines, "UpdateKeys"), ConfigValue(lines, "Publishers"));
     } catch (const Exception&) {
         LogConfigError();
+    }
+}
+
+bool ReadTrustConfig() {
+    try {
+        std::string path = GetConfigPath();
+        if (!FileExists(path)) {
+            SetTrustConfig(std::string(), std::string());
+            return true;
+        }
+        std::vector<std::string> lines = SplitConfigLines(LoadConfigFile(path));
+        SetTrustConfig(ConfigValue(lines, "UpdateKeys"), ConfigValue(lines, "Publishers"));
+        return true;
+    } catch (const Exception&) {
+        LogConfigError();
+        return false;
     }
 }
 

@@ -9,8 +9,11 @@ namespace zel {
 
 std::string GetConfigPath();  // program directory + ".config"
 
-// Reloads URL, Method, LogLevel and Period; every setter logs only a change.
+// Reloads URL, Method, LogLevel, Period, UpdateKeys and Publishers; every setter logs only a change.
 void ReadConfig();
+// Reloads only UpdateKeys and Publishers (any thread); false when the file
+// exists but cannot be read.
+bool ReadTrustConfig();
 // One integer key read afresh; the default when absent, empty or invalid.
 int32_t ReadConfigInt(const std::string& name, int32_t def);
 
