@@ -7,6 +7,7 @@
 
 #include "service/Log.h"
 #include "service/Proxy.h"
+#include "service/TrustText.h"
 
 namespace zel {
 
@@ -73,20 +74,20 @@ std::wstring WireUrl(const std::string& address) {
     return url;
 }
 
-std::wstring QueryHeaderText(HINTERNET request, DWORD info) {
+// A header of the answer; name is only for WINHTTP_QUERY_CUSTOM.
+std::wstring QueryHeaderText(HINTERNET request, DWORD info, const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX) {
     DWORD size = 0;
-    WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
-                        WINHTTP_NO_HEADER_INDEX);
+    WinHttpQueryHeaders(request, info, name, WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::wstring();
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1);
-    if (!WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
-                             WINHTTP_NO_HEADER_INDEX))
+    if (!WinHttpQueryHeaders(request, info, name, buffer.data(), &size, WINHTTP_NO_HEADER_INDEX))
         return std::wstring();
     return std::wstring(buffer.data(), size / sizeof(wchar_t));
 }
 
 // One synchronous exchange; the answer body is returned whole.
-std::string Exchange(const std::string& address, const wchar_t* verb, const std::string* body) {
+std::string Exchange(const std::string& address, const wchar_t* verb, const std::string* body,
+                     THttpHeaders* own) {
     std::wstring url = WireUrl(address);
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof parts;
@@ -117,7 +118,10 @@ std::string Exchange(const std::string& address, const wchar_t* verb, const std:
                                        WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
     if (!request) RaiseHttpError(address);
 
-    const wchar_t* headers = body ? L"Content-Type: application/json\r\n" : WINHTTP_NO_ADDITIONAL_HEADERS;
+    std::wstring headerText;
+    if (body) headerText += L"Content-Type: application/json\r\n";
+    if (own && !own->Nonce.empty()) headerText += L"X-ZEL-Nonce: " + ToWide(Base64Encode(own->Nonce)) + L"\r\n";
+    const wchar_t* headers = headerText.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headerText.c_str();
     void* data = body && !body->empty() ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
     DWORD length = body ? static_cast<DWORD>(body->size()) : 0;
     DWORD status = 0;
@@ -176,6 +180,7 @@ std::string Exchange(const std::string& address, const wchar_t* verb, const std:
     if (expected >= 0 && static_cast<int64_t>(answer.size()) != expected)
         throw EHTTPException(Format("Ответ сервера получен не полностью (%d из %d байт): %s",
                                     {static_cast<int64_t>(answer.size()), expected, address}));
+    if (own) own->Signature = Trim(ToAnsi(QueryHeaderText(request.get(), WINHTTP_QUERY_CUSTOM, L"X-ZEL-Signature")));
     return answer;
 }
 
@@ -200,10 +205,10 @@ void LogStreamText(const std::string& caption, const std::string& data) {
 
 }  // namespace
 
-bool HttpGet(const std::string& address, std::string& answer) {
+bool HttpGet(const std::string& address, std::string& answer, THttpHeaders* headers) {
     WriteLogFmt("URL: %s", {address}, LogTrace);
     try {
-        answer = Exchange(EscapeUrl(address), L"GET", nullptr);
+        answer = Exchange(EscapeUrl(address), L"GET", nullptr, headers);
     } catch (const EHTTPException&) {
         throw;
     } catch (const Exception& e) {
@@ -212,10 +217,10 @@ bool HttpGet(const std::string& address, std::string& answer) {
     return true;
 }
 
-bool HttpPost(const std::string& address, const std::string& body, std::string& answer) {
+bool HttpPost(const std::string& address, const std::string& body, std::string& answer, THttpHeaders* headers) {
     LogStreamText("Отправляем данные методом POST:", body);
     try {
-        answer = Exchange(address, L"POST", &body);
+        answer = Exchange(address, L"POST", &body, headers);
     } catch (const EHTTPException&) {
         throw;
     } catch (const Exception& e) {

@@ -16,11 +16,18 @@ public:
 // The largest answer body taken in; a longer one is a failed exchange.
 constexpr int64_t MaxAnswerSize = 8 * 1024 * 1024;
 
+// The exchange's own request and answer headers.
+struct THttpHeaders {
+    std::string Nonce;      // sent base64-encoded as X-ZEL-Nonce when not empty
+    std::string Signature;  // the answer's X-ZEL-Signature; empty when it has none
+};
+
 // Synchronous GET of the address (passed through EscapeUrl); the body goes
 // to answer. Raises EHTTPException; a status other than 2xx is a failure.
-bool HttpGet(const std::string& address, std::string& answer);
+bool HttpGet(const std::string& address, std::string& answer, THttpHeaders* headers = nullptr);
 // Synchronous POST of body with content type application/json.
-bool HttpPost(const std::string& address, const std::string& body, std::string& answer);
+bool HttpPost(const std::string& address, const std::string& body, std::string& answer,
+              THttpHeaders* headers = nullptr);
 
 // Blanks become %20 and ";" becomes %3B; nothing else changes.
 std::string EscapeUrl(const std::string& text);

@@ -2,9 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "AnswerSignature.h"
 #include "HTTP.h"
 #include "service/Log.h"
 #include "service/Text.h"
+#include "service/Trust.h"
 
 namespace zel {
 
@@ -150,12 +152,12 @@ std::string GetRequestAddress(const std::string& url, const std::string& json) {
     return Format("%s/?a=%s", {url, json});
 }
 
-std::string SendRequest(const std::string& address, const std::string& json) {
+std::string SendRequest(const std::string& address, const std::string& json, THttpHeaders* headers) {
     std::string answer;
     if (RequestMethod == "POST")
-        HttpPost(address, json, answer);
+        HttpPost(address, json, answer, headers);
     else if (RequestMethod == "GET")
-        HttpGet(GetRequestAddress(address, json), answer);
+        HttpGet(GetRequestAddress(address, json), answer, headers);
     else
         throw Exception("Не задан метод обмена данными с сервером");
     return answer;
@@ -163,7 +165,16 @@ std::string SendRequest(const std::string& address, const std::string& json) {
 
 bool RequestModuleInfo(TInfoQueue& queue, TRemoteModuleInfoList& list) {
     std::string json = BuildRequestText(queue);
-    std::string answer = SendRequest(ServerURL, json);
+    TTrustState trust = CurrentTrust();
+    THttpHeaders headers;
+    headers.Nonce = NewAnswerNonce();
+    std::string answer = SendRequest(ServerURL, json, &headers);
+    // Nothing of an answer is used before its signature is checked.
+    if (trust.KeysRequired) {
+        std::string problem = AnswerSignatureProblem(headers.Signature, headers.Nonce, json, answer, trust.Keys);
+        if (!problem.empty())
+            throw Exception(Format("Ответ сервера обновлений %s отклонён: %s", {ServerURL, problem}));
+    }
     return ParseModuleInfoList(answer, list);
 }
 

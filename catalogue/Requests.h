@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "HTTP.h"
 #include "RemoteInfo.h"
 #include "download/InfoQueue.h"
 
@@ -28,9 +29,10 @@ bool ParseModuleInfoList(const std::string& answer, TRemoteModuleInfoList& list)
 // The GET address for the request text, before EscapeUrl.
 std::string GetRequestAddress(const std::string& url, const std::string& json);
 // One exchange by RequestMethod; the answer text.
-std::string SendRequest(const std::string& address, const std::string& json);
+std::string SendRequest(const std::string& address, const std::string& json, THttpHeaders* headers = nullptr);
 // One exchange for all queued modules; raises EHTTPException when the
-// transport fails.
+// transport fails, Exception when the answer is refused: with trusted keys,
+// one that no trusted key signed for this request and a fresh nonce.
 bool RequestModuleInfo(TInfoQueue& queue, TRemoteModuleInfoList& list);
 
 }  // namespace zel

@@ -124,6 +124,23 @@ bool FileSha256(const std::string& path, std::string& digest) {
     return true;
 }
 
+std::string Sha256(const std::string& data) {
+    THashAlgorithm algorithm;
+    THash hash(algorithm.get());
+    if (!hash.get()) return std::string();
+    if (!data.empty() &&
+        !BCRYPT_SUCCESS(BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
+                                       static_cast<ULONG>(data.size()), 0)))
+        return std::string();
+    unsigned char result[32];
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), result, sizeof result, 0))) return std::string();
+    return std::string(reinterpret_cast<char*>(result), sizeof result);
+}
+
+std::string HexText(const std::string& bytes) {
+    return Hex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
 bool ParseSha256(const std::string& text, std::string& digest) {
     if (text.size() != 64) return false;
     std::string out;

@@ -12,6 +12,10 @@ namespace zel {
 // Lower-case hexadecimal SHA-256 of a file's content, read in blocks; false
 // when the file cannot be read.
 bool FileSha256(const std::string& path, std::string& digest);
+// The 32 bytes of SHA-256 over data; empty when the platform cannot hash.
+std::string Sha256(const std::string& data);
+// Lower-case hexadecimal of bytes.
+std::string HexText(const std::string& bytes);
 // A digest as the update server writes it: exactly 64 hexadecimal digits,
 // either case; the lower-case form goes to digest.
 bool ParseSha256(const std::string& text, std::string& digest);
