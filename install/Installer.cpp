@@ -10,6 +10,7 @@
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
 #include "service/Log.h"
+#include "store/CodeSignature.h"
 #include "store/InstallList.h"
 #include "store/Versions.h"
 
@@ -276,11 +277,23 @@ void TInstaller::Execute() {
                     CallerInternalName.empty()
                         ? Format("\"%s\" /service", {installer})
                         : Format("\"%s\" /service /internalname=%s", {installer, CallerInternalName});
+                // The file stays locked from its check until its process runs.
+                TLockedFile program(installer, false);
+                std::string problem = TrustedProgramProblem(program);
+                if (!problem.empty()) {
+                    // A file that fails is not kept for a later request.
+                    bool opened = program.IsOpen();
+                    program.Close();
+                    if (opened) RemoveFile(installer);
+                    throw Exception(Format("Подпись программы обновления %s не принята: %s", {installer, problem}));
+                }
                 TryWriteLog("Запускаем обновление:", LogTrace);
                 TryWriteLogFmt("%s", {commandLine}, LogTrace);
                 PROCESS_INFORMATION info;
-                if (!StartProcess(launchToken, installer, commandLine, flags, environment, "", info))
-                    throw Exception(SysErrorMessage(GetLastError()));
+                bool started = StartProcess(launchToken, installer, commandLine, flags, environment, "", info);
+                DWORD startError = GetLastError();
+                program.Close();
+                if (!started) throw Exception(SysErrorMessage(startError));
                 WaitForSingleObject(info.hProcess, INFINITE);
                 CloseHandle(info.hThread);
                 DWORD exitCode = 0;

@@ -16,6 +16,7 @@
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
 #include "install/NSISMonitor.h"
+#include "store/CodeSignature.h"
 #include "store/ModuleList.h"
 #include "store/Versions.h"
 #include "transfer/BITS.h"
@@ -154,7 +155,9 @@ bool ServiceStartUp() {
 // Replaces the program file by a newer version of itself from the store.
 // Runs at the end of every stop, so nothing here may raise, and the program
 // is never left without its file: a move that fails takes the running one
-// back to its name.
+// back to its name. With pinned publishers the new program is checked on a
+// handle that keeps it locked until it has its place; one that fails is
+// deleted and the running program stays.
 void ReplaceSelf() {
     try {
         TLocalFile stored;
@@ -163,13 +166,24 @@ void ReplaceSelf() {
             !VersionGreater(stored.Version, own))
             return;
         TryWriteLog("Выполняем обновление службы", LogInfo);
+        TLockedFile program(stored.FileName, true);
+        std::string problem = TrustedProgramProblem(program);
+        if (!problem.empty()) {
+            bool opened = program.IsOpen();
+            program.Close();
+            if (opened) RemoveFile(stored.FileName);
+            TryWriteLog(Format("Не удалось обновить службу: подпись программы %s не принята: %s",
+                               {stored.FileName, problem}),
+                        LogError);
+            return;
+        }
         std::string self = GetProgramPath();
         std::string previous = PreviousExecutable();
         if (FileExists(previous)) RemoveFile(previous);
         DWORD error = ERROR_SUCCESS;
         if (!MoveFileA(self.c_str(), previous.c_str())) {
             error = GetLastError();
-        } else if (!MoveFileA(stored.FileName.c_str(), self.c_str())) {
+        } else if (program.IsOpen() ? !program.MoveTo(self) : !MoveFileA(stored.FileName.c_str(), self.c_str())) {
             error = GetLastError();
             if (!MoveFileA(previous.c_str(), self.c_str())) CopyFileA(previous.c_str(), self.c_str(), FALSE);
         }

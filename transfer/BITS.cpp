@@ -17,6 +17,7 @@
 #include "com/COMUtils.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Log.h"
+#include "store/CodeSignature.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
 #include "store/ModuleName.h"
@@ -338,9 +339,22 @@ TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& modul
         TDownloadCheck check = SettleDownload(local.Ansi());
         switch (check.Result) {
         case TDownloadCheck::Plain:
-        case TDownloadCheck::Verified:
-            out.Paths.push_back(check.Path);
+        case TDownloadCheck::Verified: {
+            // With pinned publishers only a program that one of them signed
+            // stays in the store.
+            std::string problem = TrustedProgramProblem(check.Path);
+            if (problem.empty()) {
+                out.Paths.push_back(check.Path);
+                break;
+            }
+            out.Rejected = true;
+            RemoveFile(check.Path);
+            WriteLogFmt("Подпись файла %s модуля %s не принята: %s", {check.Path, module, problem}, LogError);
+            ReportRejectedFile(notify, module,
+                               Format("Файл обновления %s не подписан доверенным издателем и удалён",
+                                      {ExtractFileName(check.Path)}));
             break;
+        }
         case TDownloadCheck::Rejected:
             out.Rejected = true;
             WriteLogFmt("Контрольная сумма файла %s модуля %s не совпадает: ожидалась SHA-256 %s, получена %s",
