@@ -24,6 +24,23 @@ for that module while it runs (it is read at every request):
   "answer": "html"            answer a request naming the module with an HTML page
   "answer": "huge"            pad the module's COMMENT to "size" bytes (default 50 MB)
   "chunked": true             send the answer in chunks, without Content-Length
+  "signature": "none"         send no X-ZEL-Signature
+  "signature": "changed"      sign the answer, then send it with one character
+                              of a string value changed (it stays JSON)
+  "signature": "foreign"      sign with a key made at the start that nobody trusts
+  "signature": "nonce"        sign over other nonce bytes than the request's
+  "signature": "request"      sign over the digest of another request text
+  "signature": "malformed"    send a value that is not "<keyid>:<base64 of 64 bytes>"
+                              ("header": "TEXT" sends this text instead)
+  "key": N                    sign with the N-th --signing-key (from 0)
+When the modules of a request disagree, the first one naming a switch wins.
+
+With --signing-key every 200 answer to a request carrying a well-formed
+"X-ZEL-Nonce: <base64 of 32 bytes>" gets "X-ZEL-Signature: <keyid>:<base64 r||s>",
+ECDSA P-256 with SHA-256 over nonce || SHA-256(request text) || answer body as
+sent (see zelkeys.py); without the header or with another value there is no
+signature. With keys the log line of each answer to a request ends with
+"key=<keyid>" or "key=unsigned", and "signature=<switch>" when one applied.
 
 Requests in absolute form ("GET http://host/path") are answered as well, so
 the server also stands in for an HTTP proxy (--proxy-auth asks for basic
@@ -41,6 +58,13 @@ import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+try:
+    import zelkeys
+except ImportError as _e:  # signing needs python3-cryptography; the rest does not
+    zelkeys = None
+    _zelkeys_error = _e
 
 
 def parse_version(text):
@@ -166,12 +190,74 @@ def unescape_get(raw):
     return re.sub(rb"%([0-9A-Fa-f]{2})", repl, raw)
 
 
+JSON_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"')
+
+
+def change_one_character(body):
+    """The body with one byte changed: a letter (its case) or a digit inside
+    the first JSON string value holding one, so that the text stays JSON; in
+    a text that is not JSON the first letter; else the last byte."""
+    start = 3 if body.startswith(b"\xef\xbb\xbf") else 0
+    try:
+        json.loads(body[start:].decode("utf-8"))
+        is_json = True
+    except ValueError:
+        is_json = False
+    if is_json:
+        for tried, m in enumerate(JSON_STRING.finditer(body, start)):
+            if tried >= 100:
+                break
+            rest = body[m.end():m.end() + 64].lstrip()
+            if rest.startswith(b":"):
+                continue                    # a member name
+            i = m.start() + 1
+            while i < m.end() - 1:
+                c = body[i]
+                if c == 0x5C:               # skip escapes (\uXXXX and the short ones)
+                    i += 6 if body[i + 1] == 0x75 else 2
+                    continue
+                if 0x30 <= c <= 0x39 or 0x41 <= c <= 0x5A or 0x61 <= c <= 0x7A:
+                    changed = body[:i] + changed_character(c) + body[i + 1:]
+                    try:
+                        json.loads(changed[start:].decode("utf-8"))
+                        return changed
+                    except ValueError:
+                        break
+                i += 1
+    m = re.search(rb"[A-Za-z]", body[start:])
+    if m:
+        i = start + m.start()
+        return body[:i] + changed_character(body[i]) + body[i + 1:]
+    return body[:-1] + bytes([body[-1] ^ 0x01]) if body else body
+
+
+def changed_character(c):
+    if 0x30 <= c <= 0x39:
+        return bytes([0x30 + (c - 0x30 + 1) % 10])
+    return bytes([c ^ 0x20])
+
+
+def first_switch(controls, name, default=None):
+    for control in controls.values():
+        if name in control:
+            return control[name]
+    return default
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ZELUpdateServer/1.0"
 
+    answer_note = None
+
     def log_message(self, fmt, *args):
         self.server.log("%s %s" % (self.address_string(), fmt % args))
+
+    def log_request(self, code="-", size="-"):
+        # Answers to requests tell which key signed them.
+        note, self.answer_note = self.answer_note, None
+        code = getattr(code, "value", code)
+        self.log_message('"%s" %s %s%s', self.requestline, str(code), str(size), note or "")
 
     # ------------------------------------------------------------ helpers
 
@@ -187,19 +273,23 @@ class Handler(BaseHTTPRequestHandler):
     def proxy_request(self):
         return self.path.lower().startswith("http://")
 
-    def send_body(self, status, body, content_type="application/json; charset=utf-8", length=None):
+    def send_body(self, status, body, content_type="application/json; charset=utf-8", length=None, headers=()):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
+        for name, value in headers:
+            self.send_header(name, value)
         self.send_header("Content-Length", str(len(body) if length is None else length))
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def send_chunked(self, body, content_type="application/json; charset=utf-8"):
+    def send_chunked(self, body, content_type="application/json; charset=utf-8", headers=()):
         """The body in chunks of 64 KB, without Content-Length; a client that
         hangs up early ends the sending."""
         self.send_response(200)
         self.send_header("Content-Type", content_type)
+        for name, value in headers:
+            self.send_header(name, value)
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         try:
@@ -233,6 +323,46 @@ class Handler(BaseHTTPRequestHandler):
 
     def base_url(self):
         return "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    def signed(self, text, body, controls):
+        """The body to send and the headers that sign it, as the modules'
+        switches want them; notes the key for the log line."""
+        keys = self.server.keys
+        if not keys:
+            return body, []
+        nonce = zelkeys.decode_nonce(self.headers.get("X-ZEL-Nonce"))
+        if nonce is None:
+            self.answer_note = " key=unsigned"
+            return body, []
+        mode = first_switch(controls, "signature")
+        index = first_switch(controls, "key", 0)
+        note = " signature=%s" % mode if mode else ""
+        if mode == "none":
+            self.answer_note = " key=unsigned" + note
+            return body, []
+        if not isinstance(index, int) or isinstance(index, bool) or not 0 <= index < len(keys):
+            self.answer_note = " key=unsigned (no key %r)" % (index,)
+            return body, []
+        key = self.server.foreign_key if mode == "foreign" else keys[index]
+        signed_nonce, signed_text = nonce, text
+        if mode == "nonce":
+            while signed_nonce == nonce:
+                signed_nonce = os.urandom(zelkeys.NONCE_SIZE)
+        elif mode == "request":
+            signed_text = text + b" "
+        value = zelkeys.signature_value(key, signed_nonce, signed_text, body)
+        keyid = zelkeys.key_id(key)
+        if mode == "changed":
+            body = change_one_character(body)
+        elif mode == "malformed":
+            header = first_switch(controls, "header")
+            if isinstance(header, str):
+                value = header
+            else:
+                raw = base64.b64decode(value.split(":", 1)[1])
+                value = "%s:%s" % (keyid, base64.b64encode(raw[:-1]).decode("ascii"))
+        self.answer_note = " key=%s%s" % (keyid, note)
+        return body, [("X-ZEL-Signature", value)]
 
     # ------------------------------------------------------------ requests
 
@@ -269,12 +399,14 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer_request(self, text):
         options = self.server.options
+        self.answer_note = " key=unsigned" if self.server.keys else None
         if options.delay:
             time.sleep(options.delay)
         if options.status:
             return self.send_body(options.status, b"failure", "text/plain")
         if options.garbage:
-            return self.send_body(200, b"<html><body>\x00\xff not json at all", "text/html")
+            body, headers = self.signed(text, b"<html><body>\x00\xff not json at all", {})
+            return self.send_body(200, body, "text/html", headers=headers)
         try:
             request = json.loads(text.decode("utf-8"))
             if not isinstance(request, dict):
@@ -283,7 +415,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_body(400, ("bad request: %s" % e).encode("utf-8"), "text/plain")
         controls = {module: self.server.catalogue.control(module) for module in request}
         if any(c.get("answer") == "html" for c in controls.values()):
-            return self.send_body(200, b"<html><body><h1>Please sign in</h1></body></html>", "text/html")
+            body, headers = self.signed(text, b"<html><body><h1>Please sign in</h1></body></html>", controls)
+            return self.send_body(200, body, "text/html", headers=headers)
         answer = {}
         for module, value in request.items():
             asked = value.get("MODULE_VERSION", "") if isinstance(value, dict) else ""
@@ -295,12 +428,15 @@ class Handler(BaseHTTPRequestHandler):
         body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         if options.bom:
             body = b"\xef\xbb\xbf" + body
+        body, headers = self.signed(text, body, controls)
         if options.chunked or any(c.get("chunked") for c in controls.values()):
-            return self.send_chunked(body)
+            return self.send_chunked(body, headers=headers)
         if options.truncate:
             # Announces the whole answer, sends half of it and hangs up.
             self.send_response(200)
             self.send_header("Content-Type", "application/json; charset=utf-8")
+            for name, value in headers:
+                self.send_header(name, value)
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Connection", "close")
             self.end_headers()
@@ -308,7 +444,7 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             return
-        self.send_body(200, body)
+        self.send_body(200, body, headers=headers)
 
     def serve_file(self, target):
         raw = target[len(b"/files/"):].split(b"?")[0]
@@ -382,6 +518,16 @@ class Server(ThreadingHTTPServer):
         self.options = options
         self.catalogue = Catalogue(options.catalogue, digests=not options.no_digests)
         self.log_lock = threading.Lock()
+        self.keys = []
+        self.foreign_key = None
+        if options.signing_key:
+            if zelkeys is None:
+                raise SystemExit("updateserver: --signing-key needs python3-cryptography (%s)" % _zelkeys_error)
+            try:
+                self.keys = [zelkeys.load_private_key(path) for path in options.signing_key]
+            except (zelkeys.TrustError, OSError) as e:
+                raise SystemExit("updateserver: %s" % e)
+            self.foreign_key = zelkeys.new_private_key()
         super().__init__(("127.0.0.1", options.port), Handler)
 
     def log(self, text):
@@ -414,6 +560,9 @@ def main():
                    help="spread the sending of each file over this time")
     p.add_argument("--proxy-auth", metavar="USER:PASSWORD",
                    help="require these basic credentials from requests in proxy (absolute) form")
+    p.add_argument("--signing-key", action="append", default=[], metavar="FILE",
+                   help="sign answers with this P-256 private key (PEM); repeatable, the first one signs "
+                        "unless a module's \"key\" switch names another")
     options = p.parse_args()
     server = Server(options)
     port = server.server_address[1]
@@ -422,6 +571,9 @@ def main():
             f.write("%d\n" % port)
         os.replace(options.port_file + ".tmp", options.port_file)
     server.log("listening on 127.0.0.1:%d, catalogue %s" % (port, options.catalogue))
+    if server.keys:
+        server.log("signing keys %s, foreign key %s" % (", ".join(zelkeys.key_id(k) for k in server.keys),
+                                                       zelkeys.key_id(server.foreign_key)))
     try:
         server.serve_forever()
     except KeyboardInterrupt:

@@ -8,6 +8,9 @@
 set -u
 out=$2
 pidfile="$out/server.pid"
+# Debian's own Python: it has python3-cryptography for signed answers.
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3
 
 stop() {
     [ -f "$pidfile" ] && kill "$(cat "$pidfile")" 2>/dev/null
@@ -19,7 +22,7 @@ start)
     stop
     mkdir -p "$out/catalogue"
     rm -f "$out/server.log"
-    setsid python3 "$3" --catalogue "$out/catalogue" --port-file "$out/server.port" \
+    setsid "$python" "$3" --catalogue "$out/catalogue" --port-file "$out/server.port" \
         --log "$out/server.log" --delay-files 3 --fail-file missing.exe "${@:4}" </dev/null >"$out/server.out" 2>&1 &
     echo $! >"$pidfile"
     for _ in $(seq 1 100); do
