@@ -1,6 +1,7 @@
 // Custom actions of the installer package ZELUpdate-<version>.msi, a DLL in
 // the package's Binary table. The immediate actions read and check the
-// public properties and hand the deferred ones their data; the deferred
+// public properties and hand the deferred ones their data (and refuse an
+// installation whose update server answers nobody would verify); the deferred
 // actions run as LocalSystem with the package's files in place and do the
 // work through the programs' own roles (ZELService.exe /install and
 // /uninstall, dcperm.exe with the shipped script).
@@ -18,6 +19,8 @@
 #include "SetupSupport.h"
 #include "service/ConfigText.h"
 #include "service/Text.h"
+#include "service/Trust.h"
+#include "service/TrustText.h"
 
 using namespace zel;
 using namespace zel::setup;
@@ -30,7 +33,8 @@ struct ConfigProperty {
     const char* key;
 };
 const ConfigProperty ConfigProperties[] = {
-    {L"URL", "URL"}, {L"METHOD", "Method"}, {L"PERIOD", "Period"}, {L"LOGLEVEL", "LogLevel"}};
+    {L"URL", "URL"},           {L"METHOD", "Method"},         {L"PERIOD", "Period"},
+    {L"LOGLEVEL", "LogLevel"}, {L"UPDATEKEYS", "UpdateKeys"}, {L"PUBLISHERS", "Publishers"}};
 
 // Files and folders beside the program that the service writes itself.
 const wchar_t* const DataEntries[] = {L".config", L"Files", L"Logs", L"Service.dll", L"ZELService.tmp"};
@@ -39,6 +43,26 @@ const wchar_t* const DataEntries[] = {L".config", L"Files", L"Logs", L"Service.d
 const wchar_t* const RemoveForUpgrade = L"upgrade";  // programs only: a newer package follows
 const wchar_t* const RemoveKeepData = L"keepdata";   // also the settings; the store and the logs stay
 const wchar_t* const RemoveAll = L"all";             // everything the service wrote
+
+// UPDATEKEYS and PUBLISHERS, read by the service's own rule; the value to
+// write is the entries' normal form (keys re-encoded, publishers in lower
+// case, joined by commas without blanks or repeats).
+std::string CheckTrustValue(const std::wstring& property, const std::wstring& value, const std::string& ansi) {
+    bool keys = property == L"UPDATEKEYS";
+    TTrustList list = keys ? ParseUpdateKeys(ansi) : ParsePublishers(ansi);
+    std::wstring form = keys ? L"UPDATEKEYS must be comma-separated base64 P-256 public keys (65-byte uncompressed "
+                               L"points)"
+                             : L"PUBLISHERS must be comma-separated hexadecimal SHA-256 hashes of the signing "
+                               L"certificates' public key info (64 digits each)";
+    if (!list.Invalid.empty()) throw SetupError(form + L"; \"" + ToWide(list.Invalid.front()) + L"\" is not one.");
+    if (!list.Given) throw SetupError(form + L"; \"" + value + L"\" names none.");
+    std::string text;
+    for (const std::string& item : list.Items) {
+        if (!text.empty()) text += ',';
+        text += keys ? Base64Encode(item) : item;
+    }
+    return text;
+}
 
 // Checks one property value; returns the value to write or throws
 // SetupError with the reason.
@@ -63,6 +87,7 @@ std::string CheckConfigValue(const std::wstring& property, const std::wstring& v
             throw SetupError(L"METHOD must be GET or POST, not \"" + value + L"\".");
         return method;
     }
+    if (property == L"UPDATEKEYS" || property == L"PUBLISHERS") return CheckTrustValue(property, value, ansi);
     if (property == L"PERIOD") {
         int64_t period = 0;
         if (!TryStrToInt64(ansi, period))
@@ -73,6 +98,40 @@ std::string CheckConfigValue(const std::wstring& property, const std::wstring& v
     if (!TryStrToInt(ansi, level) || level < 0 || level > 255)
         throw SetupError(L"LOGLEVEL must be a log mask from 0 to 255, not \"" + value + L"\".");
     return ansi;
+}
+
+// Secure by default: the service is installed only when it will verify the
+// update server's answers, or when ALLOWUNSIGNED=1 says that it need not.
+// The keys come from UPDATEKEYS, from the program itself or, on an upgrade,
+// from the settings file already in place: a line there that names any key
+// (even one the service cannot use) makes the service refuse unverified
+// answers, and the upgrade keeps that line; an empty one does not count.
+void CheckAnswersVerified(Session& s, const std::wstring& dir, bool keysGiven) {
+    if (keysGiven) {
+        s.Log(L"update keys: from UPDATEKEYS");
+        return;
+    }
+    if (!ParseUpdateKeys(BuiltInUpdateKeys()).Items.empty()) {
+        s.Log(L"update keys: built into the program");
+        return;
+    }
+    std::string config;
+    if (!s.Property(L"OLDERFOUND").empty() && ReadWholeFile(dir + L".config", config)) {
+        TTrustList kept = ParseUpdateKeys(ConfigValue(SplitConfigLines(config), "UpdateKeys"));
+        if (kept.Given) {
+            s.Log(L"update keys: those of the installed settings " + dir + L".config (" +
+                  std::to_wstring(kept.Items.size()) + L" usable)");
+            return;
+        }
+    }
+    if (s.Property(L"ALLOWUNSIGNED") == L"1") {
+        s.Log(L"ALLOWUNSIGNED=1: the answers of the update server are not verified");
+        return;
+    }
+    // No square brackets in the text: Wine formats it once more for the log.
+    throw SetupError(L"The answers of the update server would not be verified: this package carries no update key "
+                     L"and UPDATEKEYS is not given. Give UPDATEKEYS=<key>,<key>... with the base64 keys that sign "
+                     L"the server's answers, or ALLOWUNSIGNED=1 to install without verification.");
 }
 
 // ---------------------------------------------------------------- set-up
@@ -211,17 +270,20 @@ extern "C" __declspec(dllexport) UINT __stdcall RefuseInstall(MSIHANDLE install)
     });
 }
 
-// Immediate, before the deferred set-up: checks the public properties and
-// hands the folder and the settings to SetUpService.
+// Immediate, before the deferred set-up and before an older version is
+// removed: checks the public properties and the update keys, and hands the
+// folder and the settings to SetUpService.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareSetUp(MSIHANDLE install) {
     return RunAction(install, [](Session& s) {
-        std::vector<std::wstring> data{IncludeTrailingSlash(s.Property(L"INSTALLDIR"))};
+        std::wstring dir = IncludeTrailingSlash(s.Property(L"INSTALLDIR"));
+        std::vector<std::wstring> data{dir};
         for (const ConfigProperty& p : ConfigProperties) {
             std::wstring value = s.Property(p.property);
             if (value.empty()) continue;  // not given: nothing written
             data.push_back(ToWide(p.key));
             data.push_back(ToWide(CheckConfigValue(p.property, value)));
         }
+        CheckAnswersVerified(s, dir, !s.Property(L"UPDATEKEYS").empty());
         s.SetProperty(L"SetUpService", JoinFields(data));
     });
 }

@@ -8,6 +8,7 @@
 
 #include "dcperm/DcpermHelpers.h"
 #include "service/Text.h"
+#include "service/TrustText.h"
 #include "store/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
@@ -29,6 +30,11 @@ const char* const ForeignName = "ZELForeign";
 // The programs' versions as the COM server tells them.
 const std::string OldVersion = VersionToStr(StrToVersion(ZEL_VERSION));
 const std::string NewVersion = VersionToStr(StrToVersion(ZEL_NEXT_VERSION));
+
+// An update key of the form the service reads: the base64 of 0x04 and 64
+// fixed bytes (the set-up checks the form only). A publisher is 64 hex digits.
+std::string TestKey(char fill) { return Base64Encode("\x04" + std::string(64, fill)); }
+const std::string TestPublisher = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 
 std::string Package(const char* version) {
     return test::BinDir() + "..\\packages\\ZELUpdate-" + version + ".msi";
@@ -179,13 +185,18 @@ protected:
 }  // namespace
 
 TEST_F(PackageTest, InstallUpgradeAndRemoveKeepingData) {
-    // A URL with the characters a command line and a settings file could trip on.
+    // A URL with the characters a command line and a settings file could trip on;
+    // two update keys with a blank between them and a publisher in capitals.
     const std::string url = "http://127.0.0.1:8080/upd?a=1&b=%41 x=y";
-    ASSERT_EQ(0, Install(ZEL_VERSION, "\"URL=" + url + "\" LOGLEVEL=62")) << test::ReadFileBytes(log);
+    const std::string keys = TestKey('\x11') + "," + TestKey('\x22');
+    ASSERT_EQ(0, Install(ZEL_VERSION, "\"URL=" + url + "\" LOGLEVEL=62 \"UPDATEKEYS=" + TestKey('\x11') + ", " +
+                                          TestKey('\x22') + "\" PUBLISHERS=" + UpperCase(TestPublisher)))
+        << test::ReadFileBytes(log);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
     EXPECT_EQ(OldVersion, ClientVersion());  // an ordinary client process reaches the COM server
     // Only the properties given, in the file's own form.
-    EXPECT_EQ("URL=" + url + "\r\nLogLevel=62\r\n", test::ReadFileBytes(dir + ".config"));
+    EXPECT_EQ("URL=" + url + "\r\nLogLevel=62\r\nUpdateKeys=" + keys + "\r\nPublishers=" + TestPublisher + "\r\n",
+              test::ReadFileBytes(dir + ".config"));
     EXPECT_EQ((std::vector<std::string>{".config", "Files", "Logs", "README.md", "Service.dll", "ZELService.exe",
                                         "ZELUpdate-DCOM.txt", "dcperm.exe", "zelctl.exe"}),
               Installed());
@@ -217,7 +228,8 @@ TEST_F(PackageTest, InstallUpgradeAndRemoveKeepingData) {
     EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("does not replace the same or a newer version"));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
 
-    // The upgrade keeps the settings and the store; the new program runs.
+    // The upgrade keeps the settings and the store; the new program runs. It
+    // needs no UPDATEKEYS: the installed settings name the keys.
     std::string config = test::ReadFileBytes(dir + ".config") + "SecFlags=12\r\n";
     test::WriteFileBytes(dir + ".config", config);
     ForceDirectories(dir + "Files\\Demo");
@@ -243,8 +255,8 @@ TEST_F(PackageTest, InstallUpgradeAndRemoveKeepingData) {
 }
 
 TEST_F(PackageTest, SelfUpdatedProgramIsUpgradedAndRemoved) {
-    ASSERT_EQ(0, Install(ZEL_VERSION)) << test::ReadFileBytes(log);
-    EXPECT_FALSE(FileExists(dir + ".config"));  // no property given: no settings file
+    ASSERT_EQ(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1")) << test::ReadFileBytes(log);
+    EXPECT_FALSE(FileExists(dir + ".config"));  // no setting given: no settings file
 
     // The service replaces itself from its store at the stop, as after a download.
     ForceDirectories(dir + "Files\\ZELUPDATE");
@@ -255,8 +267,17 @@ TEST_F(PackageTest, SelfUpdatedProgramIsUpgradedAndRemoved) {
     EXPECT_EQ(NewVersion, ClientVersion());
     EXPECT_FALSE(FileExists(dir + "ZELService.tmp"));
 
+    // An upgrade without update keys is refused too, before the older version
+    // is removed: an UpdateKeys= line that names no key does not count.
+    test::WriteFileBytes(dir + ".config", "UpdateKeys= \r\n");
+    EXPECT_NE(0, Install(ZEL_NEXT_VERSION));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("would not be verified")) << test::ReadFileBytes(log);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
+    ASSERT_EQ(1u, UninstallEntries().size());
+    EXPECT_EQ(ZEL_PRODUCT_VERSION, UninstallEntries()[0].second);
+
     // A package upgrade over the replaced program, then a removal of everything.
-    ASSERT_EQ(0, Install(ZEL_NEXT_VERSION)) << test::ReadFileBytes(log);
+    ASSERT_EQ(0, Install(ZEL_NEXT_VERSION, "ALLOWUNSIGNED=1")) << test::ReadFileBytes(log);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
     EXPECT_EQ(NewVersion, ClientVersion());
     EXPECT_EQ(1u, UninstallEntries().size());
@@ -268,14 +289,47 @@ TEST_F(PackageTest, SelfUpdatedProgramIsUpgradedAndRemoved) {
 
 TEST_F(PackageTest, AFailedStepLeavesNothing) {
     // A value that the service could not use is refused before anything is done.
-    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/ LOGLEVEL=300"));
+    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/ LOGLEVEL=300 ALLOWUNSIGNED=1"));
     EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("LOGLEVEL must be a log mask from 0 to 255"));
+    ExpectNothingLeft();
+
+    // So is a package without an update key: nobody would verify the answers
+    // of the update server.
+    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/"));
+    EXPECT_NE(std::string::npos,
+              test::ReadFileBytes(log).find("ZELUpdate: The answers of the update server would not be verified: this "
+                                            "package carries no update key and UPDATEKEYS is not given."))
+        << test::ReadFileBytes(log);
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("or ALLOWUNSIGNED=1 to install without verification."));
+    ExpectNothingLeft();
+
+    // Every entry of the keys and the publishers must be of the form, also
+    // when unverified answers are allowed: a compressed point, no entry at
+    // all, a publisher one digit short.
+    const std::string compressed = Base64Encode("\x02" + std::string(32, '\x11'));
+    EXPECT_NE(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1 \"UPDATEKEYS=" + TestKey('\x11') + "," + compressed + "\""));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("UPDATEKEYS must be comma-separated base64 P-256 public "
+                                                               "keys (65-byte uncompressed points); \"" +
+                                                               compressed + "\" is not one."))
+        << test::ReadFileBytes(log);
+    ExpectNothingLeft();
+    EXPECT_NE(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1 UPDATEKEYS=,"));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("(65-byte uncompressed points); \",\" names none."))
+        << test::ReadFileBytes(log);
+    ExpectNothingLeft();
+    const std::string shortPublisher = TestPublisher.substr(1);
+    EXPECT_NE(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1 UPDATEKEYS=" + TestKey('\x11') + " PUBLISHERS=" + shortPublisher));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("PUBLISHERS must be comma-separated hexadecimal SHA-256 "
+                                                               "hashes of the signing certificates' public key info "
+                                                               "(64 digits each); \"" +
+                                                               shortPublisher + "\" is not one."))
+        << test::ReadFileBytes(log);
     ExpectNothingLeft();
 
     // Another service already shows the name "ZELUpdate": the program's own
     // registration fails after the settings file and its log were written.
     ASSERT_TRUE(CreateForeignService(ForeignName, "ZELUpdate"));
-    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/"));
+    EXPECT_NE(0, Install(ZEL_VERSION, "URL=http://127.0.0.1:8080/ ALLOWUNSIGNED=1"));
     EXPECT_NE(std::string::npos,
               test::ReadFileBytes(log).find(
                   "the step \"register the service and the COM server (ZELService.exe /install)\" failed"))
@@ -285,7 +339,8 @@ TEST_F(PackageTest, AFailedStepLeavesNothing) {
 
     // A service of the same name is not replaced.
     ASSERT_TRUE(CreateForeignService("ZELUpdate", "ZELUpdate"));
-    EXPECT_NE(0, Install(ZEL_VERSION));
+    EXPECT_NE(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1"));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("A service named ZELUpdate is already installed"));
     EXPECT_EQ("C:\\Foreign\\foreign.exe", ForeignImage("ZELUpdate"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ClsidKey));
     EXPECT_TRUE(UninstallEntries().empty());
