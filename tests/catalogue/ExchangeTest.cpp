@@ -4,6 +4,8 @@
 #include "catalogue/Requests.h"
 #include "service/Log.h"
 #include "service/Proxy.h"
+#include "service/Trust.h"
+#include "service/TrustText.h"
 #include "support/TestSupport.h"
 
 using namespace zel;
@@ -193,4 +195,86 @@ TEST_F(ExchangeTest, ProxyWithBasicCredentials) {
     } catch (const EHTTPException& e) {
         EXPECT_NE(e.Message().find("407"), std::string::npos) << e.Message();
     }
+}
+
+// A signing server's answers are used only when a trusted key signed them
+// for this very request and nonce; anything else refuses the whole answer.
+TEST_F(ExchangeTest, SignedAnswersAreCheckedBeforeAnyOfItIsUsed) {
+    const std::string keyA = test::TrustValue("answer-a.txt");
+    const std::string keyB = test::TrustValue("answer-b.txt");
+    ASSERT_FALSE(keyA.empty());
+    const std::string switches = test::TestDir() + "catalogue\\Alpha\\.server.json";
+    auto setSwitch = [&](const std::string& json) {
+        if (json.empty())
+            RemoveFile(switches);
+        else
+            test::WriteFileBytes(switches, json);
+    };
+    ServerURL = Url("signed");
+    TRemoteModuleInfoList list;
+    auto ask = [&](const std::string& method) {
+        RequestMethod = method;
+        list.Clear();
+        TInfoQueue queue;
+        Queue(queue);
+        return RequestModuleInfo(queue, list);
+    };
+    auto refusal = [&](const std::string& method) {
+        try {
+            ask(method);
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return std::string("(accepted)");
+    };
+    auto nonce = [&] {
+        std::string headers = test::ReadFileBytes(test::TestDir() + "record-signed\\last-headers.txt");
+        size_t at = headers.find("X-ZEL-Nonce: ");
+        if (at == std::string::npos) return std::string();
+        std::string bytes;
+        Base64Decode(Trim(headers.substr(at + 13, headers.find('\n', at) - at - 13)), bytes);
+        return bytes;
+    };
+
+    SetTrustConfig(keyA, "");
+    std::string first;
+    for (const char* method : {"POST", "GET"}) {
+        ASSERT_TRUE(ask(method)) << method;
+        CheckAnswer(list);
+        std::string sent = nonce();
+        EXPECT_EQ(sent.size(), 32u) << method;
+        EXPECT_NE(sent, first);  // a fresh one for every exchange
+        first = sent;
+    }
+    // The second key is trusted only once it is named: rotation with both.
+    setSwitch("{\"key\": 1}");
+    EXPECT_NE(refusal("POST").find("не доверяет"), std::string::npos);
+    SetTrustConfig(keyA + ", " + keyB, "");
+    EXPECT_TRUE(ask("POST"));
+    setSwitch("");
+    EXPECT_TRUE(ask("GET"));
+
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"none", "ответ не подписан"},       {"changed", "подпись не совпадает"},
+        {"foreign", "подпись ключом "},      {"nonce", "подпись не совпадает"},
+        {"request", "подпись не совпадает"}, {"malformed", "неверный формат подписи"}};
+    for (const auto& c : refused) {
+        setSwitch("{\"signature\": \"" + c.first + "\"}");
+        for (const char* method : {"POST", "GET"}) {
+            std::string message = refusal(method);
+            EXPECT_NE(message.find("отклонён: " + c.second), std::string::npos)
+                << c.first << " " << method << ": " << message;
+            EXPECT_NE(message.find(ServerURL), std::string::npos) << message;
+            EXPECT_EQ(list.Count(), 0u);
+        }
+    }
+    // Without a trusted key the service takes answers as it always did; a
+    // key line with no usable entry takes nothing.
+    setSwitch("{\"signature\": \"none\"}");
+    SetTrustConfig("", "");
+    EXPECT_TRUE(ask("POST"));
+    SetTrustConfig("bm90IGEga2V5", "");
+    EXPECT_NE(refusal("POST").find("отклонён"), std::string::npos);
+    setSwitch("");
+    SetTrustConfig("", "");
 }

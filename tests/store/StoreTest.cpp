@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "service/Text.h"
+#include "service/Trust.h"
+#include "store/CodeSignature.h"
 #include "store/Digest.h"
 #include "store/InstallList.h"
 #include "store/ModuleList.h"
@@ -303,4 +305,57 @@ TEST_F(StoreTest, UnusableNamesReachNothingOutsideTheStore) {
     EXPECT_FALSE(IsStoredFile("m", outside + "\\c.exe"));
     EXPECT_FALSE(IsStoredFile("..\\outside", outside + "\\c.exe"));
     test::RemoveTree(outside);
+}
+
+// Programs count only with a valid signature of a pinned publisher; the
+// file stays as it was checked while the lock is held.
+TEST_F(StoreTest, ProgramsOfPinnedPublishersOnly) {
+    const std::string trust = test::TrustDir();
+    const std::string publisher = test::TrustValue("publisher.txt");
+    const std::string foreign = test::TrustValue("foreign.txt");
+    ASSERT_EQ(publisher.size(), 64u);
+    auto problem = [](const std::string& path, const std::vector<std::string>& pins) {
+        TLockedFile file(path, false);
+        return ProgramSignatureProblem(file, pins);
+    };
+    EXPECT_EQ(problem(trust + "stub-signed.exe", {publisher}), "");
+    EXPECT_EQ(problem(trust + "stub-signed.exe", {foreign, publisher}), "");
+    // The signer is named, so an administrator sees which pin is missing.
+    EXPECT_NE(problem(trust + "stub-signed.exe", {foreign}).find(publisher), std::string::npos);
+    EXPECT_NE(problem(trust + "stub-foreign.exe", {publisher}).find(foreign), std::string::npos);
+    EXPECT_NE(problem(test::TestDir() + "data\\a.exe", {publisher}).find("не подписан"), std::string::npos);
+    EXPECT_NE(problem(trust + "stub-tampered.exe", {publisher}).find("изменён"), std::string::npos);
+    EXPECT_NE(problem(trust + "none.exe", {publisher}).find("не открывается"), std::string::npos);
+
+    // What the settings say: no pin, nothing checked; a pin, the check.
+    SetTrustConfig("", "");
+    EXPECT_EQ(TrustedProgramProblem(test::TestDir() + "data\\a.exe"), "");
+    SetTrustConfig("", publisher);
+    EXPECT_NE(TrustedProgramProblem(test::TestDir() + "data\\a.exe"), "");
+    EXPECT_EQ(TrustedProgramProblem(trust + "stub-signed.exe"), "");
+    // A line with no usable entry lets nothing through.
+    SetTrustConfig("", "not-a-pin");
+    EXPECT_NE(TrustedProgramProblem(trust + "stub-signed.exe"), "");
+    SetTrustConfig("", "");
+
+    // While locked, the checked file cannot be written, renamed or deleted;
+    // it can be moved through its own handle.
+    const std::string dir = GetModuleDir("locked") + "\\";
+    ASSERT_TRUE(ForceDirectories(dir));
+    ASSERT_TRUE(test::CopyFileTo(trust + "stub-signed.exe", dir + "setup.exe"));
+    {
+        TLockedFile file(dir + "setup.exe", true);
+        ASSERT_TRUE(file.IsOpen());
+        EXPECT_EQ(ProgramSignatureProblem(file, {publisher}), "");
+        HANDLE writer = CreateFileA((dir + "setup.exe").c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+        EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        EXPECT_FALSE(MoveFileA((dir + "setup.exe").c_str(), (dir + "other.exe").c_str()));
+        EXPECT_FALSE(DeleteFileA((dir + "setup.exe").c_str()));
+        EXPECT_TRUE(file.MoveTo(dir + "placed.exe"));
+    }
+    EXPECT_FALSE(FileExists(dir + "setup.exe"));
+    EXPECT_EQ(test::ReadFileBytes(dir + "placed.exe"), test::ReadFileBytes(trust + "stub-signed.exe"));
 }

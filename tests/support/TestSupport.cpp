@@ -11,6 +11,14 @@ std::string TestDir() { return GetProgramDir(); }
 
 std::string BinDir() { return TestDir() + "..\\..\\bin\\"; }
 
+std::string TrustDir() { return TestDir() + "..\\trust\\"; }
+
+std::string TrustValue(const std::string& name) {
+    std::string text = ReadFileBytes(TrustDir() + name);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
+    return text;
+}
+
 std::string ReadFileBytes(const std::string& path) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, 0, nullptr);

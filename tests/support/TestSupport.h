@@ -13,6 +13,12 @@ std::string TestDir();
 // The build tree's bin directory, where ZELService.exe lies.
 std::string BinDir();
 
+// The keys, certificates and signed programs that the trust fixture makes
+// for the run (tests/support/trust-setup.sh), with trailing backslash, and
+// one of its one-line values (a key's or a publisher's text).
+std::string TrustDir();
+std::string TrustValue(const std::string& name);
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& data);
 void RemoveTree(const std::string& path);
