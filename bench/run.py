@@ -37,6 +37,10 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+# Debian's own Python has python3-cryptography, which the server's signing needs.
+PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+
+
 def median(values):
     """Median of the runs that gave a figure (a failed run gives NaN)."""
     values = [v for v in values if v is not None and v == v]
@@ -139,9 +143,14 @@ class Bench:
         port_file = os.path.join(self.dir, "server.port")
         if os.path.exists(port_file):
             os.remove(port_file)
+        # The server signs every answer; the service checks the signature
+        # only when its .config names the key (signed figures).
+        key = os.path.join(self.dir, "answer.pem")
+        self.update_key = subprocess.run([PYTHON, os.path.join(ROOT, "tools", "zelkeys.py"), "newkey", key],
+                                         check=True, capture_output=True, text=True).stdout.strip()
         self.server = subprocess.Popen(
-            [sys.executable, os.path.join(ROOT, "tools", "updateserver.py"), "--catalogue", self.catalogue,
-             "--port-file", port_file, "--log", os.path.join(self.dir, "server.log")],
+            [PYTHON, os.path.join(ROOT, "tools", "updateserver.py"), "--catalogue", self.catalogue,
+             "--port-file", port_file, "--log", os.path.join(self.dir, "server.log"), "--signing-key", key],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(100):
             if os.path.exists(port_file):
@@ -157,9 +166,15 @@ class Bench:
         shutil.rmtree(self.svc, ignore_errors=True)
         os.makedirs(self.svc)
         shutil.copy(os.path.join(self.bin, "ZELService.exe"), self.svc)
+        self.write_config(signed=False)
+        self.wine.run([os.path.join(self.svc, "ZELService.exe"), "/install"], check=True)
+
+    def write_config(self, signed):
+        """The service's settings; signed: the server's key is trusted."""
         with open(os.path.join(self.svc, ".config"), "wb") as f:
             f.write(("URL=http://127.0.0.1:%d/\r\n" % self.port).encode())
-        self.wine.run([os.path.join(self.svc, "ZELService.exe"), "/install"], check=True)
+            if signed:
+                f.write(("UpdateKeys=%s\r\n" % self.update_key).encode())
 
     def uninstall(self):
         self.stop()
@@ -295,44 +310,62 @@ def bench_modules(bench, results, args):
             advising, advised, done = first(lines, "Advising"), first(lines, "Advised"), first(lines, "OnNoUpdates")
             total = done - advising if done and advising else None
             # The check alone, with every module registered.
-            checks = []
-            for _ in range(3):
-                code, lines, _ = bench.watch(["--name", "bench", "--mask", "2", "--check", "--exit-on",
-                                              "OnNoUpdates", "--seconds", str(args.limit)], args.limit + 60)
-                c0, c1 = first(lines, "Checking"), first(lines, "OnNoUpdates")
-                if c0 and c1:
-                    checks.append(c1 - c0)
-            check = median(checks) if checks else None
-            register = total - check if total is not None and check is not None else None
+            check = timed_check(bench, args)
             rss = bench.rss_kb()
+            # The same check with the answer's signature verified: the
+            # service starts again with the key trusted (BITS keeps the jobs).
+            bench.write_config(signed=True)
+            bench.stop()
+            bench.start()
+            signed = timed_check(bench, args)
+            bench.write_config(signed=False)
+            register = total - check if total is not None and check is not None else None
             if total is None:
                 # How far the registration came: the live jobs of the account.
                 _, text = bench.wine.run([os.path.join(bench.bin, "benchtool.exe"), "jobs", "walk", "--block",
                                           "64"], 600)
                 print("run %d, %d modules: not finished within %d s; BITS: %s" % (run, n, args.limit, text.strip()),
                       flush=True)
-            item = per.setdefault(n, {"register": [], "check": [], "advise": [], "rss": []})
+            item = per.setdefault(n, {"register": [], "check": [], "signed": [], "advise": [], "rss": []})
             item["register"].append(register if register is not None else float("nan"))
             item["check"].append(check if check is not None else float("nan"))
+            item["signed"].append(signed if signed is not None else float("nan"))
             item["advise"].append(advised - advising if advised and advising else float("nan"))
             item["rss"].append(rss / 1024 if rss else float("nan"))
             results.add("modules", "register %d" % n, run, register, "ms")
             results.add("modules", "advise %d" % n, run, item["advise"][-1], "ms")
             results.add("modules", "check %d" % n, run, check, "ms")
+            results.add("modules", "signed check %d" % n, run, signed, "ms")
             results.add("modules", "rss %d" % n, run, item["rss"][-1], "MB")
-            print("run %d, %d modules: registration %s ms (Advise %s ms), check %s ms, RSS %s MB, load %s%s" % (
-                run, n, fmt(register), fmt(item["advise"][-1]), fmt(check), fmt(item["rss"][-1], 1), load(),
+            print("run %d, %d modules: registration %s ms (Advise %s ms), check %s ms, signed %s ms, RSS %s MB, "
+                  "load %s%s" % (
+                run, n, fmt(register), fmt(item["advise"][-1]), fmt(check), fmt(signed), fmt(item["rss"][-1], 1),
+                load(),
                 "" if total is not None else " (no OnNoUpdates within %d s)" % args.limit), flush=True)
     base = sizes[0]
     for n in sizes:
-        reg, chk = median(per[n]["register"]), median(per[n]["check"])
-        rows.append([n, fmt(reg), fmt(reg / n, 2), fmt(chk), fmt(chk / n, 2), fmt(median(per[n]["advise"])),
+        reg, chk, sig = median(per[n]["register"]), median(per[n]["check"]), median(per[n]["signed"])
+        rows.append([n, fmt(reg), fmt(reg / n, 2), fmt(chk), fmt(chk / n, 2), fmt(sig), fmt(sig / chk, 3),
+                     fmt(median(per[n]["advise"])),
                      fmt(median(per[n]["rss"]), 1),
                      fmt(reg / median(per[base]["register"]) / (n / base), 2),
                      fmt(chk / median(per[base]["check"]) / (n / base), 2)])
     table("Registration and check, medians of %d runs" % args.runs,
-          ["modules", "registration ms", "ms/module", "check ms", "ms/module", "of it Advise ms", "RSS MB",
+          ["modules", "registration ms", "ms/module", "check ms", "ms/module", "signed check ms",
+           "signed / unsigned", "of it Advise ms", "RSS MB",
            "registration growth / linear", "check growth / linear"], rows)
+
+
+def timed_check(bench, args):
+    """Median of three CheckUpdates -> OnNoUpdates times, ms; None when none came."""
+    checks = []
+    for _ in range(3):
+        code, lines, _ = bench.watch(["--name", "bench", "--mask", "2", "--check", "--exit-on",
+                                      "OnNoUpdates", "--seconds", str(args.limit)], args.limit + 60)
+        c0, c1 = first(lines, "Checking"), first(lines, "OnNoUpdates")
+        if c0 and c1:
+            checks.append(c1 - c0)
+    return median(checks) if checks else None
 
 
 # ---------------------------------------------------------------- roundtrip

@@ -1,11 +1,15 @@
 #!/bin/bash
 # The main job: installs what is missing, builds, and runs one whole update
-# under Wine:
-#   - the reference update server offers version 3.1.0.7 of the module "Demo"
-#     (a real NSIS installer) and a newer build of the service itself;
+# under Wine, with the publisher's keys pinned:
+#   - a signing key for the answers and a code-signing certificate are made
+#     (tests/support/trust.sh), the installer and the newer service build
+#     are signed with it;
+#   - the reference update server signs its answers and offers version
+#     3.1.0.7 of the module "Demo" (a real NSIS installer) and a newer build
+#     of the service itself;
 #   - the service is installed from the package ZELUpdate-<version>.msi with
-#     msiexec (registration, DCOM permissions, .config from the properties,
-#     start);
+#     msiexec (registration, DCOM permissions, .config from the properties
+#     with the answer key and the publisher pinned, start);
 #   - a client application (zelctl watch) registers "Demo" 1.0.0.0, waits for
 #     OnDownload, asks the service to install it and ends;
 #   - the installer runs under the progress window (a screenshot is taken),
@@ -55,14 +59,23 @@ wait_log() {
 remove_package
 rm -rf "$demo"
 mkdir -p "$demo/service" "$demo/client" "$demo/catalogue/Demo/3.1.0.7" "$demo/catalogue/ZELUPDATE/1.2.0.9"
-cp "$setup" "$demo/catalogue/Demo/3.1.0.7/"
-cp "$build/bin/next/ZELService.exe" "$demo/catalogue/ZELUPDATE/1.2.0.9/"
+echo "=== Keys and signatures ($demo/trust)"
+trust="$root/tests/support/trust.sh"
+"$trust" make "$demo/trust"
+"$trust" sign "$demo/trust" publisher "$setup" "$demo/catalogue/Demo/3.1.0.7/demo-setup.exe"
+"$trust" sign "$demo/trust" publisher "$build/bin/next/ZELService.exe" "$demo/catalogue/ZELUPDATE/1.2.0.9/ZELService.exe"
+update_key="$(cat "$demo/trust/answer-a.txt")"
+publisher="$(cat "$demo/trust/publisher.txt")"
+echo "UpdateKeys=$update_key"
+echo "Publishers=$publisher"
 cp "$build/bin/zelctl.exe" "$demo/client/"
 rm -rf "$WINEPREFIX/drive_c/ZELTest/update_demo_setup"
 
 echo "=== Reference update server"
-setsid python3 "$root/tools/updateserver.py" --catalogue "$demo/catalogue" --port-file "$demo/server.port" \
-    --log "$demo/server.log" --delay-files 3 </dev/null >"$demo/server.out" 2>&1 &
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3
+setsid "$python" "$root/tools/updateserver.py" --catalogue "$demo/catalogue" --port-file "$demo/server.port" \
+    --log "$demo/server.log" --delay-files 3 --signing-key "$demo/trust/answer-a.pem" </dev/null >"$demo/server.out" 2>&1 &
 server_pid=$!
 for _ in $(seq 1 100); do [ -s "$demo/server.port" ] && break; sleep 0.1; done
 port="$(cat "$demo/server.port")"
@@ -71,6 +84,7 @@ echo "http://127.0.0.1:$port/ serving $demo/catalogue"
 echo "=== Service: msiexec /i $(basename "$package") (log $demo/msiexec.log)"
 # A check every 5 seconds, with the debug lines.
 timeout 180 wine msiexec /i "$package" /qn "URL=http://127.0.0.1:$port/" PERIOD=50000000 LOGLEVEL=63 \
+    "UPDATEKEYS=$update_key" "PUBLISHERS=$publisher" \
     /l*v "$(winepath -w "$demo/msiexec.log")" </dev/null >/dev/null 2>&1
 iconv -f cp1251 -t utf-8 "$demo/msiexec.log" | grep -a 'ZELUpdate: ' | tr -d '\r' || true
 echo "$program_dir/.config:"
@@ -100,6 +114,8 @@ cat "$demo/client/client.log"
 echo "=== Installed by the update (C:\\ZELTest\\update_demo_setup)"
 ls -l "$WINEPREFIX/drive_c/ZELTest/update_demo_setup"
 tr -d '\r' <"$WINEPREFIX/drive_c/ZELTest/update_demo_setup/cmdline.txt"
+echo "=== Signed answers the server sent ($demo/server.log)"
+grep -c ' key=' "$demo/server.log" || true
 echo "=== Service log ($demo/service/Logs/)"
 log_text
 echo "=== Removing the package: msiexec /x $(basename "$package")"

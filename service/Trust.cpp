@@ -7,13 +7,6 @@
 #include "Text.h"
 #include "TrustText.h"
 
-#ifndef ZEL_BUILTIN_UPDATE_KEYS
-#define ZEL_BUILTIN_UPDATE_KEYS ""
-#endif
-#ifndef ZEL_BUILTIN_PUBLISHERS
-#define ZEL_BUILTIN_PUBLISHERS ""
-#endif
-
 namespace zel {
 
 namespace {
@@ -32,9 +25,6 @@ void LogInvalid(const TTrustList& list, const char* setting) {
 }
 
 }  // namespace
-
-const char* BuiltInUpdateKeys() { return ZEL_BUILTIN_UPDATE_KEYS; }
-const char* BuiltInPublishers() { return ZEL_BUILTIN_PUBLISHERS; }
 
 void SetTrustConfig(const std::string& keysLine, const std::string& publishersLine) {
     TTrustList keys = ParseUpdateKeys(BuiltInUpdateKeys());
