@@ -56,8 +56,6 @@ void SetTrustConfig(const std::string& keysLine, const std::string& publishersLi
             WriteLog("Ни один ключ подписи из настройки UpdateKeys не годится: ответы сервера обновлений не "
                      "принимаются",
                      LogError);
-        else if (!keys.Given && first)
-            WriteLog("Ключи подписи не заданы (UpdateKeys): ответы сервера обновлений не проверяются", LogWarning);
         else if (!first)
             WriteLogFmt("Изменились ключи подписи ответов сервера обновлений: %d", {keys.Items.size()}, LogDebug);
     }
@@ -66,12 +64,18 @@ void SetTrustConfig(const std::string& keysLine, const std::string& publishersLi
         if (publishers.Given && publishers.Items.empty())
             WriteLog("Ни один издатель из настройки Publishers не годится: программы обновлений не запускаются",
                      LogError);
-        else if (!publishers.Given && first)
-            WriteLog("Издатели программ не заданы (Publishers): подписи программ обновлений не проверяются",
-                     LogWarning);
         else if (!first)
             WriteLogFmt("Изменились издатели программ обновлений: %d", {publishers.Items.size()}, LogDebug);
     }
+}
+
+void LogTrustAtStart() {
+    TTrustState trust = CurrentTrust();
+    if (!trust.KeysRequired)
+        WriteLog("Ключи подписи не заданы (UpdateKeys): ответы сервера обновлений не проверяются", LogWarning);
+    if (!trust.PublishersRequired)
+        WriteLog("Издатели программ не заданы (Publishers): подписи программ обновлений не проверяются",
+                 LogWarning);
 }
 
 TTrustState CurrentTrust() {

@@ -23,9 +23,12 @@ struct TTrustState {
 TTrustState CurrentTrust();
 
 // Applies the ".config" lines (empty text when a line is absent). Malformed
-// entries are logged at LogError when the line changes; the first call of a
-// run writes one LogWarning line for each list that is empty.
+// entries are logged at LogError when the line changes.
 void SetTrustConfig(const std::string& keysLine, const std::string& publishersLine);
+
+// One LogWarning line for each list that is not given: at every start of
+// the service, so that an unverified installation says so.
+void LogTrustAtStart();
 
 // The lists the program was built with (CMake options ZEL_UPDATE_KEYS and
 // ZEL_PUBLISHERS), as written there.

@@ -9,6 +9,7 @@
 #include "Proxy.h"
 #include "Text.h"
 #include "TryFinally.h"
+#include "Trust.h"
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
@@ -149,6 +150,7 @@ bool ServiceStartUp() {
         RegisterServer();
     }
     RestoreHookDll();
+    LogTrustAtStart();
     return ReportStartPending();
 }
 
