@@ -7,6 +7,7 @@
 
 #include "service/Text.h"
 #include "service/TrustText.h"
+#include "store/CryptOwners.h"
 #include "store/Digest.h"
 
 namespace zel {
@@ -17,48 +18,19 @@ constexpr size_t KeyIdBytes = 8;
 constexpr size_t SignatureSize = 64;
 constexpr size_t PointSize = 65;
 
-class TAlgorithm {
-public:
-    TAlgorithm() {
-        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&h_, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) h_ = nullptr;
-    }
-    ~TAlgorithm() {
-        if (h_) BCryptCloseAlgorithmProvider(h_, 0);
-    }
-    TAlgorithm(const TAlgorithm&) = delete;
-    TAlgorithm& operator=(const TAlgorithm&) = delete;
-    BCRYPT_ALG_HANDLE get() const { return h_; }
-
-private:
-    BCRYPT_ALG_HANDLE h_ = nullptr;
-};
-
-class TKey {
-public:
-    TKey(BCRYPT_ALG_HANDLE algorithm, const std::string& point) {
-        if (!algorithm || point.size() != PointSize || point[0] != '\x04') return;
-        // The platform's public blob: its header, then X and Y.
-        std::string blob(sizeof(BCRYPT_ECCKEY_BLOB), '\0');
-        BCRYPT_ECCKEY_BLOB header;
-        header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
-        header.cbKey = 32;
-        std::memcpy(&blob[0], &header, sizeof header);
-        blob.append(point, 1, PointSize - 1);
-        if (!BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &h_,
-                                                reinterpret_cast<PUCHAR>(&blob[0]), static_cast<ULONG>(blob.size()),
-                                                0)))
-            h_ = nullptr;
-    }
-    ~TKey() {
-        if (h_) BCryptDestroyKey(h_);
-    }
-    TKey(const TKey&) = delete;
-    TKey& operator=(const TKey&) = delete;
-    BCRYPT_KEY_HANDLE get() const { return h_; }
-
-private:
-    BCRYPT_KEY_HANDLE h_ = nullptr;
-};
+// The platform's public blob of a 65-byte point: its header, then X and Y.
+bool ImportPoint(BCRYPT_ALG_HANDLE algorithm, const std::string& point, TCryptKey& key) {
+    if (!algorithm || point.size() != PointSize || point[0] != '\x04') return false;
+    std::string blob(sizeof(BCRYPT_ECCKEY_BLOB), '\0');
+    BCRYPT_ECCKEY_BLOB header;
+    header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
+    header.cbKey = 32;
+    std::memcpy(&blob[0], &header, sizeof header);
+    blob.append(point, 1, PointSize - 1);
+    return BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(),
+                                              reinterpret_cast<PUCHAR>(&blob[0]), static_cast<ULONG>(blob.size()),
+                                              0));
+}
 
 bool IsKeyId(const std::string& text) {
     if (text.size() != KeyIdBytes * 2) return false;
@@ -95,9 +67,9 @@ std::string AnswerSignatureProblem(const std::string& header, const std::string&
     if (!key) return Format("подпись ключом %s, которому служба не доверяет", {keyId});
     if (nonce.size() != AnswerNonceSize) return "подпись не совпадает";
 
-    TAlgorithm algorithm;
-    TKey publicKey(algorithm.get(), *key);
-    if (!publicKey.get()) return Format("ключ %s не удалось загрузить", {keyId});
+    TCryptAlgorithm algorithm(BCRYPT_ECDSA_P256_ALGORITHM);
+    TCryptKey publicKey;
+    if (!ImportPoint(algorithm.get(), *key, publicKey)) return Format("ключ %s не удалось загрузить", {keyId});
     std::string requestDigest = Sha256(requestText);
     std::string digest = Sha256(nonce + requestDigest + answer);
     if (requestDigest.empty() || digest.empty()) return "не удалось вычислить SHA-256";

@@ -95,6 +95,21 @@ bool Base64Decode(const std::string& text, std::string& bytes) {
     return true;
 }
 
+bool ParseHexDigest(const std::string& text, size_t bytes, std::string& digest) {
+    if (text.size() != bytes * 2) return false;
+    std::string out;
+    for (char c : text) {
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))
+            out += c;
+        else if (c >= 'A' && c <= 'F')
+            out += static_cast<char>(c - 'A' + 'a');
+        else
+            return false;
+    }
+    digest = out;
+    return true;
+}
+
 TTrustList ParseUpdateKeys(const std::string& text) {
     TTrustList list;
     for (const std::string& entry : SplitEntries(text)) {
@@ -113,17 +128,7 @@ TTrustList ParsePublishers(const std::string& text) {
     for (const std::string& entry : SplitEntries(text)) {
         list.Given = true;
         std::string pin;
-        for (char c : entry) {
-            if (c >= '0' && c <= '9')
-                pin += c;
-            else if (c >= 'a' && c <= 'f')
-                pin += c;
-            else if (c >= 'A' && c <= 'F')
-                pin += static_cast<char>(c - 'A' + 'a');
-            else
-                break;
-        }
-        if (pin.size() == 64 && entry.size() == 64)
+        if (ParseHexDigest(entry, 32, pin))
             AddOnce(list.Items, pin);
         else
             list.Invalid.push_back(entry);

@@ -14,6 +14,10 @@ std::string Base64Encode(const std::string& bytes);
 // false for anything else.
 bool Base64Decode(const std::string& text, std::string& bytes);
 
+// A digest written as hexadecimal: exactly 2*bytes digits, either case; the
+// lower-case form goes to digest.
+bool ParseHexDigest(const std::string& text, size_t bytes, std::string& digest);
+
 // A list as it stands in a settings line: entries separated by commas,
 // blanks around them ignored, empty entries skipped.
 struct TTrustList {

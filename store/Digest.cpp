@@ -5,7 +5,9 @@
 
 #include <vector>
 
+#include "CryptOwners.h"
 #include "service/Text.h"
+#include "service/TrustText.h"
 
 namespace zel {
 
@@ -32,22 +34,6 @@ public:
 
 private:
     HANDLE h_;
-};
-
-class THashAlgorithm {
-public:
-    THashAlgorithm() {
-        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&h_, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) h_ = nullptr;
-    }
-    ~THashAlgorithm() {
-        if (h_) BCryptCloseAlgorithmProvider(h_, 0);
-    }
-    THashAlgorithm(const THashAlgorithm&) = delete;
-    THashAlgorithm& operator=(const THashAlgorithm&) = delete;
-    BCRYPT_ALG_HANDLE get() const { return h_; }
-
-private:
-    BCRYPT_ALG_HANDLE h_ = nullptr;
 };
 
 class THash {
@@ -108,7 +94,7 @@ bool FileSha256(const std::string& path, std::string& digest) {
     TFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
-    THashAlgorithm algorithm;
+    TCryptAlgorithm algorithm(BCRYPT_SHA256_ALGORITHM);
     THash hash(algorithm.get());
     if (!hash.get()) return false;
     std::vector<unsigned char> block(BlockSize);
@@ -125,7 +111,7 @@ bool FileSha256(const std::string& path, std::string& digest) {
 }
 
 std::string Sha256(const std::string& data) {
-    THashAlgorithm algorithm;
+    TCryptAlgorithm algorithm(BCRYPT_SHA256_ALGORITHM);
     THash hash(algorithm.get());
     if (!hash.get()) return std::string();
     if (!data.empty() &&
@@ -141,22 +127,7 @@ std::string HexText(const std::string& bytes) {
     return Hex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
-bool ParseSha256(const std::string& text, std::string& digest) {
-    if (text.size() != 64) return false;
-    std::string out;
-    for (char c : text) {
-        if (c >= '0' && c <= '9')
-            out += c;
-        else if (c >= 'a' && c <= 'f')
-            out += c;
-        else if (c >= 'A' && c <= 'F')
-            out += static_cast<char>(c - 'A' + 'a');
-        else
-            return false;
-    }
-    digest = out;
-    return true;
-}
+bool ParseSha256(const std::string& text, std::string& digest) { return ParseHexDigest(text, 32, digest); }
 
 std::string HoldingPath(const std::string& path) { return path + HoldingSuffix; }
 
