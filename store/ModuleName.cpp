@@ -15,9 +15,18 @@ bool IsDeviceName(const std::string& name) {
     std::string base = name.substr(0, name.find('.'));
     while (!base.empty() && base.back() == ' ') base.pop_back();
     base = UpperCase(base);
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$")
+        return true;
     return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
+           base[3] >= '0' && base[3] <= '9';
+}
+
+// "~" and a digit is how NTFS writes the short name of another entry:
+// "ZELUPD~1" may be the store folder of "ZELUPDATE".
+bool HasShortNameMark(const std::string& name) {
+    for (size_t i = 0; i + 1 < name.size(); ++i)
+        if (name[i] == '~' && name[i + 1] >= '0' && name[i + 1] <= '9') return true;
+    return false;
 }
 
 }  // namespace
@@ -27,7 +36,7 @@ bool IsValidModuleName(const std::string& name) {
     for (char c : name)
         if (static_cast<unsigned char>(c) < 32 || strchr("\\/:*?\"<>|=", c)) return false;
     if (name.back() == '.' || name.back() == ' ') return false;
-    return !IsDeviceName(name);
+    return !IsDeviceName(name) && !HasShortNameMark(name);
 }
 
 std::string LogSafeText(const std::string& text) {

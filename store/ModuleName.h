@@ -14,7 +14,8 @@ constexpr size_t MaxModuleNameLength = 128;
 // True for one plain file-name component of at most MaxModuleNameLength
 // characters: not empty, not "." or "..", none of \ / : * ? " < > | =, no
 // character below 32, no trailing dot or blank, no reserved device name
-// (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or without an extension).
+// (CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9, CONIN$, CONOUT$, with or
+// without an extension), no "~" followed by a digit (a short name).
 bool IsValidModuleName(const std::string& name);
 
 // The text for a log line: control characters as \xNN, cut after 256

@@ -258,13 +258,14 @@ TEST_F(StoreTest, ADownloadWithADigestTakesItsNameOnlyWhenItMatches) {
 }
 
 TEST_F(StoreTest, ModuleNameRule) {
-    for (const char* name : {"m", "Модуль", " lead", "a.b", "COM10", "LPT0", "CONSOLE", "nul_", "x@1.0", "a b",
-                             "~1", "#"})
+    for (const char* name : {"m", "Модуль", " lead", "a.b", "COM10", "CONSOLE", "nul_", "x@1.0", "a b", "a~b",
+                             "~", "x~", "#"})
         EXPECT_TRUE(IsValidModuleName(name)) << name;
     EXPECT_TRUE(IsValidModuleName(std::string(128, 'm')));
     for (const char* name : {"", ".", "..", "...", "a\\b", "a/b", "c:", "a*", "a?", "a\"", "a<", "a>", "a|", "a=1",
                              "a\tb", "\x1F", "x.", "x ", "CON", "con", "Prn.txt", "AUX .log", "NUL", "COM1",
-                             "com9.exe", "LPT1", "lpt5.x.y"})
+                             "com9.exe", "LPT1", "lpt5.x.y", "LPT0", "com0.txt", "CONIN$", "conout$.log",
+                             "ZELUPD~1", "~1", "a~9b"})
         EXPECT_FALSE(IsValidModuleName(name)) << name;
     EXPECT_FALSE(IsValidModuleName(std::string(129, 'm')));
     EXPECT_FALSE(IsValidModuleName(std::string("a\0b", 3)));
