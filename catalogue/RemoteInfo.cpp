@@ -4,6 +4,7 @@
 #include "service/Log.h"
 #include "service/Text.h"
 #include "store/Digest.h"
+#include "store/ModuleName.h"
 
 namespace zel {
 
@@ -117,8 +118,9 @@ TRemoteModuleInfo* TRemoteModuleInfoList::Find(const std::wstring& name) {
         index_.clear();
         indexed_ = 0;
     }
-    for (; indexed_ < items_.size(); ++indexed_) index_.emplace(items_[indexed_]->ModuleName, indexed_);
-    auto found = index_.find(name);
+    for (; indexed_ < items_.size(); ++indexed_)
+        index_.emplace(ModuleNameKey(ToAnsi(items_[indexed_]->ModuleName)), indexed_);
+    auto found = index_.find(ModuleNameKey(ToAnsi(name)));
     return found == index_.end() ? nullptr : items_[found->second].get();
 }
 

@@ -48,7 +48,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<TRemoteModuleInfo>> items_;
-    std::unordered_map<std::wstring, size_t> index_;
+    std::unordered_map<std::string, size_t> index_;  // by module name key
     size_t indexed_ = 0;  // items in the index
 };
 

@@ -39,6 +39,27 @@ bool IsValidModuleName(const std::string& name) {
     return !IsDeviceName(name) && !HasShortNameMark(name);
 }
 
+std::string ModuleNameKey(const std::string& name) {
+    std::string key = name;
+    for (char& ch : key) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 0xE0))  // Latin, and Cyrillic а..я
+            c = static_cast<unsigned char>(c - 0x20);
+        else if (c == 0xB8)  // ё
+            c = 0xA8;
+        else if (c == 0xB3 || c == 0xBF || c == 0xBA || c == 0xA2)  // і ї є ў
+            c = c == 0xB3 ? 0xB2 : c == 0xBF ? 0xAF : c == 0xBA ? 0xAA : 0xA1;
+        else if (c == 0xB4)  // ґ
+            c = 0xA5;
+        ch = static_cast<char>(c);
+    }
+    return key;
+}
+
+bool SameModuleName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ModuleNameKey(a) == ModuleNameKey(b);
+}
+
 std::string LogSafeText(const std::string& text) {
     const size_t shown = 256;
     std::string out;

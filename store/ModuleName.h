@@ -18,6 +18,12 @@ constexpr size_t MaxModuleNameLength = 128;
 // without an extension), no "~" followed by a digit (a short name).
 bool IsValidModuleName(const std::string& name);
 
+// Module names compare without letter case, as the file system compares
+// the store's folders: the key of a name is its upper-case form (Latin and
+// Cyrillic letters of the service's code page).
+std::string ModuleNameKey(const std::string& name);
+bool SameModuleName(const std::string& a, const std::string& b);
+
 // The text for a log line: control characters as \xNN, cut after 256
 // characters, so that no client text can forge or flood log lines.
 std::string LogSafeText(const std::string& text);

@@ -116,7 +116,8 @@ bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IB
         // The description first: only a job with this Name needs its display
         // name read, which spares a call into BITS for every other job.
         TJobInfo info;
-        if (ParseJobDescription(job, info) && info.Name == name && IsServiceJob(job) && !IsFinished(job)) {
+        if (ParseJobDescription(job, info) && SameModuleName(info.Name, name) && IsServiceJob(job) &&
+            !IsFinished(job)) {
             found = job;
             foundInfo = info;
             matched = true;

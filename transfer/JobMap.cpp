@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "store/ModuleName.h"
+
 namespace zel {
 
 namespace {
@@ -128,12 +130,12 @@ void TJobMap::ReadStates() {
 
 void TJobMap::Index() {
     byName_.clear();
-    for (size_t i = 0; i < entries_.size(); ++i) byName_[entries_[i].Info.Name].push_back(i);
+    for (size_t i = 0; i < entries_.size(); ++i) byName_[ModuleNameKey(entries_[i].Info.Name)].push_back(i);
 }
 
 TJobMap::Entry* TJobMap::FirstLive(const std::string& name, bool& hadAny) {
     hadAny = false;
-    auto found = byName_.find(name);
+    auto found = byName_.find(ModuleNameKey(name));
     if (found == byName_.end()) return nullptr;
     for (size_t index : found->second) {
         Entry& entry = entries_[index];
@@ -165,7 +167,7 @@ void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description) {
     Entry entry;
     entry.Job = job;
     ParseDescriptionText(description, entry.Info);
-    byName_[entry.Info.Name].push_back(entries_.size());
+    byName_[ModuleNameKey(entry.Info.Name)].push_back(entries_.size());
     entries_.push_back(std::move(entry));
 }
 

@@ -71,7 +71,8 @@ private:
 
     bool loaded_ = false;
     std::vector<Entry> entries_;
-    // Name -> indexes of the entries with that Name, in enumeration order.
+    // Name key (letter case ignored) -> indexes of the entries with that
+    // Name, in enumeration order.
     std::unordered_map<std::string, std::vector<size_t>> byName_;
 };
 

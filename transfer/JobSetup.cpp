@@ -11,6 +11,7 @@
 #include "BITS.h"
 #include "JobMap.h"
 #include "service/WorkerPool.h"
+#include "store/ModuleName.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -36,7 +37,7 @@ struct TJobSetup::State {
     std::mutex lock;
     std::condition_variable changed;
     std::deque<Item> queue;
-    std::unordered_set<std::string> pending;       // Names handed over, not set up yet
+    std::unordered_set<std::string> pending;       // name keys handed over, not set up yet
     std::vector<ComPtr<IBackgroundCopyJob>> refused;  // their description was not taken
     size_t workers = 0;
     size_t busy = 0;
@@ -58,7 +59,7 @@ struct TJobSetup::State {
             guard.lock();
             --busy;
             if (!described) refused.push_back(item.Job);
-            pending.erase(item.Name);
+            pending.erase(ModuleNameKey(item.Name));
             changed.notify_all();
         }
     }
@@ -91,7 +92,7 @@ void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std:
     State& s = *state_;
     std::unique_lock<std::mutex> guard(s.lock);
     s.queue.push_back(State::Item{job, name, version});
-    s.pending.insert(name);
+    s.pending.insert(ModuleNameKey(name));
     s.changed.notify_all();
     size_t idle = s.workers > s.busy ? s.workers - s.busy : 0;
     if (s.workers >= SetupWorkers || idle >= s.queue.size()) return;
@@ -106,7 +107,7 @@ void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std:
 
 bool TJobSetup::Pending(const std::string& name) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    return state_->pending.count(name) != 0;
+    return state_->pending.count(ModuleNameKey(name)) != 0;
 }
 
 void TJobSetup::Finish() {

@@ -75,7 +75,8 @@ TEST_F(CatalogueTest, FileSpecSplitting) {
     list.Add().ModuleName = L"Alpha";
     list.Add().ModuleName = L"Бета";
     EXPECT_EQ(FindModuleInfo(list, L"Бета"), &list.Items(1));
-    EXPECT_EQ(FindModuleInfo(list, L"alpha"), nullptr);
+    EXPECT_EQ(FindModuleInfo(list, L"alpha"), &list.Items(0));
+    EXPECT_EQ(FindModuleInfo(list, L"бЕТА"), &list.Items(1));
     EXPECT_EQ(FindModuleInfo(list, L"Alph"), nullptr);
 }
 

@@ -156,9 +156,9 @@ TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
     EXPECT_EQ(Format("Name=%s|Version=1.1.0.0|Target=", {name}), ToAnsi(Description(job.Get())));
     EXPECT_EQ(1u, All(name).size());
 
-    // Case matters for the Name; a job of another display name is never one
-    // of the service's.
-    EXPECT_FALSE(GetModuleJobState(manager.Get(), UpperCase(name), target, state));
+    // Letter case does not matter for the Name; a job of another display
+    // name is never one of the service's.
+    EXPECT_TRUE(GetModuleJobState(manager.Get(), UpperCase(name), target, state));
     GUID id;
     ComPtr<IBackgroundCopyJob> foreign;
     ASSERT_HRESULT_SUCCEEDED(manager->CreateJob(L"Other Job", BG_JOB_TYPE_DOWNLOAD, &id, &foreign));
@@ -201,6 +201,21 @@ TEST_F(BITSTest, NamesWithBlanksAndDuplicateNames) {
     EXPECT_FALSE(none);
     EXPECT_TRUE(RegisterModuleJob(manager.Get(), blank, "1"));
     EXPECT_EQ(2u, All(cut).size());
+
+    // Names differ only on paper when they differ only in letter case: one
+    // module, one job, with the spelling of its first registration.
+    const std::string spelled = Prefix + "Модуль";
+    const std::string other = Prefix + "мОДУЛЬ";
+    ASSERT_TRUE(RegisterModuleJob(manager.Get(), spelled, "1"));
+    EXPECT_FALSE(RegisterModuleJob(manager.Get(), other, "2"));
+    TJobMap map;
+    ASSERT_TRUE(map.Load(manager.Get()));
+    EXPECT_FALSE(RegisterModuleJob(map, manager.Get(), UpperCase(other), "3"));
+    ASSERT_EQ(1u, All(spelled).size());
+    EXPECT_EQ(0u, All(other).size());
+    EXPECT_EQ(Format("Name=%s|Version=3|Target=", {spelled}), ToAnsi(Description(All(spelled)[0].Get())));
+    EXPECT_TRUE(CancelModuleJob(manager.Get(), other));
+    EXPECT_EQ(0u, All(spelled).size());
 
     // Of two jobs with one Name the first in enumeration order is used.
     const std::string twin = Prefix + "twin";
