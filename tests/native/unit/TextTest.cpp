@@ -85,6 +85,36 @@ TEST(Format, PatternsThatEndInsideAFieldAreRefused) {
     EXPECT_THROW(Format(std::string("%\0d", 3), {1}), EConvertError);
 }
 
+TEST(Format, WidthAndPrecisionAreCapped) {
+    // A field is padded or filled with zeros to at most 4096 characters,
+    // however many digits its width or precision has: no overflow while
+    // they are read, no allocation beyond the cap. (Sizes are compared, so
+    // that a failure does not print the texts.)
+    const size_t cap = 4096;
+    EXPECT_EQ(Format("%99999999d", {1}).size(), cap);
+    EXPECT_EQ(Format("%-99999999s|", {"x"}).size(), cap + 1);
+    EXPECT_EQ(Format("%.99999999d", {-1}).size(), cap + 1);
+    std::string hex = Format("%.99999999x", {255});
+    EXPECT_EQ(hex.size(), cap);
+    EXPECT_TRUE(hex == std::string(cap - 2, '0') + "FF");
+    const std::string digits(1000, '9');
+    std::string padded = Format("%" + digits + "d", {7});
+    EXPECT_EQ(padded.size(), cap);
+    EXPECT_TRUE(padded == std::string(cap - 1, ' ') + "7");
+    EXPECT_EQ(Format("%" + digits + "." + digits + "d", {7}).size(), cap);
+    EXPECT_EQ(Format("%" + std::to_string(cap) + "d", {7}).size(), cap);
+    EXPECT_EQ(Format("%" + std::to_string(cap - 1) + "d", {7}).size(), cap - 1);
+    // A precision of text only cuts, so it needs no cap: a text is cut
+    // where it asks, beyond the cap too, and a width never cuts.
+    const std::string longText(10000, 't');
+    EXPECT_EQ(Format("%.99999999999999999999s", {longText}).size(), longText.size());
+    EXPECT_EQ(Format("%.5000s", {longText}).size(), 5000u);
+    EXPECT_EQ(Format("%99999s", {longText}).size(), longText.size());
+    // The fields still have to fit their arguments.
+    EXPECT_THROW(Format("%" + digits, {7}), EConvertError);
+    EXPECT_THROW(Format("%" + digits + "q", {7}), EConvertError);
+}
+
 TEST(Format, TextArgumentsArePassedThroughByteForByte) {
     std::string all;
     for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
