@@ -90,7 +90,8 @@ TEST(Format, WidthAndPrecisionAreCapped) {
     // however many digits its width or precision has: no overflow while
     // they are read, no allocation beyond the cap. (Sizes are compared, so
     // that a failure does not print the texts.)
-    const size_t cap = 4096;
+    const size_t cap = MaxFormatWidth;
+    EXPECT_EQ(cap, 4096u);
     EXPECT_EQ(Format("%99999999d", {1}).size(), cap);
     EXPECT_EQ(Format("%-99999999s|", {"x"}).size(), cap + 1);
     EXPECT_EQ(Format("%.99999999d", {-1}).size(), cap + 1);
