@@ -32,6 +32,32 @@ TEST(JobText, PlainFieldsReadBack) {
     EXPECT_EQ(info.Target, "");
 }
 
+TEST(JobText, EveryValidModuleNameReadsBack) {
+    // A name with a blank is a valid module name; read back as its first
+    // word, the module would never find its job again and could take
+    // another module's.
+    for (const std::string name : {"Склад учёта", "My App", " lead", "a  b", "a'b", "%1", "a\x7F b"}) {
+        ASSERT_TRUE(IsValidModuleName(name)) << name;
+        TJobInfo info = Read(JobDescription(name, "1.0", ""));
+        EXPECT_EQ(info.Name, name);
+        EXPECT_EQ(info.Version, "1.0") << name;
+    }
+}
+
+TEST(JobText, VersionsAsClientsAndServersWriteThemReadBack) {
+    // The installed version is the client's text as registered; the target
+    // is the server's.
+    const std::string versions[] = {"1.0 beta", "2.0|Name=Other", "\"", "\"\"", "a\tb", "=", "|", " ", ""};
+    for (const std::string& version : versions) {
+        for (const std::string& target : versions) {
+            TJobInfo info = Read(JobDescription("Kassa", version, target));
+            EXPECT_EQ(info.Name, "Kassa") << version << " / " << target;
+            EXPECT_EQ(info.Version, version) << version << " / " << target;
+            EXPECT_EQ(info.Target, target) << version << " / " << target;
+        }
+    }
+}
+
 TEST(JobText, HostileDescriptionsOfOtherProgramsReadWithoutHarm) {
     // Any program of the account may describe a job so.
     const std::string texts[] = {"",    "|",   "||||", "\"",  "\"\"\"", "Name", "=",         "Name=",
