@@ -55,8 +55,25 @@ void ParseDescriptionText(const std::string& text, TJobInfo& info) {
     info.Target = value("Target");
 }
 
+namespace {
+
+// One "key=value" item as the reader takes it back: in double quotes, with
+// its quotes doubled, when the value holds a blank, a control character or
+// a "|", which would otherwise end it.
+std::string Item(const char* key, const std::string& value) {
+    std::string item = std::string(key) + "=" + value;
+    bool plain = true;
+    for (char c : value)
+        if (static_cast<unsigned char>(c) <= ' ' || c == '|') plain = false;
+    return plain ? item : "\"" + StringReplace(item, "\"", "\"\"") + "\"";
+}
+
+}  // namespace
+
 std::string JobDescription(const std::string& name, const std::string& version, const std::string& target) {
-    return Format("Name=%s|Version=%s|Target=%s", {name, version, target});
+    // Module names may hold blanks, versions are the client's and the
+    // server's texts: plain values keep the plain form of older jobs.
+    return Format("%s|%s|%s", {Item("Name", name), Item("Version", version), Item("Target", target)});
 }
 
 }  // namespace zel

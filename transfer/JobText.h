@@ -17,7 +17,9 @@ struct TJobInfo {
 // blanks and control characters, a double-quoted item is taken whole; keys
 // are matched without regard to letter case, a missing one reads as empty.
 void ParseDescriptionText(const std::string& text, TJobInfo& info);
-// The description text "Name=%s|Version=%s|Target=%s".
+// The description text "Name=%s|Version=%s|Target=%s"; an item whose value
+// the reader would split (a blank, a control character, a "|") is written
+// in double quotes, so every text without a zero byte reads back whole.
 std::string JobDescription(const std::string& name, const std::string& version, const std::string& target);
 
 }  // namespace zel
