@@ -145,6 +145,29 @@ TEST(Answer, WhatIsNoAnswerIsRefusedWhole) {
     }
 }
 
+TEST(Answer, TheReasonForRefusingAnAnswerIsOneLogLine) {
+    // The update check writes the reason to the log as it is: nothing of
+    // the server's may start a line of its own there.
+    const std::string answers[] = {
+        "{\"A\\r\\n12:00:00 : forged\":{\"MODULE_VERSION\":1}}",
+        "{\"A\\n\":5}",
+        "{\"A\\u0000\\u001b[2J\":{\"ERROR\":[]}}",
+        "{\"A\x01",
+        "{\"A\":{\"MODULE_VERSION\":\"\r\n\"}}",
+    };
+    for (const std::string& answer : answers) {
+        TRemoteModuleInfoList list;
+        try {
+            ParseModuleInfoList(answer, list);
+            ADD_FAILURE() << answer;
+        } catch (const Exception& e) {
+            const std::string text = e.what();
+            EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+            for (unsigned char c : text) EXPECT_GE(c, 32u) << text;
+        }
+    }
+}
+
 TEST(Answer, AModuleWithUnusableFilesIsRefusedAndTheOthersKept) {
     zeltest::ClearLog();
     const std::string files[] = {
