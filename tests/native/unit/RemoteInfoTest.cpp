@@ -8,6 +8,7 @@
 
 #include "catalogue/HTTP.h"
 #include "catalogue/RemoteInfo.h"
+#include "catalogue/Requests.h"
 
 using namespace zel;
 
@@ -108,6 +109,29 @@ TEST(FileAddress, ATakenAddressNamesAPlainLocalFile) {
         EXPECT_NE(name.back(), '.') << address;
     }
     EXPECT_GT(taken, 100);
+}
+
+TEST(ModuleList, FindSeesEveryItemOfAListReadAgain) {
+    // The answer reader clears the list it fills: a list searched before
+    // finds every module of the next answer, whatever their number.
+    TRemoteModuleInfoList list;
+    ASSERT_TRUE(ParseModuleInfoList("{\"A\":{},\"B\":{}}", list));
+    ASSERT_NE(list.Find(L"B"), nullptr);
+    ASSERT_TRUE(ParseModuleInfoList("{\"C\":{},\"D\":{},\"E\":{}}", list));
+    EXPECT_EQ(list.Find(L"C"), &list.Items(0));
+    EXPECT_EQ(list.Find(L"D"), &list.Items(1));
+    EXPECT_EQ(list.Find(L"E"), &list.Items(2));
+    EXPECT_EQ(list.Find(L"A"), nullptr);
+    // Added after a look-up, cleared, fewer again: always the list of now.
+    list.Add().ModuleName = L"F";
+    EXPECT_EQ(list.Find(L"F"), &list.Items(3));
+    list.Clear();
+    EXPECT_EQ(list.Find(L"C"), nullptr);
+    list.Add().ModuleName = L"G";
+    EXPECT_EQ(list.Find(L"G"), &list.Items(0));
+    // The first of two equal names is found.
+    list.Add().ModuleName = L"G";
+    EXPECT_EQ(list.Find(L"G"), &list.Items(0));
 }
 
 TEST(UrlFileName, LastComponentOfAnAddressOrPath) {
