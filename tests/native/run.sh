@@ -10,8 +10,9 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${ZEL_NATIVE_BUILD_DIR:-${ZEL_BUILD_DIR:-$root/build}/native}"
 start=$(date +%s)
 mkdir -p "$build"
+rm -f "$build/summary.txt"
 summary() {
-    echo "native: $1 passed, $2 failed ($(( $(date +%s) - start )) s)"
+    echo "native: $1 passed, $2 failed ($(( $(date +%s) - start )) s)" | tee "$build/summary.txt"
 }
 
 generator=()
