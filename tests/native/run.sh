@@ -2,7 +2,8 @@
 # The native test layer: configures and builds tests/native for the build
 # host (clang, AddressSanitizer, UndefinedBehaviorSanitizer, libFuzzer) into
 # ${ZEL_NATIVE_BUILD_DIR:-${ZEL_BUILD_DIR:-build}/native}, then runs its
-# GoogleTest cases and every fuzzer for ZEL_FUZZ_SECONDS (15) each.
+# GoogleTest cases and every fuzzer for ZEL_FUZZ_SECONDS (15) each, on
+# ZEL_NATIVE_JOBS (2) cores.
 # Arguments go to ctest (e.g. -R unit. for the tests alone). The last line
 # says "N passed, N failed"; the exit status is 0 only when all passed.
 set -u
@@ -25,7 +26,7 @@ if ! cmake -S "$root/tests/native" -B "$build" "${generator[@]}" -DCMAKE_BUILD_T
     summary 0 1
     exit 1
 fi
-if ! cmake --build "$build" -j2; then
+if ! cmake --build "$build" -j"${ZEL_NATIVE_JOBS:-2}"; then
     echo "native: build failed"
     summary 0 1
     exit 1
@@ -35,7 +36,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_stri
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 log="$build/ctest.log"
 cd "$build"
-ctest --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
+# Two at a time: the fuzzers are bounded by time, not by work.
+ctest --output-on-failure --no-tests=error -j"${ZEL_NATIVE_JOBS:-2}" "$@" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 # ctest's own line: "NN% tests passed, F tests failed out of T".
 line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
