@@ -41,6 +41,7 @@ public:
     void Clear() {
         items_.clear();
         index_.clear();
+        indexed_ = 0;
     }
     // The first item whose ModuleName equals the name exactly; null when
     // none. Names are indexed on the first look-up after items were added.

@@ -46,13 +46,15 @@ void AppendJsonString(std::string& out, const std::string& utf8) {
     out += '"';
 }
 
-// The text of a string member; empty when absent, an error for any other type.
+// The text of a string member; empty when absent, an error for any other
+// type. The error's text goes to the log: the server's name in it is made
+// printable.
 std::wstring StringField(const Json& object, const char* key, const std::wstring& module) {
     auto it = object.find(key);
     if (it == object.end()) return std::wstring();
     if (!it->is_string())
         throw Exception(Format("Неверный тип значения %s модуля %s в ответе сервера ЗЕЛ (%s вместо строки)",
-                               {key, ToAnsi(module), it->type_name()}));
+                               {key, Printable(ToAnsi(module)), it->type_name()}));
     return Utf8ToWide(it->get_ref<const std::string&>());
 }
 
@@ -60,7 +62,7 @@ void ParseModuleInfo(const std::string& name, const Json& value, TRemoteModuleIn
     info.ModuleName = Utf8ToWide(name);
     if (!value.is_object())
         throw Exception(Format("Сведения о модуле %s в ответе сервера ЗЕЛ не являются объектом JSON",
-                               {ToAnsi(info.ModuleName)}));
+                               {Printable(ToAnsi(info.ModuleName))}));
     info.ModuleVersion = StringField(value, "MODULE_VERSION", info.ModuleName);
     info.ExeName = StringField(value, "EXE_NAME", info.ModuleName);
     info.RequiredVersion = StringField(value, "REQUIRED_VERSION", info.ModuleName);

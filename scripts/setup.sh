@@ -5,7 +5,8 @@ set -e
 packages=(cmake make python3 locales xvfb x11-apps imagemagick nsis
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
           wine wine32:i386 wine64 libwine-dev nlohmann-json3-dev googletest wixl
-          openssl osslsigncode python3-cryptography)
+          openssl osslsigncode python3-cryptography
+          clang libclang-rt-14-dev llvm ninja-build)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

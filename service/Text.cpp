@@ -2,7 +2,9 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,6 +37,16 @@ namespace {
 
 [[noreturn]] void FormatError(const std::string& pattern) {
     throw EConvertError("Format '" + pattern + "' invalid or incompatible with argument");
+}
+
+// The digits at i as a count; one too large for an int stays at INT_MAX.
+int ReadCount(const std::string& pattern, size_t& i) {
+    int count = 0;
+    for (; i < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[i])); ++i) {
+        int digit = pattern[i] - '0';
+        count = count > (INT_MAX - digit) / 10 ? INT_MAX : count * 10 + digit;
+    }
+    return count;
 }
 
 std::string Pad(std::string body, int width, bool left) {
@@ -73,16 +85,12 @@ std::string Format(const std::string& pattern, const std::vector<FmtArg>& args) 
             if (++i >= n) FormatError(pattern);
         }
         if (std::isdigit(static_cast<unsigned char>(pattern[i]))) {
-            width = 0;
-            while (i < n && std::isdigit(static_cast<unsigned char>(pattern[i])))
-                width = width * 10 + (pattern[i++] - '0');
+            width = std::min(ReadCount(pattern, i), MaxFormatWidth);
             if (i >= n) FormatError(pattern);
         }
         if (pattern[i] == '.') {
-            precision = 0;
             ++i;
-            while (i < n && std::isdigit(static_cast<unsigned char>(pattern[i])))
-                precision = precision * 10 + (pattern[i++] - '0');
+            precision = ReadCount(pattern, i);
             if (i >= n) FormatError(pattern);
         }
         char type = static_cast<char>(std::toupper(static_cast<unsigned char>(pattern[i])));
@@ -113,8 +121,9 @@ std::string Format(const std::string& pattern, const std::vector<FmtArg>& args) 
                 snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(magnitude));
             }
             body = buf;
-            if (precision > 0 && static_cast<int>(body.size()) < precision)
-                body = std::string(precision - body.size(), '0') + body;
+            const int digits = std::min(precision, MaxFormatWidth);
+            if (digits > 0 && static_cast<int>(body.size()) < digits)
+                body = std::string(digits - body.size(), '0') + body;
             if (negative) body = "-" + body;
             break;
         }

@@ -86,6 +86,10 @@ private:
 // The run-time's Format: "%" ["-"] [width] ["." precision] type, with the
 // types d, u, x (upper-case digits) and s, and "%%" for a percent sign.
 // Raises EConvertError when the pattern does not fit the arguments.
+// A field is padded (width) or filled with zeros (precision of a number) to
+// at most MaxFormatWidth characters: a larger number asks for no more. A
+// precision of text cuts the text where it says, however large.
+constexpr int MaxFormatWidth = 4096;
 std::string Format(const std::string& pattern, std::initializer_list<FmtArg> args);
 std::string Format(const std::string& pattern, const std::vector<FmtArg>& args);
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "JobText.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Text.h"
 
@@ -23,13 +24,6 @@ public:
 
 private:
     HRESULT hr_;
-};
-
-// Fields of a job's description (system code page texts).
-struct TJobInfo {
-    std::string Name;
-    std::string Version;
-    std::string Target;
 };
 
 class TJobMap;
@@ -66,12 +60,6 @@ bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);
 enum class JobOwner { Other, Module, Unusable };
 JobOwner ReadJobOwner(IBackgroundCopyJob* job, TJobInfo& info);
 bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
-// The fields of a description text: items are split at "|" and at runs of
-// blanks and control characters, a double-quoted item is taken whole; keys
-// are matched without regard to letter case, a missing one reads as empty.
-void ParseDescriptionText(const std::string& text, TJobInfo& info);
-// The description text "Name=%s|Version=%s|Target=%s".
-std::string JobDescription(const std::string& name, const std::string& version, const std::string& target);
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
                          const std::string& target);
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback);
