@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BStr.h"
+#include "Caller.h"
 #include "ClientCalls.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
@@ -380,43 +381,20 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Exists(BSTR) { return E_NOTIMPL; }
 
 // ---- IZELServiceSetup
 
-namespace {
-
-void SetRegString(HKEY key, const char* name, const std::string& value) {
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-}
-
-std::string GetRegString(HKEY key, const char* name) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return std::string();
-    std::string data(size + 1, '\0');
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size) != ERROR_SUCCESS)
-        return std::string();
-    data.resize(size);
-    while (!data.empty() && data.back() == '\0') data.pop_back();
-    return data;
-}
-
-}  // namespace
-
+// The proxy is the machine's: administrators set it and read its password.
 HRESULT STDMETHODCALLTYPE TUpdateServer::SetProxy(BSTR Address, LONG Port, BSTR UserName, BSTR Password) {
     return Guarded([&] {
-        std::string address = Ansi(Address);
-        HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS) {
-            SetRegString(key, "Address", address);
-            DWORD port = static_cast<DWORD>(Port);
-            RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
-            SetRegString(key, "UserName", Ansi(UserName));
-            SetRegString(key, "Password", Ansi(Password));
-            SetRegString(key, "Proxy", address.empty() ? std::string() : Format("http=%s:%d", {address, Port}));
-            RegCloseKey(key);
+        TCaller caller = CurrentCaller();
+        if (!caller.Admin) {
+            WriteLogFmt("Отказано в изменении настроек прокси-сервера: %s", {caller.Text()}, LogWarning);
+            return E_ACCESSDENIED;
         }
+        TProxySettings settings;
+        settings.Address = Ansi(Address);
+        settings.Port = Port;
+        settings.UserName = Ansi(UserName);
+        settings.Password = Ansi(Password);
+        if (!settings.Store()) WriteLog("Не удалось сохранить настройки прокси-сервера", LogError);
         PostToDownloader(WM_PROXYCHANGED, 0);
         return S_OK;
     });
@@ -425,28 +403,13 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::SetProxy(BSTR Address, LONG Port, BSTR 
 HRESULT STDMETHODCALLTYPE TUpdateServer::GetProxy(BSTR* Address, LONG* Port, BSTR* UserName, BSTR* Password) {
     if (!Address || !Port || !UserName || !Password) return E_POINTER;
     return Guarded([&] {
-        std::string address, user, password;
-        DWORD port = 0;
-        HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS) {
-            address = GetRegString(key, "Address");
-            DWORD type = 0;
-            DWORD value = 0;
-            DWORD size = sizeof value;
-            // A missing or malformed port reads as 0.
-            if (RegQueryValueExA(key, "Port", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                    ERROR_SUCCESS &&
-                type == REG_DWORD && size == sizeof value)
-                port = value;
-            user = GetRegString(key, "UserName");
-            password = GetRegString(key, "Password");
-            RegCloseKey(key);
-        }
-        SetBStr(Address, address);
-        *Port = static_cast<LONG>(port);
-        SetBStr(UserName, user);
-        SetBStr(Password, password);
+        TProxySettings settings;
+        settings.ReadStored();
+        if (!settings.Password.empty() && !CurrentCaller().Admin) settings.Password.clear();
+        SetBStr(Address, settings.Address);
+        *Port = static_cast<LONG>(settings.Port);
+        SetBStr(UserName, settings.UserName);
+        SetBStr(Password, settings.Password);
         return S_OK;
     });
 }

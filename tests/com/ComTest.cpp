@@ -11,12 +11,14 @@
 
 #include "ZELUpdate_TLB.h"
 #include "com/CallSecurity.h"
+#include "com/Caller.h"
 #include "com/VtableDispatch.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
 #include "service/Log.h"
+#include "service/Proxy.h"
 #include "service/Text.h"
 #include "support/TestSupport.h"
 
@@ -154,7 +156,25 @@ std::vector<std::string> QueuedModules(TInfoQueue* queue) {
     return names;
 }
 
+BOOL WINAPI NoMember(HANDLE, PSID, PBOOL member) {
+    *member = FALSE;
+    return TRUE;
+}
+
+// The calls of a test come from this process and its account, which Wine
+// always makes an administrator; with admin false the membership check
+// says no, as for a standard user.
+struct AsCaller {
+    explicit AsCaller(bool admin = true) {
+        CallerSeam().ClientPid = ThisProcessAsClient;
+        CallerSeam().ClientToken = ThisProcessTokenAsClient;
+        if (!admin) CallerSeam().CheckTokenMembership = NoMember;
+    }
+    ~AsCaller() { CallerSeam() = DefaultCallerPlatform(); }
+};
+
 struct Server {
+    AsCaller caller;
     TSingletonFactory* factory = CreateSingletonFactory();
     IUnknown* object = CreateComObject(factory);
     IConnectionPoint* point = nullptr;
@@ -718,4 +738,66 @@ TEST(Server, CallSecurityLetsEveryCallerIn) {
     DWORD size = sizeof world;
     ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, world, &size));
     EXPECT_TRUE(EqualSid(&ace->SidStart, world));
+}
+
+// The proxy is the machine's: only an administrator sets it or reads its
+// password; a caller who cannot be identified is none.
+TEST(Server, ProxyBelongsToTheAdministrators) {
+    Server s;
+    LogMode.store(0x3F);
+    IZELServiceSetup* setup = nullptr;
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELServiceSetup, reinterpret_cast<void**>(&setup)), S_OK);
+    BSTR address = SysAllocString(L"proxy.local"), user = SysAllocString(L"user"),
+         password = SysAllocString(L"secret"), other = SysAllocString(L"other");
+    ASSERT_EQ(setup->SetProxy(address, 3128, user, password), S_OK);
+    auto get = [&](std::wstring& a, LONG& port, std::wstring& u, std::wstring& p) {
+        BSTR ba = nullptr, bu = nullptr, bp = nullptr;
+        HRESULT hr = setup->GetProxy(&ba, &port, &bu, &bp);
+        a = ba ? ba : L"";
+        u = bu ? bu : L"";
+        p = bp ? bp : L"";
+        SysFreeString(ba);
+        SysFreeString(bu);
+        SysFreeString(bp);
+        return hr;
+    };
+    std::wstring a, u, p;
+    LONG port = 0;
+    EXPECT_EQ(get(a, port, u, p), S_OK);
+    EXPECT_EQ(p, L"secret");
+
+    const size_t before = test::ReadLog(test::TestDir()).size();
+    {
+        AsCaller standardUser(false);
+        EXPECT_EQ(setup->SetProxy(other, 1, other, other), E_ACCESSDENIED);
+        EXPECT_EQ(get(a, port, u, p), S_OK);
+        EXPECT_EQ(a, L"proxy.local");
+        EXPECT_EQ(port, 3128);
+        EXPECT_EQ(u, L"user");
+        EXPECT_EQ(p, L"");
+    }
+    CallerSeam() = DefaultCallerPlatform();  // no COM call: nobody known
+    EXPECT_EQ(setup->SetProxy(other, 1, other, other), E_ACCESSDENIED);
+    EXPECT_EQ(get(a, port, u, p), S_OK);
+    EXPECT_EQ(p, L"");
+    std::string log = test::ReadLog(test::TestDir()).substr(before);
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    EXPECT_NE(log.find(Format("Отказано в изменении настроек прокси-сервера: процесс %d, пользователь %s\r\n",
+                              {GetCurrentProcessId(), TokenSid(token)})),
+              std::string::npos)
+        << log;
+    CloseHandle(token);
+    EXPECT_NE(log.find("Отказано в изменении настроек прокси-сервера: процесс 0, пользователь неизвестен\r\n"),
+              std::string::npos)
+        << log;
+    TProxySettings stored;
+    ASSERT_TRUE(stored.Load());
+    EXPECT_EQ(stored.Address, "proxy.local");
+    EXPECT_EQ(stored.Password, "secret");
+
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SettingsKey);
+    for (BSTR b : {address, user, password, other}) SysFreeString(b);
+    setup->Release();
+    LogMode.store(LogDefaultMode);
 }

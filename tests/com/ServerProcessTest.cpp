@@ -51,6 +51,24 @@ std::string SettingsString(const char* name) {
     return buf;
 }
 
+std::string SettingsBinary(const char* name) {
+    char buf[4096] = {};
+    DWORD size = sizeof buf;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_BINARY, nullptr, buf,
+                     &size) != ERROR_SUCCESS)
+        return std::string();
+    return std::string(buf, size);
+}
+
+void SetSettingsString(const char* name, const std::string& value) {
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, REG_SZ, value.c_str(),
+                    static_cast<DWORD>(value.size() + 1));
+}
+
+void DeleteSettingsValue(const char* name) {
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name);
+}
+
 DWORD SettingsDword(const char* name) {
     DWORD value = 0xFFFFFFFF, size = sizeof value;
     RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_DWORD, nullptr, &value,
@@ -224,11 +242,20 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
         EXPECT_EQ(SettingsString("Address"), "");
         EXPECT_EQ(SettingsDword("Port"), 3128u);
         EXPECT_EQ(SettingsString("UserName"), ToAnsi(user));
-        EXPECT_EQ(SettingsString("Password"), "secret");
+        // The password is kept protected, and an administrator reads it back.
+        EXPECT_EQ(SettingsString("Password"), "<none>");
+        std::string blob = SettingsBinary("ProtectedPassword");
+        EXPECT_FALSE(blob.empty());
+        EXPECT_EQ(blob.find("secret"), std::string::npos);
         EXPECT_EQ(RunZelctl(L"getproxy", out, "getproxy"), 0);
         EXPECT_EQ(Lines(out), (std::vector<std::string>{"Address=", "Port=3128",
                                                              std::string(u8"UserName=Пользователь"),
                                                              "Password=secret"}));
+        // A plain-text password that an older version stored is still read.
+        SetSettingsString("Password", "older");
+        DeleteSettingsValue("ProtectedPassword");
+        EXPECT_EQ(RunZelctl(L"getproxy", out, "getproxy-older"), 0);
+        EXPECT_EQ(Lines(out).back(), "Password=older");
         EXPECT_EQ(RunZelctl(L"setproxy proxy.local 8080 \"\" \"\"", out, "setproxy2"), 0);
         EXPECT_EQ(SettingsString("Proxy"), "http=proxy.local:8080");
         RunZelctl(L"setproxy \"\" 0 \"\" \"\"", out, "setproxy3");
