@@ -293,6 +293,18 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetUpdatePath(BSTR, BSTR*) { return E_N
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::CheckUpdates(LONG Cookie) {
     return Guarded([&] {
+        // The answer to a check goes to the connection of the cookie: only
+        // to one of the caller's own.
+        if (Cookie != 0) {
+            const TProcessKey caller = CallerProcess();
+            CookieOwner owner = eventConnectionPoint_ ? eventConnectionPoint_->OwnerOf(static_cast<DWORD>(Cookie), caller)
+                                                      : CookieOwner::None;
+            if (owner != CookieOwner::Caller) {
+                WriteLogFmt("Отказано в проверке обновлений для клиента (dwCoockie: %d): процесс %d",
+                            {static_cast<unsigned>(Cookie), caller.Pid}, LogWarning);
+                return owner == CookieOwner::None ? CONNECT_E_NOCONNECTION : E_ACCESSDENIED;
+            }
+        }
         EnableEvents();
         PostToDownloader(WM_CHECKUPDATES, static_cast<WPARAM>(Cookie));
         return S_OK;

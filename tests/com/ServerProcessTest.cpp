@@ -282,9 +282,14 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
         EXPECT_EQ(out, "1");
         EXPECT_LT(GetTickCount() - t0, 20000u);
 
-        EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(checkerCookie), out, "check"), 0);
-        EXPECT_EQ(out, "CheckUpdates: S_OK (0x00000000)");
-        EXPECT_TRUE(checker.WaitCount("OnNoUpdates", 2, 30000)) << checker.Output();
+        // Another process cannot have the checker told anything by its cookie.
+        EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(checkerCookie), out, "check"), 1);
+        EXPECT_NE(out.find("CheckUpdates failed: E_ACCESSDENIED (0x80070005): refused by the service"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(RunZelctl(L"check 999", out, "check-none"), 1);
+        EXPECT_NE(out.find("CONNECT_E_NOCONNECTION (0x80040200)"), std::string::npos) << out;
+        EXPECT_FALSE(checker.WaitCount("OnNoUpdates", 2, 8000)) << checker.Output();
         // The watcher without a subscription heard nothing of the checker's checks.
         EXPECT_EQ(watcher.Count("OnNoUpdates"), 1) << watcher.Output();
         EXPECT_TRUE(svc.WaitForLog("Подключился клиент Checker", 1000)) << svc.Log();
@@ -293,11 +298,18 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
         EXPECT_NE(ReadFileBytes(TestDir() + "server.log").find("\"POST / HTTP/1.1\" 200"), std::string::npos);
         EXPECT_NE(svc.Log().find("{\"ComCurrent\":{\"MODULE_VERSION\":\"CURRENT\"}"), std::string::npos);
 
-        // A watcher waiting for one event ends by itself when it comes.
-        Child once(Zelctl(L"watch --name Once --mask 2 --exit-on OnNoUpdates --check --seconds 60"),
+        // A watcher waiting for one event ends by itself when it comes; its
+        // own cookie is answered, and it is shown its own connection only.
+        Child once(Zelctl(L"watch --name Once --mask 2 --exit-on OnNoUpdates --check --list-connections "
+                          L"--seconds 60"),
                    TestDir() + "once.out");
         EXPECT_EQ(once.Wait(60000), 0) << once.Output();
         EXPECT_EQ(once.Count("OnNoUpdates"), 1) << once.Output();
+        int onceCookie = once.WaitAdvised(1000);
+        EXPECT_EQ(once.Count("CheckUpdates: S_OK (0x00000000)"), 1) << once.Output();
+        EXPECT_EQ(once.Count("Connection " + std::to_string(onceCookie)), 1) << once.Output();
+        EXPECT_EQ(once.Count("Connection " + std::to_string(checkerCookie)), 0) << once.Output();
+        EXPECT_EQ(once.Count("Connection " + std::to_string(watcherCookie)), 0) << once.Output();
 
         service->Release();
         watcher.Kill();
@@ -383,7 +395,31 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
     Child live(Zelctl(L"watch --name Live --modules ComNew=1.0.0.0 --install-on-download --restart 1 "
                       L"--seconds 240"),
                TestDir() + "live.out");
+    // Other processes can neither end its connection, nor see it, nor send
+    // it a check's answer; it goes on getting its events.
+    int liveCookie = live.WaitAdvised(30000);
+    ASSERT_GT(liveCookie, 0) << live.Output();
+    std::string out;
+    EXPECT_EQ(RunZelctl(L"unadvise " + std::to_wstring(liveCookie), out, "unadvise"), 1);
+    EXPECT_NE(out.find("Unadvise failed: CONNECT_E_NOCONNECTION (0x80040200): no connection of this process has "
+                       "that cookie"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(RunZelctl(L"connections", out, "connections"), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(liveCookie), out, "check3"), 1);
+    EXPECT_NE(out.find("E_ACCESSDENIED"), std::string::npos) << out;
     ASSERT_EQ(live.Wait(250000), 0) << live.Output() << svc.Log();
+    EXPECT_EQ(live.Count("OnNoUpdates"), 0) << live.Output();
+    std::vector<std::string> messages = svc.LogMessages();
+    EXPECT_GE(FindMessagePrefix(messages, "Отказано в отключении чужого клиента (dwCoockie: " +
+                                              std::to_string(liveCookie) + "): процесс "),
+              0)
+        << svc.Log();
+    EXPECT_GE(FindMessagePrefix(messages, "Отказано в проверке обновлений для клиента (dwCoockie: " +
+                                              std::to_string(liveCookie) + "): процесс "),
+              0)
+        << svc.Log();
     // The download's story in order: OnStart with the version as the
     // server offers it, any OnProcess while the
     // reference server holds the file back, then OnDownload.
@@ -401,7 +437,6 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
     EXPECT_EQ(download, "OnDownload ComNew 2.0.00.01") << live.Output();
     EXPECT_EQ(install, "Install ComNew=1.0.0.0: S_OK (0x00000000)") << live.Output();
 
-    std::string out;
     EXPECT_EQ(RunZelctl(L"checkmodule ComNew 1.0.0.0", out, "checkmodule3"), 0);
     EXPECT_EQ(out, "CheckModule: S_OK (0x00000000) 2.0.00.01");
     EXPECT_TRUE(svc.WaitForLog("Add To List: ComNew (1.0.0.0)", 10000)) << svc.Log();

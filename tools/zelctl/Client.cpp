@@ -1,6 +1,8 @@
 // zelctl's side of the COM contract: the module enumerator it hands the
 // service, the install request and the module lists of its command line.
 #include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
 
 #include <string>
 #include <utility>
@@ -65,6 +67,15 @@ private:
 };
 
 }  // namespace
+
+HRESULT ConnectEvents(Ptr<IConnectionPoint>& point) {
+    Ptr<IConnectionPointContainer> container;
+    HRESULT hr = Connect(IID_IConnectionPointContainer, container);
+    if (FAILED(hr)) return hr;
+    hr = container->FindConnectionPoint(IID_IZELUpdateEvents, point.Out());
+    if (FAILED(hr)) Failed(L"FindConnectionPoint", hr);
+    return hr;
+}
 
 IEnumModules* NewModuleEnum(ModulePairs pairs) { return new ModuleEnum(std::move(pairs)); }
 

@@ -133,9 +133,19 @@ std::wstring SystemMessage(HRESULT hr) {
     return text;
 }
 
+// What the service means by its refusals; the system's text says less.
+std::wstring Meaning(HRESULT hr) {
+    if (hr == E_ACCESSDENIED)
+        return L"refused by the service: this caller may not do that (an administrator's right, a module "
+               L"registered by another user or the service's own, a process other than the caller or its "
+               L"parent; the service log names the caller)";
+    if (hr == CONNECT_E_NOCONNECTION) return L"no connection of this process has that cookie";
+    return SystemMessage(hr);
+}
+
 // A failed call: message to stderr, exit code 1.
 int Failed(const std::wstring& what, HRESULT hr) {
-    std::wstring message = SystemMessage(hr);
+    std::wstring message = Meaning(hr);
     Err(what + L" failed: " + Code(hr) + (message.empty() ? L"" : L": " + message));
     return ExitFailed;
 }

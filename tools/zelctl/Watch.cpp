@@ -25,6 +25,7 @@ struct WatchOptions {
     std::wstring exitOn;
     std::wstring hangOn;
     bool check = false;
+    bool listConnections = false;
     bool installOnDownload = false;
     HRESULT restart = S_OK;
 };
@@ -149,6 +150,25 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 
 }  // namespace
 
+int ListConnections(IConnectionPoint* point) {
+    Ptr<IEnumConnections> connections;
+    HRESULT hr = point->EnumConnections(connections.Out());
+    if (FAILED(hr)) return Failed(L"EnumConnections", hr);
+    for (;;) {
+        // One at a time, and an item is there when its cookie is: Wine's
+        // proxy of IEnumConnections::Next was seen to hand back a wrong
+        // count and, for the first call, a success code other than S_OK.
+        CONNECTDATA data = {};
+        ULONG fetched = 0;
+        HRESULT next = connections->Next(1, &data, &fetched);
+        if (FAILED(next)) return Failed(L"IEnumConnections::Next", next);
+        if (data.pUnk) data.pUnk->Release();
+        if (data.dwCookie == 0) break;
+        Out(L"Connection " + std::to_wstring(data.dwCookie));
+    }
+    return ExitOk;
+}
+
 int Watch(const Args& args) {
     WatchOptions options;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -156,6 +176,8 @@ int Watch(const Args& args) {
         bool hasValue = i + 1 < args.size();
         if (a == L"--check") {
             options.check = true;
+        } else if (a == L"--list-connections") {
+            options.listConnections = true;
         } else if (a == L"--timestamps") {
             Timestamps = true;
         } else if (a == L"--install-on-download") {
@@ -241,6 +263,7 @@ int Watch(const Args& args) {
         hr = update->CheckUpdates(static_cast<LONG>(cookie));
         Out(L"CheckUpdates: " + Code(hr));
     }
+    if (options.listConnections) ListConnections(point.Get());
 
     // Wait for the end, and every few seconds make sure the service is
     // still there: a stopped service drops its sinks without a word.

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <ocidl.h>
 
 #include <string>
 #include <utility>
@@ -103,8 +104,13 @@ HRESULT Connect(REFIID iid, Ptr<T>& out) {
     return hr;
 }
 
+// The connection point of the service's events.
+HRESULT ConnectEvents(Ptr<IConnectionPoint>& point);
+
 // ---- watch (Watch.cpp)
 
 int Watch(const Args& args);
+// Prints "Connection <cookie>" for every connection the point lists.
+int ListConnections(IConnectionPoint* point);
 
 }  // namespace zelctl

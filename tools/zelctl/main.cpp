@@ -13,6 +13,7 @@
 
 #include "Zelctl.h"
 #include "com/BStr.h"
+#include "install/zel_processes.h"
 
 using namespace zelctl;
 
@@ -33,7 +34,9 @@ const wchar_t* const HelpText =
     L"                                  prints the result code and the version\n"
     L"  install <pid> <restart> <module>=<version>...\n"
     L"                                  install the downloaded updates once process <pid>\n"
-    L"                                  has ended; restart 0 starts it again, 1 does not\n"
+    L"                                  has ended; restart 0 starts it again, 1 does not;\n"
+    L"                                  <pid> may be self or parent (the service takes only\n"
+    L"                                  the calling process or its parent)\n"
     L"  getproxy                        print the proxy settings\n"
     L"  setproxy <addr> <port> <user> <password>\n"
     L"                                  store the proxy settings (empty address: no proxy)\n"
@@ -44,6 +47,8 @@ const wchar_t* const HelpText =
     L"  jobprogress <module>            progress of the module's download job, percent\n"
     L"  resume|suspend|cancel <module>  control the module's download job\n"
     L"  clients <appname>               number of connected clients named <appname>\n"
+    L"  connections                     cookies of this process's connections (none: no line)\n"
+    L"  unadvise <cookie>               end a connection (only one of this process)\n"
     L"  watch [options]                 advise an event sink and print every event\n"
     L"\n"
     L"Options of watch:\n"
@@ -57,6 +62,8 @@ const wchar_t* const HelpText =
     L"                         OnNoUpdates, OnException, OnUpdate, OnError)\n"
     L"  --hang-on EVENT        never return from the first EVENT (a frozen client)\n"
     L"  --check                call CheckUpdates with the sink's cookie once advised\n"
+    L"  --list-connections     once advised, print \"Connection <cookie>\" for every\n"
+    L"                         connection the service lists to this process\n"
     L"  --install-on-download  on OnDownload call Install(own pid, restart, module=installed\n"
     L"                         version from --modules) and end\n"
     L"  --restart R            restart flag for --install-on-download (default 0: restart)\n"
@@ -72,7 +79,8 @@ const wchar_t* const HelpText =
     L"  OnError <module>\n"
     L"\n"
     L"Output is UTF-8. Exit codes: 0 success, 1 a call failed or the awaited event did not\n"
-    L"come, 2 bad command line, 3 the server could not be reached.\n";
+    L"come, 2 bad command line, 3 the server could not be reached. A refusal of the service\n"
+    L"shows as E_ACCESSDENIED, or CONNECT_E_NOCONNECTION for a connection of another process.\n";
 
 const wchar_t* JobStateName(LONG state) {
     static const wchar_t* const names[] = {L"QUEUED",          L"CONNECTING",  L"TRANSFERRING",
@@ -121,8 +129,11 @@ int Run(const Args& args) {
     if (cmd == L"install") {
         unsigned long pid = 0;
         long restart = 0;
-        if (n < 2 || !ToULong(args[1], pid) || !ToLong(args[2], restart))
-            return Usage(L"usage: zelctl install <pid> <restart 0|1> <module>=<version>...");
+        bool named = n >= 1 && (args[1] == L"self" || args[1] == L"parent");
+        if (n >= 1 && args[1] == L"self") pid = GetCurrentProcessId();
+        if (n >= 1 && args[1] == L"parent") pid = zel::GetParentProcessId(GetCurrentProcessId());
+        if (n < 2 || (!named && !ToULong(args[1], pid)) || !ToLong(args[2], restart))
+            return Usage(L"usage: zelctl install <pid|self|parent> <restart 0|1> <module>=<version>...");
         ModulePairs pairs;
         for (size_t i = 3; i < args.size(); ++i) {
             std::pair<std::wstring, std::wstring> pair;
@@ -198,6 +209,19 @@ int Run(const Args& args) {
         if (FAILED(hr)) return Failed(L"GetClientCount", hr);
         Out(std::to_wstring(count));
         return ExitOk;
+    }
+    if (cmd == L"connections") {
+        if (!need(0, L"connections")) return ExitUsage;
+        Ptr<IConnectionPoint> point;
+        if (FAILED(ConnectEvents(point))) return ExitNoServer;
+        return ListConnections(point.Get());
+    }
+    if (cmd == L"unadvise") {
+        unsigned long cookie = 0;
+        if (n != 1 || !ToULong(args[1], cookie)) return Usage(L"usage: zelctl unadvise <cookie>");
+        Ptr<IConnectionPoint> point;
+        if (FAILED(ConnectEvents(point))) return ExitNoServer;
+        return Outcome(L"Unadvise", point->Unadvise(cookie));
     }
     if (cmd == L"watch") return Watch(args);
     return Usage(L"unknown command " + cmd);
