@@ -501,64 +501,11 @@ JobOwner ReadJobOwner(IBackgroundCopyJob* job, TJobInfo& info) {
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info) { return ReadJobOwner(job, info) == JobOwner::Module; }
 
-void ParseDescriptionText(const std::string& text, TJobInfo& info) {
-    auto blank = [](char c) { return c != '\0' && static_cast<unsigned char>(c) <= ' '; };
-    std::vector<std::string> items;
-    const size_t n = text.size();
-    size_t p = 0;
-    while (p < n && blank(text[p])) ++p;
-    while (p < n && text[p] != '\0') {
-        std::string item;
-        if (text[p] == '"') {
-            // A quoted item; a doubled quote stands for one quote.
-            ++p;
-            while (p < n) {
-                if (text[p] == '"') {
-                    if (p + 1 < n && text[p + 1] == '"') {
-                        item += '"';
-                        p += 2;
-                        continue;
-                    }
-                    ++p;
-                    break;
-                }
-                item += text[p++];
-            }
-        } else {
-            size_t start = p;
-            while (p < n && static_cast<unsigned char>(text[p]) > ' ' && text[p] != '|') ++p;
-            item = text.substr(start, p - start);
-        }
-        items.push_back(item);
-        while (p < n && blank(text[p])) ++p;
-        if (p < n && text[p] == '|') {
-            if (p + 1 == n) items.push_back(std::string());
-            do
-                ++p;
-            while (p < n && blank(text[p]));
-        }
-    }
-    auto value = [&items](const char* key) {
-        for (const std::string& item : items) {
-            size_t eq = item.find('=');
-            if (eq != std::string::npos && SameText(item.substr(0, eq), key)) return item.substr(eq + 1);
-        }
-        return std::string();
-    };
-    info.Name = value("Name");
-    info.Version = value("Version");
-    info.Target = value("Target");
-}
-
 bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info) {
     TaskString description;
     if (!job || FAILED(job->GetDescription(&description))) return false;
     ParseDescriptionText(description.Ansi(), info);
     return true;
-}
-
-std::string JobDescription(const std::string& name, const std::string& version, const std::string& target) {
-    return Format("Name=%s|Version=%s|Target=%s", {name, version, target});
 }
 
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
