@@ -47,6 +47,14 @@ InstanceLock& GetInstanceLock() {
 
 void PostToDownloader(UINT message, WPARAM wParam) { PostDownloaderMessage(message, wParam); }
 
+// The description of the module's job, when it has one.
+bool FindRegistration(const std::string& module, TJobInfo& info) {
+    IBackgroundCopyJob* job = nullptr;
+    bool found = FindModuleJob(nullptr, module, &job, &info) && job;
+    if (job) job->Release();
+    return found;
+}
+
 }  // namespace
 
 using namespace server;
@@ -214,6 +222,8 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
             WriteLogFmt("dwCoockie: %d", {cookie}, LogTrace);
             return;
         }
+        // Inside the client's Advise, before any call back into the client.
+        const TCaller caller = CurrentCaller();
         IZELClientInfo* info = nullptr;
         BSTR name = nullptr;
         bool named = SUCCEEDED(sink->QueryInterface(IID_IZELClientInfo, reinterpret_cast<void**>(&info))) && info;
@@ -243,12 +253,19 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
         }
         try {
             WriteLog("Подписался на следующие обновления:", LogDebug);
-            ForEachModule(modules, [](BSTR module, BSTR version) {
+            // The subscription registers its modules in the name of the
+            // client's account; the service's own module is its events'
+            // filter only, and an account that cannot be told registers none.
+            const TRegistrant who = RegistrantOf(caller);
+            if (!caller.Known())
+                WriteLogFmt("Модули подписки не регистрируются: вызывающий не опознан (%s)", {caller.Text()},
+                            LogWarning);
+            ForEachModule(modules, [&](BSTR module, BSTR version) {
                 std::string m;
                 if (CheckModuleName(module, m) == NameCheck::Refused) return;
                 std::string v = Ansi(version);
                 WriteLogFmt("   %s (%s)", {m, LogSafeText(v)}, LogDebug);
-                if (!m.empty() && AddQueue) AddQueue->Add(m, v);
+                if (!m.empty() && AddQueue && caller.Known() && !IsOwnModule(m)) AddQueue->Add(m, v, "", &who);
             });
         } catch (...) {
             modules->Release();
@@ -371,7 +388,15 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Add(BSTR ModuleName, BSTR ModuleVersion
         WriteLogFmt("Добавляем модуль %s (%s) в список загрузки", {name, LogSafeText(version)}, LogTrace);
         // A module without a name would become a job for no module.
         if (name.empty()) return S_OK;
-        if (AddQueue) AddQueue->Add(name, version);
+        // Registering a module anew or with the version it has changes
+        // nothing; another version is its owner's change.
+        const TCaller caller = CurrentCaller();
+        TJobInfo registered;
+        bool changes = !IsOwnModule(name) && caller.Known() && FindRegistration(name, registered) &&
+                       registered.Version != version;
+        if (!MayChange("Add", name, caller, changes ? &registered.Owner : nullptr)) return E_ACCESSDENIED;
+        const TRegistrant who = RegistrantOf(caller);
+        if (AddQueue) AddQueue->Add(name, version, "", &who);
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;
     });
@@ -383,7 +408,12 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Remove(BSTR ModuleName) {
         if (CheckModuleName(ModuleName, name) == NameCheck::Refused) return E_INVALIDARG;
         WriteLogFmt("Удаляем модуль %s из списка загрузки", {name}, LogTrace);
         if (name.empty()) return S_OK;
-        if (RemoveQueue) RemoveQueue->Add(name, "");
+        const TCaller caller = CurrentCaller();
+        TJobInfo registered;
+        bool found = !IsOwnModule(name) && caller.Known() && FindRegistration(name, registered);
+        if (!MayChange("Remove", name, caller, found ? &registered.Owner : nullptr)) return E_ACCESSDENIED;
+        const TRegistrant who = RegistrantOf(caller);
+        if (RemoveQueue) RemoveQueue->Add(name, "", "", &who);
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;
     });

@@ -14,14 +14,25 @@ namespace server {
 // ---- IZELJobManager
 
 template <class Action>
-HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, Action action) {
+HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, bool changes, Action action) {
     return Guarded([&] {
         std::string module;
         if (CheckModuleName(name, module) == NameCheck::Refused) return E_INVALIDARG;
         WriteLogFmt("Вызов метода IZELJobManager.%s(%s)", {method, module}, LogTrace);
         if (module.empty()) return S_FALSE;
+        TCaller caller;
+        if (changes) {
+            caller = CurrentCaller();
+            // The service's own job is refused whether it exists or not.
+            if (!MayChange(method, module, caller, nullptr)) return E_ACCESSDENIED;
+        }
         IBackgroundCopyJob* job = nullptr;
-        if (!FindModuleJob(nullptr, module, &job) || !job) return S_FALSE;
+        TJobInfo info;
+        if (!FindModuleJob(nullptr, module, &job, &info) || !job) return S_FALSE;
+        if (changes && !MayChange(method, module, caller, &info.Owner)) {
+            job->Release();
+            return E_ACCESSDENIED;
+        }
         HRESULT hr;
         try {
             hr = action(job);
@@ -35,20 +46,20 @@ HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, Action actio
 }
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::Resume(BSTR wsModuleName) {
-    return WithModuleJob("Resume", wsModuleName, [](IBackgroundCopyJob* job) { return job->Resume(); });
+    return WithModuleJob("Resume", wsModuleName, true, [](IBackgroundCopyJob* job) { return job->Resume(); });
 }
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::Cancel(BSTR wsModuleName) {
-    return WithModuleJob("Cancel", wsModuleName, [](IBackgroundCopyJob* job) { return job->Cancel(); });
+    return WithModuleJob("Cancel", wsModuleName, true, [](IBackgroundCopyJob* job) { return job->Cancel(); });
 }
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::Suspend(BSTR wsModuleName) {
-    return WithModuleJob("Suspend", wsModuleName, [](IBackgroundCopyJob* job) { return job->Suspend(); });
+    return WithModuleJob("Suspend", wsModuleName, true, [](IBackgroundCopyJob* job) { return job->Suspend(); });
 }
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::GetState(BSTR wsModuleName, LONG* dwState) {
     if (!dwState) return E_POINTER;
-    return WithModuleJob("GetState", wsModuleName, [&](IBackgroundCopyJob* job) {
+    return WithModuleJob("GetState", wsModuleName, false, [&](IBackgroundCopyJob* job) {
         BG_JOB_STATE state;
         if (FAILED(job->GetState(&state))) return S_FALSE;
         *dwState = static_cast<LONG>(state);
@@ -66,7 +77,7 @@ LONG ProgressPercent(const BG_JOB_PROGRESS& progress) {
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::GetProgress(BSTR wsModuleName, LONG* dwProgress) {
     if (!dwProgress) return E_POINTER;
-    return WithModuleJob("GetProgress", wsModuleName, [&](IBackgroundCopyJob* job) {
+    return WithModuleJob("GetProgress", wsModuleName, false, [&](IBackgroundCopyJob* job) {
         BG_JOB_PROGRESS progress;
         if (FAILED(job->GetProgress(&progress))) return S_FALSE;
         *dwProgress = ProgressPercent(progress);

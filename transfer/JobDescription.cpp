@@ -1,5 +1,8 @@
 // The description text of a module's job: "Name=%s|Version=%s|Target=%s",
-// the form that the jobs kept by BITS and the programs that read them know.
+// the form that the jobs kept by BITS and the programs that read them know,
+// with "|Owner=%s" after it when the module's registrant is known. Readers
+// of the older form look their keys up by name and pass over the owner; a
+// description without one reads as a registration of no known owner.
 #include <string>
 #include <vector>
 
@@ -54,10 +57,14 @@ void ParseDescriptionText(const std::string& text, TJobInfo& info) {
     info.Name = value("Name");
     info.Version = value("Version");
     info.Target = value("Target");
+    info.Owner = value("Owner");
 }
 
-std::string JobDescription(const std::string& name, const std::string& version, const std::string& target) {
-    return Format("Name=%s|Version=%s|Target=%s", {name, version, target});
+std::string JobDescription(const std::string& name, const std::string& version, const std::string& target,
+                           const std::string& owner) {
+    std::string text = Format("Name=%s|Version=%s|Target=%s", {name, version, target});
+    if (!owner.empty()) text += Format("|Owner=%s", {owner});
+    return text;
 }
 
 }  // namespace zel

@@ -17,6 +17,7 @@
 #include "com/UpdateServerNotify.h"
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
+#include "transfer/BITS.h"
 #include "service/Log.h"
 #include "service/Proxy.h"
 #include "service/Text.h"
@@ -799,5 +800,93 @@ TEST(Server, ProxyBelongsToTheAdministrators) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, SettingsKey);
     for (BSTR b : {address, user, password, other}) SysFreeString(b);
     setup->Release();
+    LogMode.store(LogDefaultMode);
+}
+
+// A module belongs to the account that registered it: a standard user
+// changes only modules of his own; an administrator changes any but the
+// service's own, which no client changes. Reading stays open to all.
+TEST(Server, ModulesAndJobsBelongToTheirRegistrant) {
+    Server s;
+    LogMode.store(0x3F);
+    IZELAppList* list = nullptr;
+    IZELJobManager* jobs = nullptr;
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELAppList, reinterpret_cast<void**>(&list)), S_OK);
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELJobManager, reinterpret_cast<void**>(&jobs)), S_OK);
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    const std::string own = TokenSid(token);
+    CloseHandle(token);
+    const std::string stamp = Format("%x", {static_cast<unsigned>(GetTickCount())});
+    const std::string theirs = "ct" + stamp + "t", mine = "ct" + stamp + "m";
+    ASSERT_TRUE(CreateModuleJob(nullptr, theirs, "1", nullptr, nullptr, "S-1-5-21-1-2-3-4"));
+    ASSERT_TRUE(CreateModuleJob(nullptr, mine, "1", nullptr, nullptr, own));
+    BSTR t = SysAllocString(ToWide(theirs).c_str()), m = SysAllocString(ToWide(mine).c_str()),
+         self = SysAllocString(L"ZELUPDATE"), v1 = SysAllocString(L"1"), v2 = SysAllocString(L"2");
+    const size_t before = test::ReadLog(test::TestDir()).size();
+    {
+        AsCaller standardUser(false);
+        EXPECT_EQ(jobs->Cancel(t), E_ACCESSDENIED);
+        EXPECT_EQ(jobs->Suspend(t), E_ACCESSDENIED);
+        EXPECT_EQ(jobs->Resume(t), E_ACCESSDENIED);
+        EXPECT_EQ(list->Remove(t), E_ACCESSDENIED);
+        EXPECT_EQ(list->Add(t, v2), E_ACCESSDENIED);
+        EXPECT_EQ(list->Add(t, v1), S_OK);  // the version it has: no change
+        LONG state = -1;
+        EXPECT_EQ(jobs->GetState(t, &state), S_OK);
+        EXPECT_EQ(state, static_cast<LONG>(BG_JOB_STATE_SUSPENDED));
+        // His own: what BITS answers (an empty job cannot be resumed).
+        EXPECT_EQ(jobs->Resume(m), BG_E_EMPTY);
+        EXPECT_NE(jobs->Suspend(m), E_ACCESSDENIED);
+        EXPECT_EQ(list->Add(m, v2), S_OK);
+    }
+    // Nobody known: no change at all, also of a module of no owner.
+    CallerSeam() = DefaultCallerPlatform();
+    EXPECT_EQ(jobs->Cancel(m), E_ACCESSDENIED);
+    EXPECT_EQ(list->Add(m, v1), E_ACCESSDENIED);
+    CallerSeam().ClientPid = ThisProcessAsClient;
+    CallerSeam().ClientToken = ThisProcessTokenAsClient;
+    for (const wchar_t* name : {L"ZELUPDATE", L"ZelUpdate"}) {
+        BSTR n = SysAllocString(name);
+        EXPECT_EQ(jobs->Cancel(n), E_ACCESSDENIED);
+        EXPECT_EQ(jobs->Suspend(n), E_ACCESSDENIED);
+        EXPECT_EQ(jobs->Resume(n), E_ACCESSDENIED);
+        EXPECT_EQ(list->Remove(n), E_ACCESSDENIED);
+        EXPECT_EQ(list->Add(n, v2), E_ACCESSDENIED);
+        SysFreeString(n);
+    }
+    // The administrator changes another user's module.
+    EXPECT_EQ(jobs->Cancel(t), S_OK);
+    std::string log = test::ReadLog(test::TestDir()).substr(before);
+    const std::string me = Format("процесс %d, пользователь %s", {GetCurrentProcessId(), own});
+    for (const char* method : {"Cancel", "Suspend", "Resume", "Remove", "Add"})
+        EXPECT_NE(log.find(Format("Модуль %s: отказано в вызове %s (модуль зарегистрирован другим пользователем; %s)\r\n",
+                                  {theirs, method, me})),
+                  std::string::npos)
+            << method << "\n" << log;
+    EXPECT_NE(log.find(Format("Модуль %s: отказано в вызове Cancel (вызывающий не опознан; процесс 0, пользователь "
+                              "неизвестен)\r\n",
+                              {mine})),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(Format("Модуль ZelUpdate: отказано в вызове Add (собственный модуль службы; %s)\r\n", {me})),
+              std::string::npos)
+        << log;
+    // What was let in is queued with its registrant.
+    TInfoEntry entry;
+    bool queued = false;
+    while (AddQueue->Pop(entry))
+        if (entry.Key == mine) queued = entry.FromClient && entry.Who.Sid == own && entry.Value1 == "2";
+    EXPECT_TRUE(queued);
+    while (RemoveQueue->Pop(entry)) {
+    }
+    IBackgroundCopyJob* job = nullptr;
+    if (FindModuleJob(nullptr, mine, &job)) {
+        job->Cancel();
+        job->Release();
+    }
+    for (BSTR b : {t, m, self, v1, v2}) SysFreeString(b);
+    list->Release();
+    jobs->Release();
     LogMode.store(LogDefaultMode);
 }

@@ -497,7 +497,7 @@ TEST_F(ServerProcess, HostileModuleNamesReachNothingOutsideTheStore) {
     ASSERT_TRUE(WaitFor(
         [] {
             for (const JobView& job : ServiceJobs())
-                if (job.description == "Name=ComFine|Version=1.0.0.0|Target=") return true;
+                if (job.description == ClientJob("Name=ComFine|Version=1.0.0.0|Target=")) return true;
             return false;
         },
         30000));
@@ -591,5 +591,62 @@ TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
     }
     svc.Stop();
     EndProgramsIn(svc.Dir());
+    svc.Uninstall();
+}
+
+// The service's own module is no client's to change: not even an
+// administrator cancels, suspends, resumes, removes or re-registers it
+// through COM; its job stays and is asked for at the next check.
+TEST_F(ServerProcess, TheServicesOwnModuleIsNoClientsToChange) {
+    TVersion own = 0;
+    ASSERT_TRUE(GetFileVersion(BinDir() + "ZELService.exe", own));
+    CatalogueDir("ZELUPDATE", VersionToStr(own));  // the update server has nothing newer
+    InstalledService svc(TestDir() + "svc6", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
+    ASSERT_TRUE(svc.Start());
+    const std::string description = "Name=ZELUPDATE|Version=" + VersionToStr(own) + "|Target=";
+    auto ownJobs = [&] {
+        int n = 0;
+        for (const JobView& job : ServiceJobs()) n += job.description.rfind("Name=ZELUPDATE|", 0) == 0;
+        return n;
+    };
+    auto hasOwnJob = [&] {
+        for (const JobView& job : ServiceJobs())
+            if (job.description == description) return true;
+        return false;
+    };
+    ASSERT_TRUE(WaitFor(hasOwnJob, 30000));
+
+    std::string out;
+    const wchar_t* const refused[] = {L"cancel ZELUPDATE", L"suspend ZELUPDATE", L"resume ZELUPDATE",
+                                      L"remove ZELUPDATE", L"add ZELUPDATE 99.0.0.0", L"cancel ZelUpdate",
+                                      L"remove zelupdate"};
+    for (const wchar_t* command : refused) {
+        SCOPED_TRACE(WideToUtf8(command));
+        EXPECT_EQ(RunZelctl(command, out, "own"), 1);
+        EXPECT_NE(out.find(" failed: E_ACCESSDENIED (0x80070005): refused by the service"), std::string::npos)
+            << out;
+    }
+    // Reading it stays open.
+    EXPECT_EQ(RunZelctl(L"jobstate ZELUPDATE", out, "own-state"), 0);
+    EXPECT_EQ(out, "3 SUSPENDED");
+
+    auto asked = [&] {
+        int n = 0;
+        for (const std::string& m : svc.LogMessages()) n += m == "  ModuleName       : ZELUPDATE";
+        return n;
+    };
+    const int before = asked();
+    EXPECT_EQ(RunZelctl(L"check", out, "own-check"), 0);
+    EXPECT_TRUE(WaitFor([&] { return asked() > before; }, 30000)) << svc.Log();
+    EXPECT_TRUE(hasOwnJob()) << svc.Log();
+    EXPECT_EQ(ownJobs(), 1);
+    int refusals = 0;
+    for (const std::string& m : svc.LogMessages())
+        refusals += m.find(": отказано в вызове ") != std::string::npos &&
+                    m.find(" (собственный модуль службы; процесс ") != std::string::npos;
+    EXPECT_EQ(refusals, 7) << svc.Log();
+    svc.Stop();
     svc.Uninstall();
 }

@@ -113,6 +113,17 @@ TEST(DescriptionText, SplitsLikeDelimitedText) {
     EXPECT_EQ("x=y", info.Name);
     ParseDescriptionText("", info);
     EXPECT_EQ("", info.Name);
+
+    // The registrant follows the older form, which reads as no owner.
+    EXPECT_EQ("Name=A|Version=1|Target=", JobDescription("A", "1", ""));
+    EXPECT_EQ("Name=A|Version=1|Target=2|Owner=S-1-5-21-7", JobDescription("A", "1", "2", "S-1-5-21-7"));
+    ParseDescriptionText(JobDescription("A", "1", "", "S-1-5-21-7"), info);
+    EXPECT_EQ("A", info.Name);
+    EXPECT_EQ("1", info.Version);
+    EXPECT_EQ("", info.Target);
+    EXPECT_EQ("S-1-5-21-7", info.Owner);
+    ParseDescriptionText("Name=A|Version=1|Target=2", info);
+    EXPECT_EQ("", info.Owner);
 }
 
 TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
@@ -274,6 +285,61 @@ TEST_F(BITSTest, JobMapFollowsTheJobsOfItsPass) {
     EXPECT_TRUE(pass.Entries().empty());
     EXPECT_EQ(BG_JOB_PRIORITY_FOREGROUND, refusing.priority);
     EXPECT_EQ(11u, refusing.notifyFlags);
+}
+
+// A client's registration records its account; only that account or an
+// administrator changes the registration afterwards, a registration of no
+// known owner goes to the next client that registers it, and the service's
+// own module is no client's to register or remove.
+TEST_F(BITSTest, ClientRegistrationsKeepTheirOwner) {
+    const TRegistrant alice{"S-1-5-21-1-1-1-1001", false}, bob{"S-1-5-21-1-1-1-1002", false},
+        admin{"S-1-5-21-1-1-1-500", true};
+    const std::string owned = Prefix + "own", legacy = Prefix + "old";
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), legacy, "1"));
+    test::LogMark mark;
+    {
+        TJobMap jobs;
+        ASSERT_TRUE(jobs.Load(manager.Get()));
+        EXPECT_TRUE(RegisterModuleJob(jobs, manager.Get(), owned, "1", nullptr, &alice));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), owned, "1", nullptr, &bob));  // no change
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), owned, "2", nullptr, &bob));
+        EXPECT_FALSE(CancelModuleJob(jobs, manager.Get(), owned, &bob));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), legacy, "1", nullptr, &bob));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), "ZELUPDATE", "9.9.9.9", nullptr, &admin));
+    }
+    EXPECT_EQ(Format("Name=%s|Version=1|Target=|Owner=%s", {owned, alice.Sid}), ToAnsi(Description(Find(owned).Get())));
+    EXPECT_EQ(Format("Name=%s|Version=1|Target=|Owner=%s", {legacy, bob.Sid}), ToAnsi(Description(Find(legacy).Get())));
+    std::string log = mark.Since();
+    EXPECT_NE(log.find(Format(" : Модуль %s: отказано в вызове Add (модуль зарегистрирован другим пользователем; "
+                              "пользователь %s)\r\n",
+                              {owned, bob.Sid})),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(Format(" : Модуль %s: отказано в вызове Remove (модуль зарегистрирован другим пользователем; "
+                              "пользователь %s)\r\n",
+                              {owned, bob.Sid})),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" : Модуль ZELUPDATE: отказано в вызове Add (собственный модуль службы; пользователь "),
+              std::string::npos)
+        << log;
+    for (const auto& job : All("ZELUPDATE")) EXPECT_EQ(ToAnsi(Description(job.Get())).find("9.9.9.9"), std::string::npos);
+
+    // The owner and an administrator change it; the owner stays the owner.
+    {
+        TJobMap jobs;
+        ASSERT_TRUE(jobs.Load(manager.Get()));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), owned, "2", nullptr, &admin));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), legacy, "3", nullptr, &bob));
+    }
+    EXPECT_EQ(Format("Name=%s|Version=2|Target=|Owner=%s", {owned, alice.Sid}), ToAnsi(Description(Find(owned).Get())));
+    EXPECT_EQ(Format("Name=%s|Version=3|Target=|Owner=%s", {legacy, bob.Sid}), ToAnsi(Description(Find(legacy).Get())));
+    TJobMap jobs;
+    ASSERT_TRUE(jobs.Load(manager.Get()));
+    EXPECT_TRUE(CancelModuleJob(jobs, manager.Get(), owned, &alice));
+    EXPECT_TRUE(CancelModuleJob(jobs, manager.Get(), legacy, &admin));
+    EXPECT_TRUE(All(owned).empty());
+    EXPECT_TRUE(All(legacy).empty());
 }
 
 TEST_F(BITSTest, LaterWalksSeeWhatChangedSinceTheLastOne) {
