@@ -286,6 +286,20 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
     return Guarded([&] {
         WriteLog("TUpdateServer.Install", LogDebug);
         if (!Modules) return S_OK;
+        // The process to wait for and to start again is the caller's own or
+        // its parent's, of its account and session; it is opened and held
+        // from here on. Process id 0 names none.
+        std::unique_ptr<TCallerProcess> target;
+        if (ProcessID != 0) {
+            const TCaller caller = CurrentCaller();
+            std::string why;
+            target = AcceptInstallTarget(ProcessID, caller.Process.Pid, caller.Process.Created, caller.Sid, why);
+            if (!target) {
+                WriteLogFmt("Отказано в установке с ожиданием процесса %d: %s (%s)",
+                            {static_cast<unsigned>(ProcessID), why, caller.Text()}, LogWarning);
+                return E_ACCESSDENIED;
+            }
+        }
         std::vector<std::string> lines;
         ForEachModule(Modules, [&](BSTR module, BSTR version) {
             std::string name;
@@ -301,7 +315,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
             WriteLogFmt("Add To List: %s (%s)", {name, LogSafeText(text)}, LogDebug);
             lines.push_back(Format("%s=%s", {name, text}));
         });
-        RunInstaller(lines, ProcessID, Restart == S_OK);
+        RunInstaller(lines, std::move(target), Restart == S_OK);
         return S_OK;
     });
 }

@@ -16,7 +16,9 @@
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
 #include "download/InfoQueue.h"
+#include "install/CallerProcess.h"
 #include "install/Installer.h"
+#include "install/zel_processes.h"
 #include "transfer/BITS.h"
 #include "service/Log.h"
 #include "service/Proxy.h"
@@ -554,12 +556,13 @@ TEST(Server, ModulesOfAClientThatDiedWhileTheyWereRead) {
     IZELUpdate* update = nullptr;
     ASSERT_EQ(s.object->QueryInterface(IID_IZELUpdate, reinterpret_cast<void**>(&update)), S_OK);
     OneModule* modules = new OneModule(L"Dying", RPC_E_DISCONNECTED);
-    EXPECT_EQ(update->Install(modules, 4242, 1), S_OK);
+    EXPECT_EQ(update->Install(modules, GetCurrentProcessId(), 1), S_OK);
     modules->Release();
     update->Release();
     EXPECT_TRUE(test::WaitFor(
         [&] { return since().find("Installer Thread Successfully Terminated") != std::string::npos; }, 10000));
-    EXPECT_NE(since().find("RunInstaller (Caller PID : 4242)"), std::string::npos) << since();
+    EXPECT_NE(since().find(Format("RunInstaller (Caller PID : %d)", {GetCurrentProcessId()})), std::string::npos)
+        << since();
     InstallerSeam() = DefaultInstallerPlatform();
     LogMode.store(LogDefaultMode);
 }
@@ -888,5 +891,92 @@ TEST(Server, ModulesAndJobsBelongToTheirRegistrant) {
     for (BSTR b : {t, m, self, v1, v2}) SysFreeString(b);
     list->Release();
     jobs->Release();
+    LogMode.store(LogDefaultMode);
+}
+
+DWORD ClientPid = 0;
+bool ChildAsClient(DWORD* pid) {
+    *pid = ClientPid;
+    return true;
+}
+
+// This process as another account would have it, or in another session.
+bool OtherAccount(HANDLE process, std::string* sid, DWORD* session) {
+    bool ok = DefaultCallerProcessPlatform().ProcessAccount(process, sid, session);
+    if (GetProcessId(process) == GetCurrentProcessId()) *sid = "S-1-5-21-1-2-3-4";
+    return ok;
+}
+
+bool OtherSession(HANDLE process, std::string* sid, DWORD* session) {
+    bool ok = DefaultCallerProcessPlatform().ProcessAccount(process, sid, session);
+    if (GetProcessId(process) == GetCurrentProcessId()) *session += 7;
+    return ok;
+}
+
+// An install request waits for and starts again only the caller or its
+// parent, of the caller's account and session (which Wine cannot vary:
+// the seam does); anything else starts nothing.
+TEST(Server, InstallNamesOnlyTheCallerOrItsParent) {
+    Server s;
+    LogMode.store(0x3F);
+    IZELUpdate* update = nullptr;
+    ASSERT_EQ(s.object->QueryInterface(IID_IZELUpdate, reinterpret_cast<void**>(&update)), S_OK);
+    DWORD childPid = 0;
+    HANDLE child = test::StartProcess("\"" + test::BinDir() + "ZELService.exe\"", "", &childPid, CREATE_SUSPENDED);
+    ASSERT_NE(child, nullptr);
+    const DWORD self = GetCurrentProcessId();
+    const size_t before = test::ReadLog(test::TestDir()).size();
+    auto install = [&](DWORD pid) {
+        OneModule* modules = new OneModule(L"NoSuchModule");
+        HRESULT hr = update->Install(modules, pid, 1);
+        modules->Release();
+        return hr;
+    };
+    // This process calls: its child, or a process that does not exist, is
+    // neither the caller nor its parent.
+    EXPECT_EQ(install(childPid), E_ACCESSDENIED);
+    EXPECT_EQ(install(0xFFFFFFF0), E_ACCESSDENIED);
+    // The child calls and names this process, its parent.
+    ClientPid = childPid;
+    CallerSeam().ClientPid = ChildAsClient;
+    CallerProcessSeam().ProcessAccount = OtherAccount;
+    EXPECT_EQ(install(self), E_ACCESSDENIED);
+    CallerProcessSeam().ProcessAccount = OtherSession;
+    EXPECT_EQ(install(self), E_ACCESSDENIED);
+    CallerProcessSeam() = DefaultCallerProcessPlatform();
+    const size_t accepted = test::ReadLog(test::TestDir()).size();
+    InstallerSeam().WTSQueryUserToken = NoUserToken;  // the thread then ends before it waits
+    EXPECT_EQ(install(self), S_OK);
+    EXPECT_TRUE(test::WaitFor(
+        [&] {
+            return test::ReadLog(test::TestDir()).find("Installer Thread Successfully Terminated", accepted) !=
+                   std::string::npos;
+        },
+        10000));
+    InstallerSeam() = DefaultInstallerPlatform();
+    CallerSeam() = DefaultCallerPlatform();  // nobody known
+    EXPECT_EQ(install(self), E_ACCESSDENIED);
+    TerminateProcess(child, 0);
+    CloseHandle(child);
+
+    std::string log = test::ReadLog(test::TestDir());
+    std::string refused = log.substr(before, accepted - before);
+    EXPECT_EQ(refused.find("RunInstaller"), std::string::npos) << refused;
+    EXPECT_NE(refused.find(Format("Отказано в установке с ожиданием процесса %d: это не вызывающий процесс и не его "
+                                  "родитель (процесс %d, пользователь ",
+                                  {childPid, self})),
+              std::string::npos)
+        << refused;
+    EXPECT_NE(refused.find(Format("Отказано в установке с ожиданием процесса %d: процесс другого пользователя "
+                                  "(S-1-5-21-1-2-3-4) (процесс %d, ",
+                                  {self, childPid})),
+              std::string::npos)
+        << refused;
+    EXPECT_NE(refused.find(Format("Отказано в установке с ожиданием процесса %d: процесс другого сеанса (", {self})),
+              std::string::npos)
+        << refused;
+    EXPECT_NE(log.find(Format("RunInstaller (Caller PID : %d)", {self}), accepted), std::string::npos) << log;
+    EXPECT_NE(log.find("вызывающий не опознан (процесс 0, пользователь неизвестен)", accepted), std::string::npos);
+    update->Release();
     LogMode.store(LogDefaultMode);
 }
