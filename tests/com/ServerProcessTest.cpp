@@ -14,6 +14,7 @@
 #include "ZELUpdate_TLB.h"
 #include "service/Text.h"
 #include "store/Versions.h"
+#include "ServerProcessSupport.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 
@@ -76,101 +77,6 @@ DWORD SettingsDword(const char* name) {
     return value;
 }
 
-// zelctl ends its lines with LF alone.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines = SplitLines(text, "\n");
-    for (std::string& line : lines)
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-    return lines;
-}
-
-// A program of this test (zelctl, cscript) with its output in a file.
-class Child {
-public:
-    Child(const std::wstring& commandLine, const std::string& outFile) : out_(outFile) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        HANDLE file = CreateFileA(out_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        si.hStdOutput = file;
-        si.hStdError = file;
-        std::wstring cmd = commandLine;
-        PROCESS_INFORMATION pi = {};
-        if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
-                           &pi)) {
-            process_ = pi.hProcess;
-            pid_ = pi.dwProcessId;
-            CloseHandle(pi.hThread);
-        }
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    }
-    ~Child() {
-        Kill();
-        if (process_) CloseHandle(process_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool Started() const { return process_ != nullptr; }
-    DWORD Pid() const { return pid_; }
-    std::string Output() const { return ReadFileBytes(out_); }
-    std::vector<std::string> Lines() const { return ::Lines(Output()); }
-    // Exit code, or -1 when it is still running after timeoutMs.
-    int Wait(DWORD timeoutMs) {
-        if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
-        return static_cast<int>(code);
-    }
-    void Kill() {
-        if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process_, 99);
-            WaitForSingleObject(process_, 5000);
-        }
-    }
-    int Count(const std::string& line) const {
-        int n = 0;
-        for (const std::string& l : Lines()) n += l == line;
-        return n;
-    }
-    // The cookie of a watcher, once it has printed "Advised <cookie>".
-    int WaitAdvised(DWORD timeoutMs) {
-        int cookie = -1;
-        WaitFor(
-            [&] {
-                for (const std::string& l : Lines())
-                    if (l.rfind("Advised ", 0) == 0) cookie = StrToIntDef(l.substr(8), -1);
-                return cookie >= 0 || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
-            },
-            timeoutMs);
-        return cookie;
-    }
-    bool WaitCount(const std::string& line, int count, DWORD timeoutMs) {
-        return WaitFor([&] { return Count(line) >= count; }, timeoutMs);
-    }
-
-private:
-    std::string out_;
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
-};
-
-std::wstring Zelctl(const std::wstring& args) {
-    return L"\"" + ToWide(BinDir() + "zelctl.exe") + L"\" " + args;
-}
-
-// Runs zelctl to its end; its exit code, the output in `out`.
-int RunZelctl(const std::wstring& args, std::string& out, const std::string& name) {
-    Child c(Zelctl(args), TestDir() + name + ".out");
-    if (!c.Started()) return -2;
-    int code = c.Wait(60000);
-    out = Trim(c.Output());
-    return code;
-}
-
 const char* const Script =
     "var server = new ActiveXObject(\"ZELUpdate.ZELUpdateServer\");\r\n"
     "function code(e) { return (e.number + 4294967296) % 4294967296; }\r\n"
@@ -183,12 +89,6 @@ const char* const Script =
     "try { var v = \"\"; server.GetVersion(v); WScript.Quit(14); } catch (e) {}\r\n"
     "try { server.GetClientCount(\"x\", 0); WScript.Quit(15); } catch (e) {}\r\n"
     "WScript.Quit(0);\r\n";
-
-class ServerProcess : public testing::Test {
-protected:
-    void SetUp() override { CancelServiceJobs(); }
-    void TearDown() override { CancelServiceJobs(); }
-};
 
 }  // namespace
 
@@ -589,134 +489,6 @@ TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
         EXPECT_EQ(RunZelctl(L"clients Frozen", out, "clients5"), 0);
         EXPECT_EQ(out, "0");
     }
-    svc.Stop();
-    EndProgramsIn(svc.Dir());
-    svc.Uninstall();
-}
-
-// The service's own module is no client's to change: not even an
-// administrator cancels, suspends, resumes, removes or re-registers it
-// through COM; its job stays and is asked for at the next check.
-TEST_F(ServerProcess, TheServicesOwnModuleIsNoClientsToChange) {
-    TVersion own = 0;
-    ASSERT_TRUE(GetFileVersion(BinDir() + "ZELService.exe", own));
-    CatalogueDir("ZELUPDATE", VersionToStr(own));  // the update server has nothing newer
-    InstalledService svc(TestDir() + "svc6", BinDir() + "ZELService.exe");
-    ASSERT_TRUE(svc.Install());
-    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
-    ASSERT_TRUE(svc.Start());
-    const std::string description = "Name=ZELUPDATE|Version=" + VersionToStr(own) + "|Target=";
-    auto ownJobs = [&] {
-        int n = 0;
-        for (const JobView& job : ServiceJobs()) n += job.description.rfind("Name=ZELUPDATE|", 0) == 0;
-        return n;
-    };
-    auto hasOwnJob = [&] {
-        for (const JobView& job : ServiceJobs())
-            if (job.description == description) return true;
-        return false;
-    };
-    ASSERT_TRUE(WaitFor(hasOwnJob, 30000));
-
-    std::string out;
-    const wchar_t* const refused[] = {L"cancel ZELUPDATE", L"suspend ZELUPDATE", L"resume ZELUPDATE",
-                                      L"remove ZELUPDATE", L"add ZELUPDATE 99.0.0.0", L"cancel ZelUpdate",
-                                      L"remove zelupdate"};
-    for (const wchar_t* command : refused) {
-        SCOPED_TRACE(WideToUtf8(command));
-        EXPECT_EQ(RunZelctl(command, out, "own"), 1);
-        EXPECT_NE(out.find(" failed: E_ACCESSDENIED (0x80070005): refused by the service"), std::string::npos)
-            << out;
-    }
-    // Reading it stays open.
-    EXPECT_EQ(RunZelctl(L"jobstate ZELUPDATE", out, "own-state"), 0);
-    EXPECT_EQ(out, "3 SUSPENDED");
-
-    auto asked = [&] {
-        int n = 0;
-        for (const std::string& m : svc.LogMessages()) n += m == "  ModuleName       : ZELUPDATE";
-        return n;
-    };
-    const int before = asked();
-    EXPECT_EQ(RunZelctl(L"check", out, "own-check"), 0);
-    EXPECT_TRUE(WaitFor([&] { return asked() > before; }, 30000)) << svc.Log();
-    EXPECT_TRUE(hasOwnJob()) << svc.Log();
-    EXPECT_EQ(ownJobs(), 1);
-    int refusals = 0;
-    for (const std::string& m : svc.LogMessages())
-        refusals += m.find(": отказано в вызове ") != std::string::npos &&
-                    m.find(" (собственный модуль службы; процесс ") != std::string::npos;
-    EXPECT_EQ(refusals, 7) << svc.Log();
-    svc.Stop();
-    svc.Uninstall();
-}
-
-// An install request waits for, and may start again, only the calling
-// process or its parent (a client that started a helper to ask); naming any
-// other process starts nothing. A caller's internal name that is no plain
-// word never reaches the installer's command line.
-TEST_F(ServerProcess, InstallWaitsOnlyForTheCallerOrItsParent) {
-    InstalledService svc(TestDir() + "svc7", BinDir() + "ZELService.exe");
-    ASSERT_TRUE(svc.Install());
-    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
-    ASSERT_TRUE(svc.Start());
-    const std::string installer = svc.Dir() + "Files\\ComOdd\\comsetup.exe";
-    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\comsetup.exe", installer));
-
-    // A process of its own account that is neither: refused, nothing started.
-    Child sibling(Zelctl(L"watch --name Sibling --seconds 120"), TestDir() + "sibling.out");
-    ASSERT_GT(sibling.WaitAdvised(30000), 0) << sibling.Output();
-    std::string out;
-    EXPECT_EQ(RunZelctl(L"install " + std::to_wstring(sibling.Pid()) + L" 1 ComOdd=1.0.0.0", out, "i-sibling"), 1);
-    EXPECT_NE(out.find("Install failed: E_ACCESSDENIED (0x80070005): refused by the service"), std::string::npos)
-        << out;
-    std::vector<std::string> messages = svc.LogMessages();
-    EXPECT_GE(FindMessagePrefix(messages, "Отказано в установке с ожиданием процесса " + std::to_string(sibling.Pid()) +
-                                              ": это не вызывающий процесс и не его родитель (процесс "),
-              0)
-        << svc.Log();
-    EXPECT_LT(FindMessagePrefix(messages, "RunInstaller"), 0) << svc.Log();
-    EXPECT_LT(FindMessage(messages, "Запускаем монитор NSIS"), 0) << svc.Log();
-    sibling.Kill();
-
-    // The caller itself, whose internal name is "App /S /D=C:/Temp/evil":
-    // the installer runs without it, and no switch of it.
-    Child odd(L"\"" + ToWide(TestDir() + "odd\\zelctl.exe") + L"\" install self 1 ComOdd=1.0.0.0",
-              TestDir() + "i-odd.out");
-    ASSERT_EQ(odd.Wait(60000), 0) << odd.Output();
-    ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 60000)) << svc.Log();
-    messages = svc.LogMessages();
-    int run = FindMessage(messages, "RunInstaller (Caller PID : " + std::to_string(odd.Pid()) + ")");
-    ASSERT_GE(run, 0) << svc.Log();
-    EXPECT_GE(FindMessage(messages, "InternalName вызывающей программы не передаётся установщику: App /S /D=C:/Temp/evil",
-                          run),
-              0)
-        << svc.Log();
-    EXPECT_GE(FindMessage(messages, "\"" + installer + "\" /service", run), 0) << svc.Log();
-    EXPECT_GE(FindMessage(messages, "Код завершения: 0", run), 0) << svc.Log();
-    for (const std::string& m : messages) EXPECT_EQ(m.find("/internalname="), std::string::npos) << m;
-
-    // A helper asks for its parent, which is waited for.
-    const size_t seen = messages.size();
-    Child parent(L"cmd.exe /c " + ToWide(BinDir() + "zelctl.exe") + L" install parent 1 ComOdd=1.0.0.0",
-                 TestDir() + "i-parent.out");
-    ASSERT_EQ(parent.Wait(60000), 0) << parent.Output();
-    EXPECT_EQ(Trim(parent.Output()), "Install: S_OK (0x00000000)");
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            auto m = svc.LogMessages();
-            return FindMessage(m, "Installer Thread Successfully Terminated", static_cast<int>(seen)) >= 0;
-        },
-        60000))
-        << svc.Log();
-    messages = svc.LogMessages();
-    run = FindMessage(messages, "RunInstaller (Caller PID : " + std::to_string(parent.Pid()) + ")",
-                      static_cast<int>(seen));
-    ASSERT_GE(run, 0) << svc.Log();
-    EXPECT_GE(FindMessagePrefix(messages, "Parent Process Full Path: ", run), 0);
-    EXPECT_NE(messages[FindMessagePrefix(messages, "Parent Process Full Path: ", run)].find("cmd.exe"),
-              std::string::npos);
-    EXPECT_GE(FindMessage(messages, "Код завершения: 0", run), 0) << svc.Log();
     svc.Stop();
     EndProgramsIn(svc.Dir());
     svc.Uninstall();
