@@ -328,8 +328,8 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::CheckUpdates(LONG Cookie) {
         // to one of the caller's own.
         if (Cookie != 0) {
             const TProcessKey caller = CallerProcess();
-            CookieOwner owner = eventConnectionPoint_ ? eventConnectionPoint_->OwnerOf(static_cast<DWORD>(Cookie), caller)
-                                                      : CookieOwner::None;
+            CookieOwner owner = CookieOwner::None;
+            if (eventConnectionPoint_) owner = eventConnectionPoint_->OwnerOf(static_cast<DWORD>(Cookie), caller);
             if (owner != CookieOwner::Caller) {
                 WriteLogFmt("Отказано в проверке обновлений для клиента (dwCoockie: %d): процесс %d",
                             {static_cast<unsigned>(Cookie), caller.Pid}, LogWarning);

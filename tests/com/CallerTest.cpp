@@ -160,7 +160,8 @@ TEST(Server, ModulesAndJobsBelongToTheirRegistrant) {
     std::string log = test::ReadLog(test::TestDir()).substr(before);
     const std::string me = Format("процесс %d, пользователь %s", {GetCurrentProcessId(), own});
     for (const char* method : {"Cancel", "Suspend", "Resume", "Remove", "Add"})
-        EXPECT_NE(log.find(Format("Модуль %s: отказано в вызове %s (модуль зарегистрирован другим пользователем; %s)\r\n",
+        EXPECT_NE(log.find(Format("Модуль %s: отказано в вызове %s (модуль зарегистрирован другим пользователем; "
+                                  "%s)\r\n",
                                   {theirs, method, me})),
                   std::string::npos)
             << method << "\n" << log;

@@ -111,8 +111,8 @@ TEST_F(ServerProcess, InstallWaitsOnlyForTheCallerOrItsParent) {
     messages = svc.LogMessages();
     int run = FindMessage(messages, "RunInstaller (Caller PID : " + std::to_string(odd.Pid()) + ")");
     ASSERT_GE(run, 0) << svc.Log();
-    EXPECT_GE(FindMessage(messages, "InternalName вызывающей программы не передаётся установщику: App /S /D=C:/Temp/evil",
-                          run),
+    EXPECT_GE(FindMessage(messages,
+                          "InternalName вызывающей программы не передаётся установщику: App /S /D=C:/Temp/evil", run),
               0)
         << svc.Log();
     EXPECT_GE(FindMessage(messages, "\"" + installer + "\" /service", run), 0) << svc.Log();

@@ -323,7 +323,8 @@ TEST_F(BITSTest, ClientRegistrationsKeepTheirOwner) {
     EXPECT_NE(log.find(" : Модуль ZELUPDATE: отказано в вызове Add (собственный модуль службы; пользователь "),
               std::string::npos)
         << log;
-    for (const auto& job : All("ZELUPDATE")) EXPECT_EQ(ToAnsi(Description(job.Get())).find("9.9.9.9"), std::string::npos);
+    for (const auto& job : All("ZELUPDATE"))
+        EXPECT_EQ(ToAnsi(Description(job.Get())).find("9.9.9.9"), std::string::npos);
 
     // The owner and an administrator change it; the owner stays the owner.
     {
