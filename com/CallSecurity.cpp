@@ -26,11 +26,13 @@ SECURITY_DESCRIPTOR* CallSecurityDescriptor() {
     return holder.ok ? &holder.sd : nullptr;
 }
 
+// Wine's CoInitializeSecurity is a stub that answers S_OK: under Wine
+// neither the descriptor nor the capabilities are enforced.
 HRESULT InitializeCallSecurity() {
     SECURITY_DESCRIPTOR* sd = CallSecurityDescriptor();
     if (!sd) return HRESULT_FROM_WIN32(ERROR_INVALID_SECURITY_DESCR);
     return CoInitializeSecurity(sd, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY,
-                                nullptr, EOAC_NONE, nullptr);
+                                nullptr, EOAC_NO_CUSTOM_MARSHAL, nullptr);
 }
 
 }  // namespace zel

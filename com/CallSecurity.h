@@ -1,6 +1,7 @@
 // The process-wide COM call security of the service: client applications
 // of every account reach the one server object, so every local caller may
-// call in; callers are identified, never impersonated.
+// call in; what each caller may do is decided per call (com/Caller.h), and
+// no caller's object is unmarshalled by code of the caller's choosing.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +14,11 @@ namespace zel {
 // lives as long as the process.
 SECURITY_DESCRIPTOR* CallSecurityDescriptor();
 
-// CoInitializeSecurity with that descriptor; its result.
+// CoInitializeSecurity with that descriptor, refusing custom marshalling
+// (EOAC_NO_CUSTOM_MARSHAL): an object a client hands in (a sink, an
+// enumerator) reaches the service only through the standard marshaller,
+// never through an unmarshaller class that would be loaded into this
+// LocalSystem process. Its result.
 HRESULT InitializeCallSecurity();
 
 }  // namespace zel

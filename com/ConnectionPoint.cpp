@@ -1,5 +1,6 @@
 #include "ConnectionPoint.h"
 #include "service/Lock.h"
+#include "service/Log.h"
 
 #include <new>
 
@@ -61,6 +62,7 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
     if (!pUnkSink) return E_POINTER;
     DWORD cookie = 0;
     ULONGLONG serial = 0;
+    const TProcessKey owner = CallerProcess();
     try {
         Lock lock(lock_);
         if (kind_ == ConnectionKind::Single && !sinks_.empty() && sinks_[0].sink) return CONNECT_E_ADVISELIMIT;
@@ -68,7 +70,7 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
         while (index < sinks_.size() && sinks_[index].sink) ++index;
         if (index == sinks_.size()) sinks_.emplace_back();
         serial = nextSerial_++;
-        sinks_[index] = Entry{pUnkSink, serial, std::string()};
+        sinks_[index] = Entry{pUnkSink, serial, std::string(), owner};
         pUnkSink->AddRef();
         cookie = static_cast<DWORD>(index + 1);
     } catch (const std::bad_alloc&) {
@@ -95,16 +97,29 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE TConnectionPoint::Unadvise(DWORD dwCookie) { return Remove(dwCookie, nullptr); }
+HRESULT STDMETHODCALLTYPE TConnectionPoint::Unadvise(DWORD dwCookie) {
+    // A cookie of another process is no connection of the caller's: it is
+    // answered as a cookie that was never issued.
+    const TProcessKey caller = CallerProcess();
+    if (OwnerOf(dwCookie, caller) == CookieOwner::Other) {
+        TryWriteLogFmt("Отказано в отключении чужого клиента (dwCoockie: %d): процесс %d", {dwCookie, caller.Pid},
+                       LogWarning);
+        return CONNECT_E_NOCONNECTION;
+    }
+    return Remove(dwCookie, nullptr, &caller);
+}
 
-HRESULT TConnectionPoint::UnadviseConnection(DWORD cookie, ULONGLONG serial) { return Remove(cookie, &serial); }
+HRESULT TConnectionPoint::UnadviseConnection(DWORD cookie, ULONGLONG serial) {
+    return Remove(cookie, &serial, nullptr);
+}
 
-HRESULT TConnectionPoint::Remove(DWORD cookie, const ULONGLONG* serial) {
+HRESULT TConnectionPoint::Remove(DWORD cookie, const ULONGLONG* serial, const TProcessKey* owner) {
     Entry entry;
     {
         Lock lock(lock_);
         if (cookie == 0 || cookie > sinks_.size() || !sinks_[cookie - 1].sink ||
-            (serial && sinks_[cookie - 1].serial != *serial))
+            (serial && sinks_[cookie - 1].serial != *serial) ||
+            (owner && (!owner->Known() || sinks_[cookie - 1].owner != *owner)))
             return CONNECT_E_NOCONNECTION;
         // The entry is emptied at once: a second Unadvise of the same cookie,
         // even a concurrent one, finds no connection.
@@ -127,7 +142,7 @@ std::vector<TConnection> TConnectionPoint::Connections() {
     for (size_t i = 0; i < sinks_.size(); ++i) {
         const Entry& entry = sinks_[i];
         if (!entry.sink) continue;
-        result.push_back(TConnection{entry.sink, static_cast<DWORD>(i + 1), entry.serial, entry.label});
+        result.push_back(TConnection{entry.sink, static_cast<DWORD>(i + 1), entry.serial, entry.label, entry.owner});
         entry.sink->AddRef();
     }
     return result;
@@ -139,11 +154,17 @@ void TConnectionPoint::SetLabel(DWORD cookie, ULONGLONG serial, const std::strin
         sinks_[cookie - 1].label = label;
 }
 
+CookieOwner TConnectionPoint::OwnerOf(DWORD cookie, const TProcessKey& process) {
+    Lock lock(lock_);
+    if (cookie == 0 || cookie > sinks_.size() || !sinks_[cookie - 1].sink) return CookieOwner::None;
+    return process.Known() && sinks_[cookie - 1].owner == process ? CookieOwner::Caller : CookieOwner::Other;
+}
+
 HRESULT STDMETHODCALLTYPE TConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
     try {
-        *ppEnum = new TEnumConnections(this, 0);
+        *ppEnum = new TEnumConnections(this, 0, CallerProcess());
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -157,10 +178,11 @@ size_t TConnectionPoint::EntryCount() {
     return sinks_.size();
 }
 
-bool TConnectionPoint::GetEntry(size_t index, IUnknown** sink) {
+bool TConnectionPoint::GetEntry(size_t index, const TProcessKey& process, IUnknown** sink) {
     Lock lock(lock_);
     *sink = nullptr;
-    if (index >= sinks_.size() || !sinks_[index].sink) return false;
+    if (index >= sinks_.size() || !sinks_[index].sink || !process.Known() || sinks_[index].owner != process)
+        return false;
     *sink = sinks_[index].sink;
     (*sink)->AddRef();
     return true;
@@ -222,8 +244,8 @@ HRESULT STDMETHODCALLTYPE TConnectionPoints::FindConnectionPoint(REFIID riid, IC
 
 // ---------------------------------------------------------------- TEnumConnections
 
-TEnumConnections::TEnumConnections(TConnectionPoint* point, size_t index)
-    : point_(point), controller_(point->Controller()), index_(index), count_(point->EntryCount()) {
+TEnumConnections::TEnumConnections(TConnectionPoint* point, size_t index, const TProcessKey& process)
+    : point_(point), controller_(point->Controller()), index_(index), count_(point->EntryCount()), process_(process) {
     controller_->AddRef();
 }
 
@@ -254,7 +276,7 @@ HRESULT STDMETHODCALLTYPE TEnumConnections::Next(ULONG cConnections, CONNECTDATA
     ULONG filled = 0;
     while (filled < cConnections && index_ < count_) {
         IUnknown* sink = nullptr;
-        if (point_->GetEntry(index_, &sink)) {
+        if (point_->GetEntry(index_, process_, &sink)) {
             rgcd[filled].pUnk = sink;
             rgcd[filled].dwCookie = static_cast<DWORD>(index_ + 1);
             ++filled;
@@ -269,7 +291,7 @@ HRESULT STDMETHODCALLTYPE TEnumConnections::Skip(ULONG cConnections) {
     ULONG skipped = 0;
     while (skipped < cConnections && index_ < count_) {
         IUnknown* sink = nullptr;
-        if (point_->GetEntry(index_, &sink)) {
+        if (point_->GetEntry(index_, process_, &sink)) {
             sink->Release();
             ++skipped;
         }
@@ -287,7 +309,7 @@ HRESULT STDMETHODCALLTYPE TEnumConnections::Clone(IEnumConnections** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
     try {
-        *ppEnum = new TEnumConnections(point_, index_);
+        *ppEnum = new TEnumConnections(point_, index_, process_);
         return S_OK;
     } catch (...) {
         return E_UNEXPECTED;

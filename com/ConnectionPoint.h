@@ -1,6 +1,7 @@
 // Connection points of the update server: cookies are slot numbers plus one,
 // free slots are reused, and the point reports connects and disconnects to
-// a handler together with the cookie.
+// a handler together with the cookie. A connection belongs to the process
+// that advised it: only that process unadvises it or sees it listed.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "Caller.h"
+
 namespace zel {
 
 // (Sink as given to Advise, Connecting, Cookie, Serial: the connection's
@@ -19,13 +22,18 @@ namespace zel {
 using ConnectEvent = std::function<void(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial)>;
 
 // One connection as the server sees it: the sink (one reference held by
-// whoever got it), its cookie, its serial and the label the server gave it.
+// whoever got it), its cookie, its serial, the label the server gave it and
+// the process that advised it.
 struct TConnection {
     IUnknown* sink = nullptr;
     DWORD cookie = 0;
     ULONGLONG serial = 0;
     std::string label;
+    TProcessKey owner;
 };
+
+// What a cookie is to a process.
+enum class CookieOwner { None, Caller, Other };
 
 enum class ConnectionKind { Single = 0, Multiple = 1 };
 
@@ -58,12 +66,15 @@ public:
     HRESULT UnadviseConnection(DWORD cookie, ULONGLONG serial);
     // Names this very connection for the server's log lines.
     void SetLabel(DWORD cookie, ULONGLONG serial, const std::string& label);
+    // Whether the cookie is a connection of that process, of another one,
+    // or no connection at all. A process that cannot be told owns none.
+    CookieOwner OwnerOf(DWORD cookie, const TProcessKey& process);
 
     // Number of entries, occupied or not.
     size_t EntryCount();
-    // The sink of an entry with one new reference; false for an empty entry
-    // or one past the end.
-    bool GetEntry(size_t index, IUnknown** sink);
+    // The sink of an entry of the process with one new reference; false for
+    // an empty entry, one of another process or one past the end.
+    bool GetEntry(size_t index, const TProcessKey& process, IUnknown** sink);
     IUnknown* Controller() const;
     const IID& Iid() const { return iid_; }
 
@@ -78,9 +89,11 @@ private:
         IUnknown* sink = nullptr;
         ULONGLONG serial = 0;
         std::string label;
+        TProcessKey owner;
     };
-    // Empties the entry of the cookie (of that serial only, when given).
-    HRESULT Remove(DWORD cookie, const ULONGLONG* serial);
+    // Empties the entry of the cookie (of that serial only, of that owner
+    // only, when given).
+    HRESULT Remove(DWORD cookie, const ULONGLONG* serial, const TProcessKey* owner);
 
     CRITICAL_SECTION lock_;
     std::vector<Entry> sinks_;
@@ -119,11 +132,12 @@ private:
     std::vector<TConnectionPoint*> points_;
 };
 
-// Enumerates the connections of one point, up to the number of entries the
-// point had when the enumerator was made.
+// Enumerates the connections of one point that belong to one process (the
+// one that asked for the enumerator), up to the number of entries the point
+// had when the enumerator was made.
 class TEnumConnections : public IEnumConnections {
 public:
-    TEnumConnections(TConnectionPoint* point, size_t index);
+    TEnumConnections(TConnectionPoint* point, size_t index, const TProcessKey& process);
     virtual ~TEnumConnections();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
@@ -140,6 +154,7 @@ private:
     IUnknown* controller_;  // counted for the enumerator's life
     size_t index_;
     size_t count_;
+    TProcessKey process_;
 };
 
 // Enumerates the points of a container. It has a reference count of its own

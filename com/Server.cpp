@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BStr.h"
+#include "Caller.h"
 #include "ClientCalls.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
@@ -45,6 +46,14 @@ InstanceLock& GetInstanceLock() {
 }
 
 void PostToDownloader(UINT message, WPARAM wParam) { PostDownloaderMessage(message, wParam); }
+
+// The description of the module's job, when it has one.
+bool FindRegistration(const std::string& module, TJobInfo& info) {
+    IBackgroundCopyJob* job = nullptr;
+    bool found = FindModuleJob(nullptr, module, &job, &info) && job;
+    if (job) job->Release();
+    return found;
+}
 
 }  // namespace
 
@@ -213,6 +222,8 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
             WriteLogFmt("dwCoockie: %d", {cookie}, LogTrace);
             return;
         }
+        // Inside the client's Advise, before any call back into the client.
+        const TCaller caller = CurrentCaller();
         IZELClientInfo* info = nullptr;
         BSTR name = nullptr;
         bool named = SUCCEEDED(sink->QueryInterface(IID_IZELClientInfo, reinterpret_cast<void**>(&info))) && info;
@@ -242,12 +253,19 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
         }
         try {
             WriteLog("Подписался на следующие обновления:", LogDebug);
-            ForEachModule(modules, [](BSTR module, BSTR version) {
+            // The subscription registers its modules in the name of the
+            // client's account; the service's own module is its events'
+            // filter only, and an account that cannot be told registers none.
+            const TRegistrant who = RegistrantOf(caller);
+            if (!caller.Known())
+                WriteLogFmt("Модули подписки не регистрируются: вызывающий не опознан (%s)", {caller.Text()},
+                            LogWarning);
+            ForEachModule(modules, [&](BSTR module, BSTR version) {
                 std::string m;
                 if (CheckModuleName(module, m) == NameCheck::Refused) return;
                 std::string v = Ansi(version);
                 WriteLogFmt("   %s (%s)", {m, LogSafeText(v)}, LogDebug);
-                if (!m.empty() && AddQueue) AddQueue->Add(m, v);
+                if (!m.empty() && AddQueue && caller.Known() && !IsOwnModule(m)) AddQueue->Add(m, v, "", &who);
             });
         } catch (...) {
             modules->Release();
@@ -268,6 +286,20 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
     return Guarded([&] {
         WriteLog("TUpdateServer.Install", LogDebug);
         if (!Modules) return S_OK;
+        // The process to wait for and to start again is the caller's own or
+        // its parent's, of its account and session; it is opened and held
+        // from here on. Process id 0 names none.
+        std::unique_ptr<TCallerProcess> target;
+        if (ProcessID != 0) {
+            const TCaller caller = CurrentCaller();
+            std::string why;
+            target = AcceptInstallTarget(ProcessID, caller.Process.Pid, caller.Process.Created, caller.Sid, why);
+            if (!target) {
+                WriteLogFmt("Отказано в установке с ожиданием процесса %d: %s (%s)",
+                            {static_cast<unsigned>(ProcessID), why, caller.Text()}, LogWarning);
+                return E_ACCESSDENIED;
+            }
+        }
         std::vector<std::string> lines;
         ForEachModule(Modules, [&](BSTR module, BSTR version) {
             std::string name;
@@ -283,7 +315,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
             WriteLogFmt("Add To List: %s (%s)", {name, LogSafeText(text)}, LogDebug);
             lines.push_back(Format("%s=%s", {name, text}));
         });
-        RunInstaller(lines, ProcessID, Restart == S_OK);
+        RunInstaller(lines, std::move(target), Restart == S_OK);
         return S_OK;
     });
 }
@@ -292,6 +324,18 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetUpdatePath(BSTR, BSTR*) { return E_N
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::CheckUpdates(LONG Cookie) {
     return Guarded([&] {
+        // The answer to a check goes to the connection of the cookie: only
+        // to one of the caller's own.
+        if (Cookie != 0) {
+            const TProcessKey caller = CallerProcess();
+            CookieOwner owner = CookieOwner::None;
+            if (eventConnectionPoint_) owner = eventConnectionPoint_->OwnerOf(static_cast<DWORD>(Cookie), caller);
+            if (owner != CookieOwner::Caller) {
+                WriteLogFmt("Отказано в проверке обновлений для клиента (dwCoockie: %d): процесс %d",
+                            {static_cast<unsigned>(Cookie), caller.Pid}, LogWarning);
+                return owner == CookieOwner::None ? CONNECT_E_NOCONNECTION : E_ACCESSDENIED;
+            }
+        }
         EnableEvents();
         PostToDownloader(WM_CHECKUPDATES, static_cast<WPARAM>(Cookie));
         return S_OK;
@@ -358,7 +402,15 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Add(BSTR ModuleName, BSTR ModuleVersion
         WriteLogFmt("Добавляем модуль %s (%s) в список загрузки", {name, LogSafeText(version)}, LogTrace);
         // A module without a name would become a job for no module.
         if (name.empty()) return S_OK;
-        if (AddQueue) AddQueue->Add(name, version);
+        // Registering a module anew or with the version it has changes
+        // nothing; another version is its owner's change.
+        const TCaller caller = CurrentCaller();
+        TJobInfo registered;
+        bool changes = !IsOwnModule(name) && caller.Known() && FindRegistration(name, registered) &&
+                       registered.Version != version;
+        if (!MayChange("Add", name, caller, changes ? &registered.Owner : nullptr)) return E_ACCESSDENIED;
+        const TRegistrant who = RegistrantOf(caller);
+        if (AddQueue) AddQueue->Add(name, version, "", &who);
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;
     });
@@ -370,7 +422,12 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Remove(BSTR ModuleName) {
         if (CheckModuleName(ModuleName, name) == NameCheck::Refused) return E_INVALIDARG;
         WriteLogFmt("Удаляем модуль %s из списка загрузки", {name}, LogTrace);
         if (name.empty()) return S_OK;
-        if (RemoveQueue) RemoveQueue->Add(name, "");
+        const TCaller caller = CurrentCaller();
+        TJobInfo registered;
+        bool found = !IsOwnModule(name) && caller.Known() && FindRegistration(name, registered);
+        if (!MayChange("Remove", name, caller, found ? &registered.Owner : nullptr)) return E_ACCESSDENIED;
+        const TRegistrant who = RegistrantOf(caller);
+        if (RemoveQueue) RemoveQueue->Add(name, "", "", &who);
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;
     });
@@ -380,43 +437,20 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Exists(BSTR) { return E_NOTIMPL; }
 
 // ---- IZELServiceSetup
 
-namespace {
-
-void SetRegString(HKEY key, const char* name, const std::string& value) {
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-}
-
-std::string GetRegString(HKEY key, const char* name) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return std::string();
-    std::string data(size + 1, '\0');
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size) != ERROR_SUCCESS)
-        return std::string();
-    data.resize(size);
-    while (!data.empty() && data.back() == '\0') data.pop_back();
-    return data;
-}
-
-}  // namespace
-
+// The proxy is the machine's: administrators set it and read its password.
 HRESULT STDMETHODCALLTYPE TUpdateServer::SetProxy(BSTR Address, LONG Port, BSTR UserName, BSTR Password) {
     return Guarded([&] {
-        std::string address = Ansi(Address);
-        HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS) {
-            SetRegString(key, "Address", address);
-            DWORD port = static_cast<DWORD>(Port);
-            RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
-            SetRegString(key, "UserName", Ansi(UserName));
-            SetRegString(key, "Password", Ansi(Password));
-            SetRegString(key, "Proxy", address.empty() ? std::string() : Format("http=%s:%d", {address, Port}));
-            RegCloseKey(key);
+        TCaller caller = CurrentCaller();
+        if (!caller.Admin) {
+            WriteLogFmt("Отказано в изменении настроек прокси-сервера: %s", {caller.Text()}, LogWarning);
+            return E_ACCESSDENIED;
         }
+        TProxySettings settings;
+        settings.Address = Ansi(Address);
+        settings.Port = Port;
+        settings.UserName = Ansi(UserName);
+        settings.Password = Ansi(Password);
+        if (!settings.Store()) WriteLog("Не удалось сохранить настройки прокси-сервера", LogError);
         PostToDownloader(WM_PROXYCHANGED, 0);
         return S_OK;
     });
@@ -425,28 +459,13 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::SetProxy(BSTR Address, LONG Port, BSTR 
 HRESULT STDMETHODCALLTYPE TUpdateServer::GetProxy(BSTR* Address, LONG* Port, BSTR* UserName, BSTR* Password) {
     if (!Address || !Port || !UserName || !Password) return E_POINTER;
     return Guarded([&] {
-        std::string address, user, password;
-        DWORD port = 0;
-        HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS) {
-            address = GetRegString(key, "Address");
-            DWORD type = 0;
-            DWORD value = 0;
-            DWORD size = sizeof value;
-            // A missing or malformed port reads as 0.
-            if (RegQueryValueExA(key, "Port", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                    ERROR_SUCCESS &&
-                type == REG_DWORD && size == sizeof value)
-                port = value;
-            user = GetRegString(key, "UserName");
-            password = GetRegString(key, "Password");
-            RegCloseKey(key);
-        }
-        SetBStr(Address, address);
-        *Port = static_cast<LONG>(port);
-        SetBStr(UserName, user);
-        SetBStr(Password, password);
+        TProxySettings settings;
+        settings.ReadStored();
+        if (!settings.Password.empty() && !CurrentCaller().Admin) settings.Password.clear();
+        SetBStr(Address, settings.Address);
+        *Port = static_cast<LONG>(settings.Port);
+        SetBStr(UserName, settings.UserName);
+        SetBStr(Password, settings.Password);
         return S_OK;
     });
 }
@@ -516,84 +535,6 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetClientCount(BSTR wsAppName, ULONG* d
         WriteLogFmt("Результат: %d", {count}, LogTrace);
         return S_OK;
     });
-}
-
-// ---- IZELJobManager
-
-template <class Action>
-HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, Action action) {
-    return Guarded([&] {
-        std::string module;
-        if (CheckModuleName(name, module) == NameCheck::Refused) return E_INVALIDARG;
-        WriteLogFmt("Вызов метода IZELJobManager.%s(%s)", {method, module}, LogTrace);
-        if (module.empty()) return S_FALSE;
-        IBackgroundCopyJob* job = nullptr;
-        if (!FindModuleJob(nullptr, module, &job) || !job) return S_FALSE;
-        HRESULT hr;
-        try {
-            hr = action(job);
-        } catch (...) {
-            job->Release();
-            throw;
-        }
-        job->Release();
-        return hr;
-    });
-}
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::Resume(BSTR wsModuleName) {
-    return WithModuleJob("Resume", wsModuleName, [](IBackgroundCopyJob* job) { return job->Resume(); });
-}
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::Cancel(BSTR wsModuleName) {
-    return WithModuleJob("Cancel", wsModuleName, [](IBackgroundCopyJob* job) { return job->Cancel(); });
-}
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::Suspend(BSTR wsModuleName) {
-    return WithModuleJob("Suspend", wsModuleName, [](IBackgroundCopyJob* job) { return job->Suspend(); });
-}
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::GetState(BSTR wsModuleName, LONG* dwState) {
-    if (!dwState) return E_POINTER;
-    return WithModuleJob("GetState", wsModuleName, [&](IBackgroundCopyJob* job) {
-        BG_JOB_STATE state;
-        if (FAILED(job->GetState(&state))) return S_FALSE;
-        *dwState = static_cast<LONG>(state);
-        return S_OK;
-    });
-}
-
-// Percentage of a job's bytes; 0 while the total is not known yet.
-LONG ProgressPercent(const BG_JOB_PROGRESS& progress) {
-    auto total = static_cast<int64_t>(progress.BytesTotal);
-    auto done = static_cast<int64_t>(progress.BytesTransferred);
-    if (progress.BytesTotal == BG_SIZE_UNKNOWN || total <= 0 || done < 0) return 0;
-    return static_cast<LONG>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
-}
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::GetProgress(BSTR wsModuleName, LONG* dwProgress) {
-    if (!dwProgress) return E_POINTER;
-    return WithModuleJob("GetProgress", wsModuleName, [&](IBackgroundCopyJob* job) {
-        BG_JOB_PROGRESS progress;
-        if (FAILED(job->GetProgress(&progress))) return S_FALSE;
-        *dwProgress = ProgressPercent(progress);
-        return S_OK;
-    });
-}
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::GetError(BSTR wsModuleName, BSTR*, BSTR*) {
-    Guarded([&] {
-        WriteLogFmt("Вызов метода IZELJobManager.GetError(%s)", {Shown(wsModuleName)}, LogTrace);
-        return S_OK;
-    });
-    return E_NOTIMPL;
-}
-
-// ---- IZELJSONRequest
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::JSONExecute(BSTR, BSTR* wsResult, ULONG) {
-    if (wsResult) *wsResult = nullptr;
-    return E_NOTIMPL;
 }
 
 }  // namespace server

@@ -14,12 +14,14 @@
 
 #include "BStr.h"
 #include "COMUtils.h"
+#include "Caller.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
 #include "service/Log.h"
 #include "service/Text.h"
 #include "store/ModuleName.h"
+#include "store/ModuleOwner.h"
 
 namespace zel {
 
@@ -63,6 +65,23 @@ inline NameCheck CheckModuleName(BSTR text, std::string& name) {
     if (IsValidModuleName(name)) return NameCheck::Usable;
     LogRefusedModuleName(name);
     return NameCheck::Refused;
+}
+
+// The account of a caller as the module rule knows it.
+inline TRegistrant RegistrantOf(const TCaller& caller) { return TRegistrant{caller.Sid, caller.Admin}; }
+
+// May the caller change the module's registration as `method` asks? The
+// recorded owner when the module is registered, null when it is not (then
+// only the service's own module and an unknown caller are refused). A
+// refusal is logged.
+inline bool MayChange(const char* method, const std::string& module, const TCaller& caller,
+                      const std::string* owner) {
+    ModuleChange change = IsOwnModule(module) ? ModuleChange::OwnModule
+                          : !caller.Known()   ? ModuleChange::Unidentified
+                          : owner             ? MayChangeModule(module, *owner, RegistrantOf(caller))
+                                              : ModuleChange::Allowed;
+    if (change != ModuleChange::Allowed) LogModuleRefusal(method, module, change, caller.Text());
+    return change == ModuleChange::Allowed;
 }
 
 // Client strings are compared on the BSTRs themselves: exactly, whole text.
@@ -269,8 +288,11 @@ private:
     void DropHungClient(const TConnection& connection);
 
     void OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial);
+    // Runs the action on the module's job; `changes`: the action changes
+    // the job, which only its owner, an administrator (store/ModuleOwner.h)
+    // may have done.
     template <class Action>
-    HRESULT WithModuleJob(const char* method, BSTR name, Action action);
+    HRESULT WithModuleJob(const char* method, BSTR name, bool changes, Action action);
 
     std::atomic<LONG> refCount_{1};
     TSingletonFactory* factory_;

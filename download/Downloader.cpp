@@ -299,7 +299,8 @@ void ProcessAddQueue() {
     while (AddQueue->Pop(entry)) {
         try {
             if (!jobs.Loaded()) jobs.Load(manager.Get());
-            RegisterModuleJob(jobs, manager.Get(), entry.Key, entry.Value1, &setup);
+            RegisterModuleJob(jobs, manager.Get(), entry.Key, entry.Value1, &setup,
+                              entry.FromClient ? &entry.Who : nullptr);
         } catch (const std::exception& e) {
             WriteLog(e.what(), LogError);
             return;
@@ -315,7 +316,7 @@ void ProcessRemoveQueue() {
     while (RemoveQueue->Pop(entry)) {
         try {
             if (!jobs.Loaded()) jobs.Load(manager.Get());
-            CancelModuleJob(jobs, manager.Get(), entry.Key);
+            CancelModuleJob(jobs, manager.Get(), entry.Key, entry.FromClient ? &entry.Who : nullptr);
         } catch (const std::exception& e) {
             WriteLog(e.what(), LogError);
             return;
@@ -393,7 +394,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     for (size_t i = 0; i < module->Files.size(); ++i)
         if (AddJobFile(job, module->Files[i].FileName, targets[i])) added = true;
     if (!added) return false;
-    WriteJobDescription(job, info.Name, info.Version, offered);
+    WriteJobDescription(job, info.Name, info.Version, offered, info.Owner);
     job->Resume();
     if (notify) notify->FireStart(BStr(info.Name), BStr(offered));
     return true;
@@ -404,7 +405,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
 void RecreateJob(IBackgroundCopyManager* manager, const TJobInfo& info) {
     bool created = false;
     try {
-        created = CreateModuleJob(manager, info.Name, info.Version);
+        created = CreateModuleJob(manager, info.Name, info.Version, nullptr, nullptr, info.Owner);
     } catch (const BITSException&) {
         throw;
     } catch (const std::exception&) {

@@ -11,8 +11,13 @@ TInfoQueue* RemoveQueue = nullptr;
 TInfoQueue::TInfoQueue() { InitializeCriticalSection(&lock_); }
 TInfoQueue::~TInfoQueue() { DeleteCriticalSection(&lock_); }
 
-void TInfoQueue::Add(const std::string& key, const std::string& value1, const std::string& value2) {
+void TInfoQueue::Add(const std::string& key, const std::string& value1, const std::string& value2,
+                     const TRegistrant* who) {
     TInfoEntry entry{ShortString(key), ShortString(value1), ShortString(value2)};
+    if (who) {
+        entry.FromClient = true;
+        entry.Who = *who;
+    }
     Lock g(lock_);
     if (!keys_.insert(entry.Key).second) return;
     entries_.push_back(std::move(entry));

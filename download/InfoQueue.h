@@ -8,12 +8,17 @@
 #include <string>
 #include <unordered_set>
 
+#include "store/ModuleOwner.h"
+
 namespace zel {
 
 struct TInfoEntry {
     std::string Key;     // module name
     std::string Value1;  // version
     std::string Value2;  // installed version text (request queue only)
+    // A client's registration or removal, and the account that asked for it.
+    bool FromClient = false;
+    TRegistrant Who;
 };
 
 class TInfoQueue {
@@ -24,8 +29,9 @@ public:
     TInfoQueue& operator=(const TInfoQueue&) = delete;
 
     // Appends unless an entry with exactly this Key is queued; texts are cut
-    // to 255 characters.
-    void Add(const std::string& key, const std::string& value1, const std::string& value2 = std::string());
+    // to 255 characters. With `who`, the entry is a client's request.
+    void Add(const std::string& key, const std::string& value1, const std::string& value2 = std::string(),
+             const TRegistrant* who = nullptr);
     // Takes the oldest entry out; false when the queue is empty.
     bool Pop(TInfoEntry& entry);
     bool IsEmpty();

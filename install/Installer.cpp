@@ -12,6 +12,7 @@
 #include "service/Log.h"
 #include "store/CodeSignature.h"
 #include "store/InstallList.h"
+#include "store/ModuleName.h"
 #include "store/Versions.h"
 
 namespace zel {
@@ -44,7 +45,7 @@ SRWLOCK InstallLock = SRWLOCK_INIT;
 // The module file name of another process through psapi, loaded on first use.
 typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
 
-std::string ProcessFileName(DWORD pid) {
+std::string ProcessFileName(HANDLE process) {
     static GetModuleFileNameExAFn getName = []() -> GetModuleFileNameExAFn {
         HMODULE psapi = LoadLibraryA("psapi.dll");
         if (!psapi) return nullptr;
@@ -52,16 +53,18 @@ std::string ProcessFileName(DWORD pid) {
             reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExA")));
     }();
     std::string result;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (process) {
-        char name[MAX_PATH + 1] = {0};
-        if (getName) {
-            DWORD n = getName(process, nullptr, name, MAX_PATH);
-            result.assign(name, n);
-        }
-        CloseHandle(process);
+    char name[MAX_PATH + 1] = {0};
+    if (process && getName) {
+        DWORD n = getName(process, nullptr, name, MAX_PATH);
+        result.assign(name, n);
     }
     return result;
+}
+
+uint64_t ProcessCreated(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
 // Closes what it holds when Execute ends, whatever happens.
@@ -80,7 +83,8 @@ void LogSysError(const Exception& e) {
 
 class TInstaller {
 public:
-    TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid);
+    TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid,
+               std::unique_ptr<TCallerProcess> caller);
     ~TInstaller();
     HANDLE Start();
 
@@ -90,12 +94,15 @@ private:
     void GetParentProcessInfo(DWORD pid);
     void WaitForCaller();
     void StopMonitor(HANDLE event, HANDLE monitor);
-    void RestartCallerProcess(HANDLE token, DWORD flags, LPVOID environment);
+    void RestartCallerProcess(DWORD flags);
     bool StartProcess(HANDLE token, const std::string& application, const std::string& commandLine,
                       DWORD flags, LPVOID environment, const std::string& currentDir, PROCESS_INFORMATION& info);
 
     std::unique_ptr<TInstallList> Modules;
     DWORD CallerPID = 0;
+    // The caller's process and token, held from the request on; null when
+    // there is no caller or it could not be opened.
+    std::unique_ptr<TCallerProcess> Caller;
     std::string CommandLine;
     std::string WorkingDir;
     std::string ProgramPath;
@@ -103,7 +110,9 @@ private:
     bool RestartCaller = false;
 };
 
-TInstaller::TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid) {
+TInstaller::TInstaller(const std::vector<std::string>& modules, bool restartCaller, DWORD callerPid,
+                       std::unique_ptr<TCallerProcess> caller)
+    : Caller(std::move(caller)) {
     TryWriteLogFmt("RunInstaller (Caller PID : %d)", {callerPid}, LogTrace);
     Modules.reset(new TInstallList(modules));
     RestartCaller = restartCaller;
@@ -138,11 +147,27 @@ DWORD WINAPI TInstaller::ThreadProc(LPVOID self) {
 void TInstaller::GetParentProcessInfo(DWORD pid) {
     CallerPID = pid;
     TryWriteLog("GetParentProcessInfo\\OpenProcess", LogTrace);
-    ProgramPath = ProcessFileName(pid);
+    ProgramPath = Caller ? ProcessFileName(Caller->Process()) : std::string();
     TryWriteLogFmt("Parent Process Full Path: %s", {ProgramPath}, LogTrace);
-    CallerInternalName = Trim(GetFileVersionString(ProgramPath, "InternalName", 0x0419, 0x04E3));
+    // A program elsewhere than on a local disk (a share above all) would
+    // have LocalSystem open a path of the caller's choosing: it is neither
+    // read nor started again.
+    const bool local = IsLocalFixedPath(ProgramPath);
+    if (!ProgramPath.empty() && !local) {
+        TryWriteLogFmt("Программа %s находится не на локальном диске: она не открывается и не будет запущена снова",
+                       {LogSafeText(ProgramPath)}, LogWarning);
+        RestartCaller = false;
+    }
+    CallerInternalName =
+        local ? Trim(GetFileVersionString(ProgramPath, "InternalName", 0x0419, 0x04E3)) : std::string();
+    // The name goes onto the installers' command lines: one plain word only.
+    if (!CallerInternalName.empty() && !IsPlainWord(CallerInternalName)) {
+        TryWriteLogFmt("InternalName вызывающей программы не передаётся установщику: %s",
+                       {LogSafeText(CallerInternalName)}, LogWarning);
+        CallerInternalName.clear();
+    }
     TryWriteLogFmt("InternalName: %s", {CallerInternalName}, LogTrace);
-    if (!GetProcessCommandLine(pid, CommandLine, WorkingDir)) return;
+    if (!Caller || !ReadProcessCommandLine(Caller->Process(), CommandLine, WorkingDir)) return;
     WorkingDir = ExtractFileDir(ProgramPath);
     TryWriteLogFmt("Parent Process Comand Line: %s", {CommandLine}, LogTrace);
     TryWriteLogFmt("Parent Process Working Directory: %s", {WorkingDir}, LogTrace);
@@ -306,7 +331,7 @@ void TInstaller::Execute() {
         }
         StopMonitor(event.h, monitorProcess.h);
         try {
-            RestartCallerProcess(launchToken, flags, environment);
+            RestartCallerProcess(flags);
         } catch (...) {
             pending = std::current_exception();
         }
@@ -319,6 +344,9 @@ void TInstaller::Execute() {
 
 void TInstaller::WaitForCaller() {
     std::vector<HANDLE> handles;
+    // A process whose parent id is the caller's but that is older than the
+    // caller was the child of an earlier process of that id.
+    const uint64_t callerCreated = Caller ? Caller->Created() : 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
         PROCESSENTRY32 entry;
@@ -327,16 +355,22 @@ void TInstaller::WaitForCaller() {
         if (Process32First(snapshot, &entry)) {
             do {
                 if (entry.th32ParentProcessID != CallerPID || entry.th32ProcessID == CallerPID) continue;
-                HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+                HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+                if (child && callerCreated && ProcessCreated(child) < callerCreated) {
+                    CloseHandle(child);
+                    child = nullptr;
+                }
                 if (child) handles.push_back(child);
             } while (handles.size() < MaxCallerChildren && Process32Next(snapshot, &entry));
         }
         CloseHandle(snapshot);
     }
-    // A caller that has already ended leaves no handle; its children are
-    // still waited for.
-    HANDLE caller = OpenProcess(SYNCHRONIZE, FALSE, CallerPID);
-    if (caller) handles.push_back(caller);
+    // The caller's own handle, held since the request: waited for even when
+    // it has ended and its id has gone to another process.
+    HANDLE caller = nullptr;
+    if (Caller && DuplicateHandle(GetCurrentProcess(), Caller->Process(), GetCurrentProcess(), &caller, SYNCHRONIZE,
+                                  FALSE, 0))
+        handles.push_back(caller);
     if (!handles.empty()) {
         DWORD result =
             WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, CallerWaitMs);
@@ -368,14 +402,23 @@ void TInstaller::StopMonitor(HANDLE event, HANDLE monitor) {
     }
 }
 
-void TInstaller::RestartCallerProcess(HANDLE token, DWORD flags, LPVOID environment) {
-    if (!RestartCaller || CommandLine.empty()) return;
+// The caller is started again as it ran: with its own token (in its own
+// session, as its user, never with the linked token the installers get)
+// and that token's environment.
+void TInstaller::RestartCallerProcess(DWORD flags) {
+    if (!RestartCaller || CommandLine.empty() || !Caller) return;
     TryWriteLog("Запускаем программу:", LogTrace);
     TryWriteLogFmt("%s", {ProgramPath}, LogTrace);
-    PROCESS_INFORMATION info;
-    if (!StartProcess(token, ProgramPath, CommandLine, flags, environment, WorkingDir, info))
-        throw Exception(Format("При вызове функции CreateProcessAsUser произошла ошибка %s",
+    LPVOID environment = nullptr;
+    if (!InstallerSeam().CreateEnvironmentBlock(&environment, Caller->Token(), TRUE))
+        throw Exception(Format("При вызове функции CreateEnvironmentBlock произошла ошибка %s",
                                {SysErrorMessage(GetLastError())}));
+    PROCESS_INFORMATION info;
+    bool started = StartProcess(Caller->Token(), ProgramPath, CommandLine, flags, environment, WorkingDir, info);
+    DWORD error = GetLastError();
+    DestroyEnvironmentBlock(environment);
+    if (!started)
+        throw Exception(Format("При вызове функции CreateProcessAsUser произошла ошибка %s", {SysErrorMessage(error)}));
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
 }
@@ -399,13 +442,23 @@ InstallerPlatform& InstallerSeam() {
     return platform;
 }
 
-HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller) {
-    TInstaller* installer = new TInstaller(modules, restartCaller, callerPid);
+HANDLE StartInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
+                      bool restartCaller) {
+    DWORD pid = caller ? caller->Pid() : 0;
+    TInstaller* installer = new TInstaller(modules, restartCaller, pid, std::move(caller));
     return installer->Start();
 }
 
-void RunInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller) {
-    HANDLE thread = StartInstaller(modules, callerPid, restartCaller);
+HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller) {
+    DWORD error = 0;
+    std::unique_ptr<TCallerProcess> caller = callerPid ? TCallerProcess::Open(callerPid, error) : nullptr;
+    TInstaller* installer = new TInstaller(modules, restartCaller, callerPid, std::move(caller));
+    return installer->Start();
+}
+
+void RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
+                  bool restartCaller) {
+    HANDLE thread = StartInstaller(modules, std::move(caller), restartCaller);
     if (thread) CloseHandle(thread);
 }
 

@@ -3,18 +3,28 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "install/CallerProcess.h"
 #include "service/Text.h"
 
 namespace zel {
 
-// Lines "name=version"; starts the thread and returns at once.
-void RunInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller);
+// Lines "name=version"; starts the thread and returns at once. The thread
+// takes the caller (null: no caller, nothing waited for or started again),
+// which the request has accepted and opened (install/CallerProcess.h).
+void RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
+                  bool restartCaller);
 
 // The same, returning a handle of the thread (signalled when it has ended
 // and freed itself); the caller closes it.
+HANDLE StartInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
+                      bool restartCaller);
+// For a process id that its own caller vouches for (a driver of the
+// installer thread): the process is opened here; one that cannot be opened
+// is a caller of that id with nothing to wait for or start again.
 HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller);
 
 // A failed system call around the monitor event. The error code is taken

@@ -114,11 +114,17 @@ bool IsParentProcessName(const std::string& name) {
 
 bool GetProcessCommandLine(DWORD pid, std::string& commandLine, std::string& currentDir) {
     if (pid == 0) return false;
-    static QueryInformationProcessFn query = reinterpret_cast<QueryInformationProcessFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
-    if (!query) return false;
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (!process) return false;
+    bool ok = ReadProcessCommandLine(process, commandLine, currentDir);
+    CloseHandle(process);
+    return ok;
+}
+
+bool ReadProcessCommandLine(HANDLE process, std::string& commandLine, std::string& currentDir) {
+    static QueryInformationProcessFn query = reinterpret_cast<QueryInformationProcessFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    if (!query || !process) return false;
     bool ok = false;
     BasicInformation info;
     ZeroMemory(&info, sizeof(info));
@@ -137,7 +143,6 @@ bool GetProcessCommandLine(DWORD pid, std::string& commandLine, std::string& cur
             }
         }
     }
-    CloseHandle(process);
     return ok;
 }
 

@@ -22,6 +22,8 @@ bool IsParentProcessName(const std::string& name);
 // parameters block. False (outputs untouched) when pid is 0 or the block
 // cannot be read; a text that cannot be read leaves its output untouched.
 bool GetProcessCommandLine(DWORD pid, std::string& commandLine, std::string& currentDir);
+// The same for a process already open (query information, read memory).
+bool ReadProcessCommandLine(HANDLE process, std::string& commandLine, std::string& currentDir);
 
 // Longest text taken from another process, in UTF-16 characters.
 constexpr size_t MaxRemoteTextChars = 32 * 1024;

@@ -1,9 +1,11 @@
 #include "Proxy.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include "Log.h"
 #include "Text.h"
+#include "store/ModuleName.h"
 
 namespace zel {
 
@@ -50,6 +52,65 @@ int32_t ReadRegInteger(HKEY key, const char* name) {
     return static_cast<int32_t>(value);
 }
 
+void WriteRegString(HKEY key, const char* name, const std::string& value) {
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+}
+
+const char* const PlainPasswordValue = "Password";
+const char* const ProtectedPasswordValue = "ProtectedPassword";
+// Binds the protected password to this use: a blob of the machine made for
+// another purpose does not open here.
+const char PasswordEntropy[] = "ZELUpdate proxy password";
+
+// The password protected for the machine: the service (LocalSystem) and
+// its later versions open it on this machine only. CRYPTPROTECT_LOCAL_MACHINE
+// lets any process of the machine open a blob it can read; the blob only
+// keeps the password out of plain sight of the registry and its exports.
+bool ProtectPassword(const std::string& password, std::string& blob) {
+    DATA_BLOB in{static_cast<DWORD>(password.size()), reinterpret_cast<BYTE*>(const_cast<char*>(password.data()))};
+    DATA_BLOB entropy{sizeof PasswordEntropy - 1, reinterpret_cast<BYTE*>(const_cast<char*>(PasswordEntropy))};
+    DATA_BLOB out{0, nullptr};
+    if (!CryptProtectData(&in, L"ZELUpdate proxy", &entropy, nullptr, nullptr,
+                          CRYPTPROTECT_LOCAL_MACHINE | CRYPTPROTECT_UI_FORBIDDEN, &out))
+        return false;
+    blob.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    SecureZeroMemory(out.pbData, out.cbData);
+    LocalFree(out.pbData);
+    return true;
+}
+
+bool UnprotectPassword(const std::string& blob, std::string& password) {
+    DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(const_cast<char*>(blob.data()))};
+    DATA_BLOB entropy{sizeof PasswordEntropy - 1, reinterpret_cast<BYTE*>(const_cast<char*>(PasswordEntropy))};
+    DATA_BLOB out{0, nullptr};
+    if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return false;
+    password.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    SecureZeroMemory(out.pbData, out.cbData);
+    LocalFree(out.pbData);
+    return true;
+}
+
+// The protected password when there is one, else the plain text an older
+// version wrote; a missing value reads as empty text, a protected value
+// that cannot be opened is an error.
+std::string ReadPassword(HKEY key) {
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG rc = RegQueryValueExA(key, ProtectedPasswordValue, nullptr, &type, nullptr, &size);
+    if (rc == ERROR_FILE_NOT_FOUND) return ReadRegString(key, PlainPasswordValue);
+    if (rc != ERROR_SUCCESS) throw ERegistryError(Format("%s: %s", {ProtectedPasswordValue, SysErrorMessage(rc)}));
+    if (type != REG_BINARY) throw ERegistryError(Format("Неверный тип значения %s", {ProtectedPasswordValue}));
+    std::string blob(size, '\0');
+    rc = RegQueryValueExA(key, ProtectedPasswordValue, nullptr, &type, reinterpret_cast<BYTE*>(&blob[0]), &size);
+    if (rc != ERROR_SUCCESS) throw ERegistryError(Format("%s: %s", {ProtectedPasswordValue, SysErrorMessage(rc)}));
+    blob.resize(size);
+    std::string password;
+    if (!UnprotectPassword(blob, password))
+        throw ERegistryError(Format("%s: %s", {ProtectedPasswordValue, SysErrorMessage(GetLastError())}));
+    return password;
+}
+
 }  // namespace
 
 bool TProxySettings::Load() {
@@ -60,7 +121,7 @@ bool TProxySettings::Load() {
         Address = ReadRegString(key, "Address");
         Port = ReadRegInteger(key, "Port");
         UserName = ReadRegString(key, "UserName");
-        Password = ReadRegString(key, "Password");
+        Password = ReadPassword(key);
     } catch (const Exception&) {
         ok = false;
     }
@@ -74,6 +135,55 @@ bool TProxySettings::Load() {
     return ok;
 }
 
+bool TProxySettings::ReadStored() {
+    Address.clear();
+    Port = 0;
+    UserName.clear();
+    Password.clear();
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    auto tolerant = [](auto read) -> decltype(read()) {
+        try {
+            return read();
+        } catch (const Exception&) {
+            return {};
+        }
+    };
+    Address = tolerant([&] { return ReadRegString(key, "Address"); });
+    Port = tolerant([&] { return ReadRegInteger(key, "Port"); });
+    UserName = tolerant([&] { return ReadRegString(key, "UserName"); });
+    Password = tolerant([&] { return ReadPassword(key); });
+    RegCloseKey(key);
+    return true;
+}
+
+bool TProxySettings::Store() const {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    WriteRegString(key, "Address", Address);
+    DWORD port = static_cast<DWORD>(Port);
+    RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
+    WriteRegString(key, "UserName", UserName);
+    bool stored = true;
+    std::string blob;
+    if (!Password.empty() && ProtectPassword(Password, blob)) {
+        RegSetValueExA(key, ProtectedPasswordValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
+                       static_cast<DWORD>(blob.size()));
+    } else {
+        stored = Password.empty();
+        RegDeleteValueA(key, ProtectedPasswordValue);
+    }
+    // The plain text of an older version goes in every case.
+    RegDeleteValueA(key, PlainPasswordValue);
+    WriteRegString(key, "Proxy", ProxyText());
+    RegCloseKey(key);
+    return stored;
+}
+
 std::string TProxySettings::ProxyText() const {
     if (Address.empty()) return std::string();
     return Format("http=%s:%d", {Address, Port});
@@ -83,8 +193,8 @@ void TProxySettings::LogProxy(uint8_t level) const {
     std::string proxy = ProxyText();
     if (proxy.empty()) return;
     WriteLog("Настройки Proxy-сервера:", level);
-    WriteLogFmt("  Сервер:           %s", {proxy}, level);
-    WriteLogFmt("  Имя пользователя: %s", {UserName}, level);
+    WriteLogFmt("  Сервер:           %s", {LogSafeText(proxy)}, level);
+    WriteLogFmt("  Имя пользователя: %s", {LogSafeText(UserName)}, level);
     WriteLogFmt("  Пароль:           %s", {std::string(Password.size(), '*')}, level);
 }
 

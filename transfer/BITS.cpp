@@ -127,14 +127,15 @@ bool FindJob(IBackgroundCopyManager* manager, const std::string& name, ComPtr<IB
     return matched;
 }
 
-// A known module's job takes the installed version it is registered with;
-// true when its description was rewritten.
-bool Reversion(IBackgroundCopyJob* job, const TJobInfo& info, const std::string& version) {
-    if (info.Version == version) return false;
+// A known module's job takes the installed version it is registered with,
+// and the owner the registration leaves it with; true when its description
+// was rewritten.
+bool Reversion(IBackgroundCopyJob* job, const TJobInfo& info, const std::string& version, const std::string& owner) {
+    if (info.Version == version && info.Owner == owner) return false;
     // Bytes that are moving belong to the version they were asked for.
     BG_JOB_STATE state;
     return SUCCEEDED(job->GetState(&state)) && state != BG_JOB_STATE_CONNECTING &&
-           state != BG_JOB_STATE_TRANSFERRING && WriteJobDescription(job, info.Name, version, std::string());
+           state != BG_JOB_STATE_TRANSFERRING && WriteJobDescription(job, info.Name, version, std::string(), owner);
 }
 
 bool CancelJob(IBackgroundCopyJob* job, const std::string& name) {
@@ -251,7 +252,7 @@ private:
         // The module gets a fresh idle job that still carries the installed
         // version.
         try {
-            CreateModuleJob(nullptr, info.Name, info.Version);
+            CreateModuleJob(nullptr, info.Name, info.Version, nullptr, nullptr, info.Owner);
         } catch (const BITSException& e) {
             WriteLog("Ошибка службы BITS:", LogError);
             WriteLog(e.what(), LogError);
@@ -399,7 +400,7 @@ bool ManagerAnswers(IBackgroundCopyManager* manager) {
 }
 
 bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, const std::string& version,
-                     TJobMap* jobs, TJobSetup* setup) {
+                     TJobMap* jobs, TJobSetup* setup, const std::string& owner) {
     std::string dir = GetModuleDir(name);
     if (!MakeDirectory(dir)) throw Exception(Format("Не удалось получить доступ к %s", {dir}));
     ManagerRef manager(given);
@@ -409,18 +410,19 @@ bool CreateModuleJob(IBackgroundCopyManager* given, const std::string& name, con
     HRESULT hr = manager->CreateJob(UpdateJobName, BG_JOB_TYPE_DOWNLOAD, &id, &job);
     if (FAILED(hr) || !job) throw BITSException(FAILED(hr) ? hr : E_POINTER);
     if (jobs && setup) {
-        setup->Add(job.Get(), name, version);
+        setup->Add(job.Get(), name, version, owner);
         return true;
     }
-    if (SetUpModuleJob(job.Get(), name, version) && jobs)
-        jobs->Added(job.Get(), JobDescription(name, version, std::string()));
+    if (SetUpModuleJob(job.Get(), name, version, owner) && jobs)
+        jobs->Added(job.Get(), JobDescription(name, version, std::string(), owner));
     return true;
 }
 
-bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string& version) {
+bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
+                    const std::string& owner) {
     SetJobPriority(job);
     SetJobHeaders(job);
-    bool described = WriteJobDescription(job, name, version, std::string());
+    bool described = WriteJobDescription(job, name, version, std::string(), owner);
     ConfigureJob(job, ProcessNotifier());
     return described;
 }
@@ -432,20 +434,32 @@ bool RegisterModuleJob(IBackgroundCopyManager* given, const std::string& name, c
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
     if (!FindJob(manager.Get(), name, job, info)) return CreateModuleJob(manager.Get(), name, version);
-    Reversion(job.Get(), info, version);
+    Reversion(job.Get(), info, version, info.Owner);
     return false;
 }
 
 bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
-                       const std::string& version, TJobSetup* setup) {
+                       const std::string& version, TJobSetup* setup, const TRegistrant* registrant) {
     if (!IsValidModuleName(name)) throw EInvalidModuleName(name);
     // A job of this pass that is still being set up is left to its worker
     // until it is done.
     if (setup && setup->Pending(name)) setup->Finish();
     TJobMap::Entry* entry = jobs.Find(manager, name);
-    if (!entry) return CreateModuleJob(manager, name, version, &jobs, setup);
-    if (Reversion(entry->Job.Get(), entry->Info, version))
-        jobs.Described(*entry, JobDescription(entry->Info.Name, version, std::string()));
+    if (registrant) {
+        // The rule is asked here too, where the change is made: the
+        // module may have been registered since the client's call was let in.
+        ModuleChange change = IsOwnModule(name) ? ModuleChange::OwnModule : ModuleChange::Allowed;
+        if (change == ModuleChange::Allowed && entry && entry->Info.Version != version)
+            change = MayChangeModule(name, entry->Info.Owner, *registrant);
+        if (change != ModuleChange::Allowed) {
+            LogModuleRefusal("Add", name, change, registrant->Text());
+            return false;
+        }
+    }
+    if (!entry) return CreateModuleJob(manager, name, version, &jobs, setup, registrant ? registrant->Sid : "");
+    std::string owner = registrant ? OwnerAfter(entry->Info.Owner, *registrant) : entry->Info.Owner;
+    if (Reversion(entry->Job.Get(), entry->Info, version, owner))
+        jobs.Described(*entry, JobDescription(entry->Info.Name, version, std::string(), owner));
     return false;
 }
 
@@ -458,9 +472,15 @@ bool CancelModuleJob(IBackgroundCopyManager* given, const std::string& name) {
     return CancelJob(job.Get(), name);
 }
 
-bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name) {
+bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
+                     const TRegistrant* registrant) {
     TJobMap::Entry* entry = jobs.Find(manager, name);
     if (!entry) return false;
+    ModuleChange change = registrant ? MayChangeModule(name, entry->Info.Owner, *registrant) : ModuleChange::Allowed;
+    if (change != ModuleChange::Allowed) {
+        LogModuleRefusal("Remove", name, change, registrant->Text());
+        return false;
+    }
     entry->Finished = CancelJob(entry->Job.Get(), name);
     return entry->Finished;
 }
@@ -479,13 +499,15 @@ bool GetModuleJobState(IBackgroundCopyManager* given, const std::string& name, s
     return true;
 }
 
-bool FindModuleJob(IBackgroundCopyManager* given, const std::string& name, IBackgroundCopyJob** out) {
+bool FindModuleJob(IBackgroundCopyManager* given, const std::string& name, IBackgroundCopyJob** out,
+                   TJobInfo* found) {
     *out = nullptr;
     ManagerRef manager(given);
     if (!manager) return false;
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
     if (!FindJob(manager.Get(), name, job, info)) return false;
+    if (found) *found = info;
     *out = job.Detach();
     return true;
 }
@@ -524,8 +546,8 @@ bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info) {
 }
 
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
-                         const std::string& target) {
-    std::string text = JobDescription(name, version, target);
+                         const std::string& target, const std::string& owner) {
+    std::string text = JobDescription(name, version, target, owner);
     if (FAILED(job->SetDescription(ToWide(text).c_str()))) return false;
     NoteJobDescription(job, text);
     return true;

@@ -11,6 +11,7 @@
 #include "JobText.h"
 #include "com/UpdateServerNotify.h"
 #include "service/Text.h"
+#include "store/ModuleOwner.h"
 
 namespace zel {
 
@@ -36,22 +37,31 @@ bool ConnectBITS(IBackgroundCopyManager** manager);
 bool ManagerAnswers(IBackgroundCopyManager* manager);
 // With a job map, the map learns the new job; with that map's setup, the
 // job's settings are made there.
+// The owner (a SID, or empty) goes into the new job's description.
 bool CreateModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version,
-                     TJobMap* jobs = nullptr, TJobSetup* setup = nullptr);
+                     TJobMap* jobs = nullptr, TJobSetup* setup = nullptr, const std::string& owner = std::string());
 // The settings of a new module job: priority, headers, description and the
 // callback; true when BITS took the description.
-bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string& version);
+bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
+                    const std::string& owner = std::string());
 bool RegisterModuleJob(IBackgroundCopyManager* manager, const std::string& name, const std::string& version);
 bool CancelModuleJob(IBackgroundCopyManager* manager, const std::string& name);
 // The same on the jobs of one walk (a manager is needed), which the map then
-// follows: many modules cost one walk instead of one walk each.
+// follows: many modules cost one walk instead of one walk each. With a
+// registrant, the registration or removal is a client's: a change that the
+// module's owner rule refuses (store/ModuleOwner.h) is logged and not made,
+// and a new registration records the registrant as the owner.
 bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
-                       const std::string& version, TJobSetup* setup = nullptr);
-bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name);
+                       const std::string& version, TJobSetup* setup = nullptr,
+                       const TRegistrant* registrant = nullptr);
+bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::string& name,
+                     const TRegistrant* registrant = nullptr);
 bool GetModuleJobState(IBackgroundCopyManager* manager, const std::string& name, std::string& target,
                        BG_JOB_STATE& state);
-// Finds the first job of the service whose Name equals the name (new reference).
-bool FindModuleJob(IBackgroundCopyManager* manager, const std::string& name, IBackgroundCopyJob** job);
+// Finds the first job of the service whose Name equals the name (new
+// reference), and the fields of its description when info is given.
+bool FindModuleJob(IBackgroundCopyManager* manager, const std::string& name, IBackgroundCopyJob** job,
+                   TJobInfo* info = nullptr);
 void AttachNotifier(IBackgroundCopyManager* manager);
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);
@@ -61,7 +71,7 @@ enum class JobOwner { Other, Module, Unusable };
 JobOwner ReadJobOwner(IBackgroundCopyJob* job, TJobInfo& info);
 bool ParseJobDescription(IBackgroundCopyJob* job, TJobInfo& info);
 bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
-                         const std::string& target);
+                         const std::string& target, const std::string& owner = std::string());
 bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback);
 bool SetJobPriority(IBackgroundCopyJob* job);
 bool SetJobHeaders(IBackgroundCopyJob* job);

@@ -32,6 +32,7 @@ struct TJobSetup::State {
         ComPtr<IBackgroundCopyJob> Job;
         std::string Name;
         std::string Version;
+        std::string Owner;
     };
 
     std::mutex lock;
@@ -52,7 +53,7 @@ struct TJobSetup::State {
             guard.unlock();
             bool described = false;
             try {
-                described = SetUpModuleJob(item.Job.Get(), item.Name, item.Version);
+                described = SetUpModuleJob(item.Job.Get(), item.Name, item.Version, item.Owner);
             } catch (...) {
                 // Whatever the job got is read again by the next walk.
             }
@@ -87,11 +88,12 @@ TJobSetup::~TJobSetup() {
     state_->changed.notify_all();
 }
 
-void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std::string& version) {
-    jobs_.Added(job, JobDescription(name, version, std::string()));
+void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
+                    const std::string& owner) {
+    jobs_.Added(job, JobDescription(name, version, std::string(), owner));
     State& s = *state_;
     std::unique_lock<std::mutex> guard(s.lock);
-    s.queue.push_back(State::Item{job, name, version});
+    s.queue.push_back(State::Item{job, name, version, owner});
     s.pending.insert(ModuleNameKey(name));
     s.changed.notify_all();
     size_t idle = s.workers > s.busy ? s.workers - s.busy : 0;

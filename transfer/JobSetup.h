@@ -25,7 +25,8 @@ public:
     // A job just created for the module: the map learns it with its
     // description at once, the settings follow on a worker (or here, when
     // no worker can be had).
-    void Add(IBackgroundCopyJob* job, const std::string& name, const std::string& version);
+    void Add(IBackgroundCopyJob* job, const std::string& name, const std::string& version,
+             const std::string& owner = std::string());
     // True while a job of this Name is still being set up: whoever touches
     // that job waits for Finish first.
     bool Pending(const std::string& name);

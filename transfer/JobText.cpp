@@ -30,9 +30,12 @@ void ParseDescriptionText(const std::string& text, TJobInfo& info) {
                 item += text[p++];
             }
         } else {
+            // Up to the next bar: blanks inside belong to the value.
             size_t start = p;
-            while (p < n && static_cast<unsigned char>(text[p]) > ' ' && text[p] != '|') ++p;
-            item = text.substr(start, p - start);
+            while (p < n && text[p] != '|' && text[p] != '\0') ++p;
+            size_t end = p;
+            while (end > start && blank(text[end - 1])) --end;
+            item = text.substr(start, end - start);
         }
         items.push_back(item);
         while (p < n && blank(text[p])) ++p;
@@ -53,27 +56,30 @@ void ParseDescriptionText(const std::string& text, TJobInfo& info) {
     info.Name = value("Name");
     info.Version = value("Version");
     info.Target = value("Target");
+    info.Owner = value("Owner");
 }
 
 namespace {
 
 // One "key=value" item as the reader takes it back: in double quotes, with
-// its quotes doubled, when the value holds a blank, a control character or
-// a "|", which would otherwise end it.
+// its quotes doubled, when the value holds a control character, a "|" or a
+// quote, or begins or ends with a blank, which the reader would change.
 std::string Item(const char* key, const std::string& value) {
     std::string item = std::string(key) + "=" + value;
-    bool plain = true;
+    bool plain = value.empty() || (value.front() != ' ' && value.back() != ' ');
     for (char c : value)
-        if (static_cast<unsigned char>(c) <= ' ' || c == '|') plain = false;
+        if (static_cast<unsigned char>(c) < ' ' || c == '|' || c == '"') plain = false;
     return plain ? item : "\"" + StringReplace(item, "\"", "\"\"") + "\"";
 }
 
 }  // namespace
 
-std::string JobDescription(const std::string& name, const std::string& version, const std::string& target) {
-    // Module names may hold blanks, versions are the client's and the
-    // server's texts: plain values keep the plain form of older jobs.
-    return Format("%s|%s|%s", {Item("Name", name), Item("Version", version), Item("Target", target)});
+std::string JobDescription(const std::string& name, const std::string& version, const std::string& target,
+                           const std::string& owner) {
+    // Plain values keep the plain form of older jobs.
+    std::string text = Format("%s|%s|%s", {Item("Name", name), Item("Version", version), Item("Target", target)});
+    if (!owner.empty()) text += "|" + Item("Owner", owner);
+    return text;
 }
 
 }  // namespace zel

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ComTestSupport.h"
 #include "ZELUpdate_TLB.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
@@ -24,6 +25,7 @@
 #include "support/TestSupport.h"
 
 using namespace zel;
+using namespace zel::comtest;
 
 namespace {
 
@@ -32,96 +34,6 @@ struct ComEnv : testing::Environment {
     void TearDown() override { CoUninitialize(); }
 };
 testing::Environment* const env = testing::AddGlobalTestEnvironment(new ComEnv);
-
-// A client's sink: events, subscription and name on one object.
-class FakeSink : public IZELUpdateEvents2, public IZELUpdateClient, public IZELClientInfo {
-public:
-    FakeSink(std::wstring name, ULONG mask, std::wstring module = L"", HRESULT eventResult = S_OK)
-        : module_(std::move(module)), name_(std::move(name)), mask_(mask), eventResult_(eventResult) {}
-    std::atomic<int> starts{0}, noUpdates{0}, downloads{0}, exceptions{0};
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IZELUpdateEvents2) ||
-            IsEqualIID(riid, IID_IZELUpdateEvents) || IsEqualIID(riid, IID_IDispatch))
-            *ppv = static_cast<IZELUpdateEvents2*>(this);
-        else if (IsEqualIID(riid, IID_IZELUpdateClient) && !module_.empty())
-            *ppv = static_cast<IZELUpdateClient*>(this);
-        else if (IsEqualIID(riid, IID_IZELClientInfo))
-            *ppv = static_cast<IZELClientInfo*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++ref_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --ref_; }  ZEL_VTABLE_ONLY_DISPATCH
-    HRESULT STDMETHODCALLTYPE OnDownload(BSTR, BSTR) override { ++downloads; return eventResult_; }
-    HRESULT STDMETHODCALLTYPE OnUpdate(BSTR, LONG) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnStart(BSTR, BSTR) override { ++starts; return eventResult_; }
-    HRESULT STDMETHODCALLTYPE OnProcess(BSTR, LONG) override { return eventResult_; }
-    HRESULT STDMETHODCALLTYPE OnError(BSTR) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnNoUpdates() override { ++noUpdates; return eventResult_; }
-    HRESULT STDMETHODCALLTYPE OnException(BSTR, BSTR, BSTR) override { ++exceptions; return eventResult_; }
-    HRESULT STDMETHODCALLTYPE GetEventTypes(ULONG* events) override {
-        *events = mask_;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetModules(IEnumModules** modules) override;
-    HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
-        *name = SysAllocString(name_.c_str());
-        return S_OK;
-    }
-
-    std::wstring module_;
-    HRESULT modulesEnd = S_FALSE;  // what Next answers after the module
-
-private:
-    std::atomic<LONG> ref_{0};
-    std::wstring name_;
-    ULONG mask_;
-    HRESULT eventResult_;
-};
-
-class OneModule final : public IEnumModules {
-public:
-    explicit OneModule(std::wstring name, HRESULT end = S_FALSE) : name_(std::move(name)), end_(end) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumModules)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++ref_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = --ref_;
-        if (n == 0) delete this;
-        return n;
-    }
-    ZEL_VTABLE_ONLY_DISPATCH
-    HRESULT STDMETHODCALLTYPE Next(BSTR* name, BSTR* version) override {
-        if (done_) return end_;
-        done_ = true;
-        *name = SysAllocString(name_.c_str());
-        *version = SysAllocString(L"1.0.0.0");
-        return S_OK;
-    }
-
-private:
-    std::atomic<LONG> ref_{1};
-    std::wstring name_;
-    HRESULT end_;
-    bool done_ = false;
-};
-
-HRESULT FakeSink::GetModules(IEnumModules** modules) {
-    *modules = new OneModule(module_, modulesEnd);
-    return S_OK;
-}
 
 // A client that quits inside a call from the server and whose cookie is
 // taken at once by the next client; the call then fails as if the quitter's
@@ -148,33 +60,6 @@ private:
     }
     IConnectionPoint* point_;
     IUnknown* successor_;
-};
-
-std::vector<std::string> QueuedModules(TInfoQueue* queue) {
-    std::vector<std::string> names;
-    TInfoEntry entry;
-    while (queue->Pop(entry)) names.push_back(entry.Key);
-    return names;
-}
-
-struct Server {
-    TSingletonFactory* factory = CreateSingletonFactory();
-    IUnknown* object = CreateComObject(factory);
-    IConnectionPoint* point = nullptr;
-    IUpdateServerNotify* notify = nullptr;
-    Server() {
-        IConnectionPointContainer* cpc = nullptr;
-        object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-        cpc->FindConnectionPoint(IID_IZELUpdateEvents, &point);
-        cpc->Release();
-        object->QueryInterface(IID_IUpdateServerNotify, reinterpret_cast<void**>(&notify));
-    }
-    ~Server() {
-        notify->Release();
-        point->Release();
-        object->Release();
-        DestroySingletonFactory(factory);
-    }
 };
 
 struct TypeRow {
@@ -499,11 +384,6 @@ TEST(Events, MasksSubscriptionsAndDeadClients) {
     s.point->Unadvise(c3);
 }
 
-BOOL WINAPI NoUserToken(ULONG, PHANDLE) {
-    SetLastError(ERROR_NO_TOKEN);
-    return FALSE;
-}
-
 // A client that dies while the server reads its modules ends the reading;
 // what was read before still counts.
 TEST(Server, ModulesOfAClientThatDiedWhileTheyWereRead) {
@@ -536,12 +416,13 @@ TEST(Server, ModulesOfAClientThatDiedWhileTheyWereRead) {
     IZELUpdate* update = nullptr;
     ASSERT_EQ(s.object->QueryInterface(IID_IZELUpdate, reinterpret_cast<void**>(&update)), S_OK);
     OneModule* modules = new OneModule(L"Dying", RPC_E_DISCONNECTED);
-    EXPECT_EQ(update->Install(modules, 4242, 1), S_OK);
+    EXPECT_EQ(update->Install(modules, GetCurrentProcessId(), 1), S_OK);
     modules->Release();
     update->Release();
     EXPECT_TRUE(test::WaitFor(
         [&] { return since().find("Installer Thread Successfully Terminated") != std::string::npos; }, 10000));
-    EXPECT_NE(since().find("RunInstaller (Caller PID : 4242)"), std::string::npos) << since();
+    EXPECT_NE(since().find(Format("RunInstaller (Caller PID : %d)", {GetCurrentProcessId()})), std::string::npos)
+        << since();
     InstallerSeam() = DefaultInstallerPlatform();
     LogMode.store(LogDefaultMode);
 }

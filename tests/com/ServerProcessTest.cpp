@@ -14,6 +14,7 @@
 #include "ZELUpdate_TLB.h"
 #include "service/Text.h"
 #include "store/Versions.h"
+#include "ServerProcessSupport.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 
@@ -51,106 +52,29 @@ std::string SettingsString(const char* name) {
     return buf;
 }
 
+std::string SettingsBinary(const char* name) {
+    char buf[4096] = {};
+    DWORD size = sizeof buf;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_BINARY, nullptr, buf,
+                     &size) != ERROR_SUCCESS)
+        return std::string();
+    return std::string(buf, size);
+}
+
+void SetSettingsString(const char* name, const std::string& value) {
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, REG_SZ, value.c_str(),
+                    static_cast<DWORD>(value.size() + 1));
+}
+
+void DeleteSettingsValue(const char* name) {
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name);
+}
+
 DWORD SettingsDword(const char* name) {
     DWORD value = 0xFFFFFFFF, size = sizeof value;
     RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_DWORD, nullptr, &value,
                  &size);
     return value;
-}
-
-// zelctl ends its lines with LF alone.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines = SplitLines(text, "\n");
-    for (std::string& line : lines)
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-    return lines;
-}
-
-// A program of this test (zelctl, cscript) with its output in a file.
-class Child {
-public:
-    Child(const std::wstring& commandLine, const std::string& outFile) : out_(outFile) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        HANDLE file = CreateFileA(out_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        si.hStdOutput = file;
-        si.hStdError = file;
-        std::wstring cmd = commandLine;
-        PROCESS_INFORMATION pi = {};
-        if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
-                           &pi)) {
-            process_ = pi.hProcess;
-            pid_ = pi.dwProcessId;
-            CloseHandle(pi.hThread);
-        }
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    }
-    ~Child() {
-        Kill();
-        if (process_) CloseHandle(process_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool Started() const { return process_ != nullptr; }
-    DWORD Pid() const { return pid_; }
-    std::string Output() const { return ReadFileBytes(out_); }
-    std::vector<std::string> Lines() const { return ::Lines(Output()); }
-    // Exit code, or -1 when it is still running after timeoutMs.
-    int Wait(DWORD timeoutMs) {
-        if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
-        return static_cast<int>(code);
-    }
-    void Kill() {
-        if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process_, 99);
-            WaitForSingleObject(process_, 5000);
-        }
-    }
-    int Count(const std::string& line) const {
-        int n = 0;
-        for (const std::string& l : Lines()) n += l == line;
-        return n;
-    }
-    // The cookie of a watcher, once it has printed "Advised <cookie>".
-    int WaitAdvised(DWORD timeoutMs) {
-        int cookie = -1;
-        WaitFor(
-            [&] {
-                for (const std::string& l : Lines())
-                    if (l.rfind("Advised ", 0) == 0) cookie = StrToIntDef(l.substr(8), -1);
-                return cookie >= 0 || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
-            },
-            timeoutMs);
-        return cookie;
-    }
-    bool WaitCount(const std::string& line, int count, DWORD timeoutMs) {
-        return WaitFor([&] { return Count(line) >= count; }, timeoutMs);
-    }
-
-private:
-    std::string out_;
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
-};
-
-std::wstring Zelctl(const std::wstring& args) {
-    return L"\"" + ToWide(BinDir() + "zelctl.exe") + L"\" " + args;
-}
-
-// Runs zelctl to its end; its exit code, the output in `out`.
-int RunZelctl(const std::wstring& args, std::string& out, const std::string& name) {
-    Child c(Zelctl(args), TestDir() + name + ".out");
-    if (!c.Started()) return -2;
-    int code = c.Wait(60000);
-    out = Trim(c.Output());
-    return code;
 }
 
 const char* const Script =
@@ -165,12 +89,6 @@ const char* const Script =
     "try { var v = \"\"; server.GetVersion(v); WScript.Quit(14); } catch (e) {}\r\n"
     "try { server.GetClientCount(\"x\", 0); WScript.Quit(15); } catch (e) {}\r\n"
     "WScript.Quit(0);\r\n";
-
-class ServerProcess : public testing::Test {
-protected:
-    void SetUp() override { CancelServiceJobs(); }
-    void TearDown() override { CancelServiceJobs(); }
-};
 
 }  // namespace
 
@@ -224,11 +142,20 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
         EXPECT_EQ(SettingsString("Address"), "");
         EXPECT_EQ(SettingsDword("Port"), 3128u);
         EXPECT_EQ(SettingsString("UserName"), ToAnsi(user));
-        EXPECT_EQ(SettingsString("Password"), "secret");
+        // The password is kept protected, and an administrator reads it back.
+        EXPECT_EQ(SettingsString("Password"), "<none>");
+        std::string blob = SettingsBinary("ProtectedPassword");
+        EXPECT_FALSE(blob.empty());
+        EXPECT_EQ(blob.find("secret"), std::string::npos);
         EXPECT_EQ(RunZelctl(L"getproxy", out, "getproxy"), 0);
         EXPECT_EQ(Lines(out), (std::vector<std::string>{"Address=", "Port=3128",
                                                              std::string(u8"UserName=Пользователь"),
                                                              "Password=secret"}));
+        // A plain-text password that an older version stored is still read.
+        SetSettingsString("Password", "older");
+        DeleteSettingsValue("ProtectedPassword");
+        EXPECT_EQ(RunZelctl(L"getproxy", out, "getproxy-older"), 0);
+        EXPECT_EQ(Lines(out).back(), "Password=older");
         EXPECT_EQ(RunZelctl(L"setproxy proxy.local 8080 \"\" \"\"", out, "setproxy2"), 0);
         EXPECT_EQ(SettingsString("Proxy"), "http=proxy.local:8080");
         RunZelctl(L"setproxy \"\" 0 \"\" \"\"", out, "setproxy3");
@@ -255,9 +182,14 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
         EXPECT_EQ(out, "1");
         EXPECT_LT(GetTickCount() - t0, 20000u);
 
-        EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(checkerCookie), out, "check"), 0);
-        EXPECT_EQ(out, "CheckUpdates: S_OK (0x00000000)");
-        EXPECT_TRUE(checker.WaitCount("OnNoUpdates", 2, 30000)) << checker.Output();
+        // Another process cannot have the checker told anything by its cookie.
+        EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(checkerCookie), out, "check"), 1);
+        EXPECT_NE(out.find("CheckUpdates failed: E_ACCESSDENIED (0x80070005): refused by the service"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(RunZelctl(L"check 999", out, "check-none"), 1);
+        EXPECT_NE(out.find("CONNECT_E_NOCONNECTION (0x80040200)"), std::string::npos) << out;
+        EXPECT_FALSE(checker.WaitCount("OnNoUpdates", 2, 8000)) << checker.Output();
         // The watcher without a subscription heard nothing of the checker's checks.
         EXPECT_EQ(watcher.Count("OnNoUpdates"), 1) << watcher.Output();
         EXPECT_TRUE(svc.WaitForLog("Подключился клиент Checker", 1000)) << svc.Log();
@@ -266,11 +198,18 @@ TEST_F(ServerProcess, ActivationSharingLateBindingAndDeadClients) {
         EXPECT_NE(ReadFileBytes(TestDir() + "server.log").find("\"POST / HTTP/1.1\" 200"), std::string::npos);
         EXPECT_NE(svc.Log().find("{\"ComCurrent\":{\"MODULE_VERSION\":\"CURRENT\"}"), std::string::npos);
 
-        // A watcher waiting for one event ends by itself when it comes.
-        Child once(Zelctl(L"watch --name Once --mask 2 --exit-on OnNoUpdates --check --seconds 60"),
+        // A watcher waiting for one event ends by itself when it comes; its
+        // own cookie is answered, and it is shown its own connection only.
+        Child once(Zelctl(L"watch --name Once --mask 2 --exit-on OnNoUpdates --check --list-connections "
+                          L"--seconds 60"),
                    TestDir() + "once.out");
         EXPECT_EQ(once.Wait(60000), 0) << once.Output();
         EXPECT_EQ(once.Count("OnNoUpdates"), 1) << once.Output();
+        int onceCookie = once.WaitAdvised(1000);
+        EXPECT_EQ(once.Count("CheckUpdates: S_OK (0x00000000)"), 1) << once.Output();
+        EXPECT_EQ(once.Count("Connection " + std::to_string(onceCookie)), 1) << once.Output();
+        EXPECT_EQ(once.Count("Connection " + std::to_string(checkerCookie)), 0) << once.Output();
+        EXPECT_EQ(once.Count("Connection " + std::to_string(watcherCookie)), 0) << once.Output();
 
         service->Release();
         watcher.Kill();
@@ -356,7 +295,31 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
     Child live(Zelctl(L"watch --name Live --modules ComNew=1.0.0.0 --install-on-download --restart 1 "
                       L"--seconds 240"),
                TestDir() + "live.out");
+    // Other processes can neither end its connection, nor see it, nor send
+    // it a check's answer; it goes on getting its events.
+    int liveCookie = live.WaitAdvised(30000);
+    ASSERT_GT(liveCookie, 0) << live.Output();
+    std::string out;
+    EXPECT_EQ(RunZelctl(L"unadvise " + std::to_wstring(liveCookie), out, "unadvise"), 1);
+    EXPECT_NE(out.find("Unadvise failed: CONNECT_E_NOCONNECTION (0x80040200): no connection of this process has "
+                       "that cookie"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(RunZelctl(L"connections", out, "connections"), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(RunZelctl(L"check " + std::to_wstring(liveCookie), out, "check3"), 1);
+    EXPECT_NE(out.find("E_ACCESSDENIED"), std::string::npos) << out;
     ASSERT_EQ(live.Wait(250000), 0) << live.Output() << svc.Log();
+    EXPECT_EQ(live.Count("OnNoUpdates"), 0) << live.Output();
+    std::vector<std::string> messages = svc.LogMessages();
+    EXPECT_GE(FindMessagePrefix(messages, "Отказано в отключении чужого клиента (dwCoockie: " +
+                                              std::to_string(liveCookie) + "): процесс "),
+              0)
+        << svc.Log();
+    EXPECT_GE(FindMessagePrefix(messages, "Отказано в проверке обновлений для клиента (dwCoockie: " +
+                                              std::to_string(liveCookie) + "): процесс "),
+              0)
+        << svc.Log();
     // The download's story in order: OnStart with the version as the
     // server offers it, any OnProcess while the
     // reference server holds the file back, then OnDownload.
@@ -374,7 +337,6 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
     EXPECT_EQ(download, "OnDownload ComNew 2.0.00.01") << live.Output();
     EXPECT_EQ(install, "Install ComNew=1.0.0.0: S_OK (0x00000000)") << live.Output();
 
-    std::string out;
     EXPECT_EQ(RunZelctl(L"checkmodule ComNew 1.0.0.0", out, "checkmodule3"), 0);
     EXPECT_EQ(out, "CheckModule: S_OK (0x00000000) 2.0.00.01");
     EXPECT_TRUE(svc.WaitForLog("Add To List: ComNew (1.0.0.0)", 10000)) << svc.Log();
@@ -435,7 +397,7 @@ TEST_F(ServerProcess, HostileModuleNamesReachNothingOutsideTheStore) {
     ASSERT_TRUE(WaitFor(
         [] {
             for (const JobView& job : ServiceJobs())
-                if (job.description == "Name=ComFine|Version=1.0.0.0|Target=") return true;
+                if (job.description == ClientJob("Name=ComFine|Version=1.0.0.0|Target=")) return true;
             return false;
         },
         30000));

@@ -123,3 +123,73 @@ TEST_F(ProxyTest, EmptyAddressMeansNoProxy) {
     proxy.LogProxy(LogFatal | LogError | LogInfo);
     EXPECT_FALSE(DirectoryExists(GetLogDir()));
 }
+
+// The password goes to the registry protected for the machine; a plain one
+// of an older version is still read, and is gone after the next Store.
+TEST_F(ProxyTest, PasswordIsStoredProtected) {
+    HKEY key = CreateKey();
+    SetString(key, "Password", "older");
+    RegCloseKey(key);
+    TProxySettings proxy;
+    ASSERT_TRUE(proxy.ReadStored());
+    EXPECT_EQ(proxy.Password, "older");
+
+    proxy.Address = "proxy.local";
+    proxy.Port = 8080;
+    proxy.UserName = "user";
+    proxy.Password = "secret";
+    ASSERT_TRUE(proxy.Store());
+    key = CreateKey();
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Password", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegQueryValueExA(key, "ProtectedPassword", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    std::string blob(size, '\0');
+    RegQueryValueExA(key, "ProtectedPassword", nullptr, &type, reinterpret_cast<BYTE*>(&blob[0]), &size);
+    EXPECT_EQ(blob.find("secret"), std::string::npos);
+    char proxyText[64] = {};
+    DWORD proxySize = sizeof proxyText;
+    RegQueryValueExA(key, "Proxy", nullptr, &type, reinterpret_cast<BYTE*>(proxyText), &proxySize);
+    EXPECT_STREQ(proxyText, "http=proxy.local:8080");
+    RegCloseKey(key);
+
+    TProxySettings loaded;
+    ASSERT_TRUE(loaded.Load());
+    EXPECT_EQ(loaded.Password, "secret");
+    EXPECT_EQ(loaded.UserName, "user");
+    TProxySettings read;
+    ASSERT_TRUE(read.ReadStored());
+    EXPECT_EQ(read.Password, "secret");
+
+    // A blob that does not open is a bad value, as a wrong type is.
+    key = CreateKey();
+    RegSetValueExA(key, "ProtectedPassword", 0, REG_BINARY, reinterpret_cast<const BYTE*>("garbage"), 7);
+    RegCloseKey(key);
+    loaded.Password = "kept";
+    EXPECT_FALSE(loaded.Load());
+    EXPECT_EQ(loaded.Password, "kept");
+    ASSERT_TRUE(read.ReadStored());
+    EXPECT_EQ(read.Password, "");
+    EXPECT_EQ(read.Address, "proxy.local");
+
+    // No password: nothing of one is left.
+    proxy.Password.clear();
+    ASSERT_TRUE(proxy.Store());
+    key = CreateKey();
+    EXPECT_EQ(RegQueryValueExA(key, "ProtectedPassword", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+}
+
+// Address and user name come from clients: a line break in them cannot
+// forge a log line.
+TEST_F(ProxyTest, LoggedClientTextsHaveNoControlCharacters) {
+    TProxySettings proxy;
+    proxy.Address = "evil\r\n03:00:00 : forged";
+    proxy.Port = 1;
+    proxy.UserName = "u\nforged";
+    proxy.LogProxy(LogInfo);
+    std::vector<std::string> expected = {"Настройки Proxy-сервера:",
+                                         "  Сервер:           http=evil\\x0D\\x0A03:00:00 : forged:1",
+                                         "  Имя пользователя: u\\x0Aforged", "  Пароль:           "};
+    EXPECT_EQ(Messages(), expected);
+}

@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "install/CallerProcess.h"
 #include "install/Installer.h"
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
@@ -66,6 +68,17 @@ HANDLE UserToken = nullptr;
 BOOL WINAPI KnownToken(ULONG, PHANDLE token) {
     OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
     UserToken = *token;
+    return TRUE;
+}
+
+HANDLE LinkedToken = nullptr;
+BOOL WINAPI KnownLinkedToken(HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size, PDWORD needed) {
+    if (cls != TokenLinkedToken) return GetTokenInformation(token, cls, info, size, needed);
+    HANDLE linked = nullptr;
+    if (!DuplicateTokenEx(token, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &linked))
+        return FALSE;
+    LinkedToken = linked;
+    static_cast<TOKEN_LINKED_TOKEN*>(info)->LinkedToken = linked;
     return TRUE;
 }
 
@@ -146,6 +159,59 @@ TEST_F(InstallerSeamTest, NonAdministratorUsesUserTokenAndEmptyListIsReported) {
         ASSERT_NE(next, std::string::npos) << line;
         at = next;
     }
+}
+
+// The caller is started again with the token of its own process, held
+// since the request, in its own session: never with the linked (elevated)
+// token that the monitor and the installers get.
+TEST_F(InstallerSeamTest, CallerIsStartedAgainWithItsOwnToken) {
+    InstallerSeam().WTSQueryUserToken = KnownToken;
+    InstallerSeam().GetTokenInformation = KnownLinkedToken;
+    std::string dir = test::TestDir() + "own-token\\";
+    test::RemoveTree(dir);
+    ASSERT_TRUE(ForceDirectories(dir));
+    ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "samples\\caller.exe", dir + "caller.exe"));
+    const std::string line = "\"" + dir + "caller.exe\" /linger=60000";
+    DWORD pid = 0;
+    HANDLE process = test::StartProcess(line, dir, &pid);
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return FileExists(dir + "caller.log"); }, 10000));
+    DWORD error = 0;
+    std::unique_ptr<TCallerProcess> caller = TCallerProcess::Open(pid, error);
+    ASSERT_TRUE(caller) << error;
+    const HANDLE callerToken = caller->Token();
+    HANDLE thread = StartInstaller({}, std::move(caller), true);
+    ASSERT_NE(thread, nullptr);
+    TerminateProcess(process, 0);
+    CloseHandle(process);
+    ASSERT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    ASSERT_EQ(Started.size(), 2u);
+    EXPECT_EQ(StartTokens[0], LinkedToken);  // the monitor
+    EXPECT_EQ(Started[1], line);
+    EXPECT_EQ(StartTokens[1], callerToken);
+    EXPECT_NE(StartTokens[1], LinkedToken);
+    EXPECT_NE(StartTokens[1], UserToken);
+    ExpectInOrder(LogSince(offset), {"Запускаем программу:", dir + "caller.exe",
+                                     "Ошибка при установке: При вызове функции CreateProcessAsUser произошла ошибка",
+                                     "Installer Thread Successfully Terminated"});
+}
+
+// What the service takes from a caller's program: its file only from a
+// local fixed disk, its internal name only as one plain word.
+TEST(CallerProgramTest, LocalPathsAndPlainWords) {
+    char windows[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_TRUE(IsLocalFixedPath(std::string(windows) + "\\notepad.exe"));
+    EXPECT_TRUE(IsLocalFixedPath("\\\\?\\" + std::string(windows) + "\\notepad.exe"));
+    for (const char* path : {"\\\\host\\share\\app.exe", "\\\\?\\UNC\\host\\share\\app.exe",
+                             "\\\\.\\pipe\\app", "app.exe", "\\app.exe", "C:app.exe", "", "Q:\\app.exe"}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(IsLocalFixedPath(path));
+    }
+    for (const char* word : {"ClientApp", "Kassa-2.1_x", "Клиент", "Ёлка"}) EXPECT_TRUE(IsPlainWord(word)) << word;
+    for (const char* word : {"", "App /D=C:\\x", "a b", "a\"b", "/S", "a=b", "a\tb", "%PATH%", "a&b", "a^b"})
+        EXPECT_FALSE(IsPlainWord(word)) << word;
 }
 
 TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {

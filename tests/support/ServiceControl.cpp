@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include "TestSupport.h"
+#include "com/Caller.h"
 #include "service/Text.h"
 #include "transfer/JobMap.h"
 
@@ -235,6 +236,14 @@ bool AddServiceJob(const std::string& description) {
                 SUCCEEDED(job->SetDescription(ToWide(description).c_str()));
     });
     return added;
+}
+
+std::string ClientJob(const std::string& description) {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    std::string sid = TokenSid(token);
+    CloseHandle(token);
+    return description + "|Owner=" + sid;
 }
 
 }  // namespace zel::test

@@ -68,5 +68,8 @@ void CancelServiceJobs();
 // Creates an idle job of the service with the description, as the service
 // leaves one behind when it stops.
 bool AddServiceJob(const std::string& description);
+// The description of a module's job that a client of this test's account
+// registered: the service records the registrant after the older form.
+std::string ClientJob(const std::string& description);
 
 }  // namespace zel::test

@@ -95,11 +95,12 @@ TEST(DescriptionText, SplitsLikeDelimitedText) {
     EXPECT_EQ("1.2.0.5", info.Version);
     EXPECT_EQ("1.2.0.7", info.Target);
 
-    // Blanks and control characters separate items too; keys ignore case;
-    // what is missing reads as empty.
-    ParseDescriptionText("  name=Склад учёта|VERSION=2.0\t\x01 Extra", info);
-    EXPECT_EQ("Склад", info.Name);
-    EXPECT_EQ("2.0", info.Version);
+    // Only bars separate items: a name with blanks reads whole, as older
+    // versions wrote it; blanks around an item are passed over; keys ignore
+    // case; what is missing reads as empty.
+    ParseDescriptionText("  name=Склад учёта |VERSION=2.0\t\x01 Extra", info);
+    EXPECT_EQ("Склад учёта", info.Name);
+    EXPECT_EQ("2.0\t\x01 Extra", info.Version);
     EXPECT_EQ("", info.Target);
 
     // A quoted item is one item, a doubled quote is one quote.
@@ -113,6 +114,17 @@ TEST(DescriptionText, SplitsLikeDelimitedText) {
     EXPECT_EQ("x=y", info.Name);
     ParseDescriptionText("", info);
     EXPECT_EQ("", info.Name);
+
+    // The registrant follows the older form, which reads as no owner.
+    EXPECT_EQ("Name=A|Version=1|Target=", JobDescription("A", "1", ""));
+    EXPECT_EQ("Name=A|Version=1|Target=2|Owner=S-1-5-21-7", JobDescription("A", "1", "2", "S-1-5-21-7"));
+    ParseDescriptionText(JobDescription("A", "1", "", "S-1-5-21-7"), info);
+    EXPECT_EQ("A", info.Name);
+    EXPECT_EQ("1", info.Version);
+    EXPECT_EQ("", info.Target);
+    EXPECT_EQ("S-1-5-21-7", info.Owner);
+    ParseDescriptionText("Name=A|Version=1|Target=2", info);
+    EXPECT_EQ("", info.Owner);
 }
 
 TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
@@ -190,17 +202,18 @@ TEST_F(BITSTest, ModuleJobIsCreatedConfiguredAndFoundByName) {
 }
 
 TEST_F(BITSTest, NamesWithBlanksAndDuplicateNames) {
-    // The Name is cut at the blank: the job is not found by its full name,
-    // and registering creates another.
+    // A name with blanks is one module with one job, found by its name.
     const std::string blank = Prefix + "b c";
     const std::string cut = Prefix + "b";
     ASSERT_TRUE(CreateModuleJob(nullptr, blank, "1"));
-    EXPECT_EQ(1u, All(cut).size());
-    ComPtr<IBackgroundCopyJob> none;
-    EXPECT_FALSE(FindModuleJob(manager.Get(), blank, none.GetAddressOf()));
-    EXPECT_FALSE(none);
-    EXPECT_TRUE(RegisterModuleJob(manager.Get(), blank, "1"));
-    EXPECT_EQ(2u, All(cut).size());
+    EXPECT_EQ(1u, All(blank).size());
+    EXPECT_EQ(0u, All(cut).size());
+    ComPtr<IBackgroundCopyJob> found;
+    EXPECT_TRUE(FindModuleJob(manager.Get(), blank, found.GetAddressOf()));
+    EXPECT_TRUE(found);
+    EXPECT_FALSE(RegisterModuleJob(manager.Get(), blank, "1"));
+    EXPECT_FALSE(RegisterModuleJob(manager.Get(), blank, "1"));
+    EXPECT_EQ(1u, All(blank).size());
 
     // Names differ only on paper when they differ only in letter case: one
     // module, one job, with the spelling of its first registration.
@@ -289,6 +302,62 @@ TEST_F(BITSTest, JobMapFollowsTheJobsOfItsPass) {
     EXPECT_TRUE(pass.Entries().empty());
     EXPECT_EQ(BG_JOB_PRIORITY_FOREGROUND, refusing.priority);
     EXPECT_EQ(11u, refusing.notifyFlags);
+}
+
+// A client's registration records its account; only that account or an
+// administrator changes the registration afterwards, a registration of no
+// known owner goes to the next client that registers it, and the service's
+// own module is no client's to register or remove.
+TEST_F(BITSTest, ClientRegistrationsKeepTheirOwner) {
+    const TRegistrant alice{"S-1-5-21-1-1-1-1001", false}, bob{"S-1-5-21-1-1-1-1002", false},
+        admin{"S-1-5-21-1-1-1-500", true};
+    const std::string owned = Prefix + "own", legacy = Prefix + "old";
+    ASSERT_TRUE(CreateModuleJob(manager.Get(), legacy, "1"));
+    test::LogMark mark;
+    {
+        TJobMap jobs;
+        ASSERT_TRUE(jobs.Load(manager.Get()));
+        EXPECT_TRUE(RegisterModuleJob(jobs, manager.Get(), owned, "1", nullptr, &alice));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), owned, "1", nullptr, &bob));  // no change
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), owned, "2", nullptr, &bob));
+        EXPECT_FALSE(CancelModuleJob(jobs, manager.Get(), owned, &bob));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), legacy, "1", nullptr, &bob));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), "ZELUPDATE", "9.9.9.9", nullptr, &admin));
+    }
+    EXPECT_EQ(Format("Name=%s|Version=1|Target=|Owner=%s", {owned, alice.Sid}), ToAnsi(Description(Find(owned).Get())));
+    EXPECT_EQ(Format("Name=%s|Version=1|Target=|Owner=%s", {legacy, bob.Sid}), ToAnsi(Description(Find(legacy).Get())));
+    std::string log = mark.Since();
+    EXPECT_NE(log.find(Format(" : Модуль %s: отказано в вызове Add (модуль зарегистрирован другим пользователем; "
+                              "пользователь %s)\r\n",
+                              {owned, bob.Sid})),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(Format(" : Модуль %s: отказано в вызове Remove (модуль зарегистрирован другим пользователем; "
+                              "пользователь %s)\r\n",
+                              {owned, bob.Sid})),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" : Модуль ZELUPDATE: отказано в вызове Add (собственный модуль службы; пользователь "),
+              std::string::npos)
+        << log;
+    for (const auto& job : All("ZELUPDATE"))
+        EXPECT_EQ(ToAnsi(Description(job.Get())).find("9.9.9.9"), std::string::npos);
+
+    // The owner and an administrator change it; the owner stays the owner.
+    {
+        TJobMap jobs;
+        ASSERT_TRUE(jobs.Load(manager.Get()));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), owned, "2", nullptr, &admin));
+        EXPECT_FALSE(RegisterModuleJob(jobs, manager.Get(), legacy, "3", nullptr, &bob));
+    }
+    EXPECT_EQ(Format("Name=%s|Version=2|Target=|Owner=%s", {owned, alice.Sid}), ToAnsi(Description(Find(owned).Get())));
+    EXPECT_EQ(Format("Name=%s|Version=3|Target=|Owner=%s", {legacy, bob.Sid}), ToAnsi(Description(Find(legacy).Get())));
+    TJobMap jobs;
+    ASSERT_TRUE(jobs.Load(manager.Get()));
+    EXPECT_TRUE(CancelModuleJob(jobs, manager.Get(), owned, &alice));
+    EXPECT_TRUE(CancelModuleJob(jobs, manager.Get(), legacy, &admin));
+    EXPECT_TRUE(All(owned).empty());
+    EXPECT_TRUE(All(legacy).empty());
 }
 
 TEST_F(BITSTest, LaterWalksSeeWhatChangedSinceTheLastOne) {

@@ -215,6 +215,19 @@ TEST_F(NotifierTest, ErrorsAndTransfersOnlyActWhenTheyShould) {
     EXPECT_NE(std::string::npos, mark.Since().find(Format(" : Не удалось получить доступ к %s\r\n", {GetModuleDir(name)})));
     EXPECT_FALSE(FindModuleJob(nullptr, name, &replacement));
     RemoveFile(GetModuleDir(name));
+
+    // The module's next job is registered as the one it replaces: with its
+    // installed version and its owner.
+    job.description = ToWide("Name=" + name + "|Version=1|Target=2|Owner=S-1-5-21-9");
+    ASSERT_TRUE(ForceDirectories(GetModuleDir(name)));
+    EXPECT_EQ(S_OK, notifier->JobTransferred(&job));
+    TJobInfo info;
+    ASSERT_TRUE(FindModuleJob(nullptr, name, &replacement, &info));
+    EXPECT_EQ("1", info.Version);
+    EXPECT_EQ("", info.Target);
+    EXPECT_EQ("S-1-5-21-9", info.Owner);
+    replacement->Cancel();
+    replacement->Release();
 }
 
 }  // namespace

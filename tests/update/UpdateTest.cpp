@@ -92,7 +92,8 @@ TEST_F(UpdateTest, StoredFilesOfTheOfferedSizeAreNotFetchedAgain) {
     EXPECT_EQ(ReadFileBytes(store + "resized.exe"), ReadFileBytes(dir + "resized.exe"));
     EXPECT_EQ(FileRequests("Sample", "kept.exe"), kept);
     EXPECT_GT(FileRequests("Sample", "resized.exe"), resized);
-    EXPECT_TRUE(WaitFor([&] { return HasIdleJob("Name=Sample|Version=1.0.0.0|Target="); }, 30000)) << svc.Log();
+    EXPECT_TRUE(WaitFor([&] { return HasIdleJob(ClientJob("Name=Sample|Version=1.0.0.0|Target=")); }, 30000))
+        << svc.Log();
 
     // The same size with other bytes is fetched again; the same bytes are not.
     ASSERT_TRUE(svc.WaitForLog("Загружено обновление модуля SampleSums версии 2.0.00.01", 120000)) << svc.Log();
@@ -250,7 +251,7 @@ TEST_F(UpdateTest, HostileAnswersAreRefusedAndTheOtherModulesUpdated) {
         EXPECT_EQ(FindMessagePrefix(m, "Начинаем загрузку модуля " + name), -1);
         // Nothing fetched, the job left as it was.
         EXPECT_TRUE(FilesIn(svc.Dir() + "Files\\" + name + "\\").empty()) << name;
-        EXPECT_TRUE(HasIdleJob("Name=" + name + "|Version=1.0.0.0|Target=")) << name;
+        EXPECT_TRUE(HasIdleJob(ClientJob("Name=" + name + "|Version=1.0.0.0|Target="))) << name;
     }
     EXPECT_EQ(FindMessagePrefix(m, "Не удалось получить сведения о модуле"), -1) << svc.Log();
     // The checks go on and refuse them again.

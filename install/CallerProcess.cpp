@@ -1,0 +1,152 @@
+#include "CallerProcess.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+#include "install/zel_processes.h"
+#include "service/Text.h"
+
+namespace zel {
+
+namespace {
+
+constexpr DWORD ProcessAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+// What a primary token needs to start a process with it.
+constexpr DWORD TokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT |
+                              TOKEN_ADJUST_SESSIONID;
+
+uint64_t CreationTime(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+bool TokenAccount(HANDLE process, std::string* sid, DWORD* session) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
+    bool ok = false;
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    std::vector<BYTE> user(needed ? needed : 1);
+    char* text = nullptr;
+    DWORD id = 0;
+    if (needed && GetTokenInformation(token, TokenUser, user.data(), needed, &needed) &&
+        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text) &&
+        GetTokenInformation(token, TokenSessionId, &id, sizeof id, &needed)) {
+        *sid = text;
+        *session = id;
+        ok = true;
+    }
+    if (text) LocalFree(text);
+    CloseHandle(token);
+    return ok;
+}
+
+}  // namespace
+
+std::unique_ptr<TCallerProcess> TCallerProcess::Open(DWORD pid, DWORD& error) {
+    std::unique_ptr<TCallerProcess> caller(new TCallerProcess);
+    caller->pid_ = pid;
+    caller->process_ = OpenProcess(ProcessAccess, FALSE, pid);
+    if (!caller->process_) {
+        error = GetLastError();
+        return nullptr;
+    }
+    caller->created_ = CreationTime(caller->process_);
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(caller->process_, TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+        error = GetLastError();
+        return nullptr;
+    }
+    BOOL duplicated = DuplicateTokenEx(token, TokenAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                                       &caller->token_);
+    error = GetLastError();
+    CloseHandle(token);
+    if (!duplicated) {
+        caller->token_ = nullptr;
+        return nullptr;
+    }
+    return caller;
+}
+
+TCallerProcess::~TCallerProcess() {
+    if (token_) CloseHandle(token_);
+    if (process_) CloseHandle(process_);
+}
+
+std::unique_ptr<TCallerProcess> AcceptInstallTarget(DWORD pid, DWORD callerPid, uint64_t callerCreated,
+                                                    const std::string& callerSid, std::string& why) {
+    if (callerPid == 0 || callerSid.empty()) {
+        why = "вызывающий не опознан";
+        return nullptr;
+    }
+    bool parent = pid != callerPid;
+    if (parent && GetParentProcessId(callerPid) != pid) {
+        why = "это не вызывающий процесс и не его родитель";
+        return nullptr;
+    }
+    DWORD error = 0;
+    std::unique_ptr<TCallerProcess> target = TCallerProcess::Open(pid, error);
+    if (!target) {
+        why = Format("процесс недоступен (%s)", {SysErrorMessage(error)});
+        return nullptr;
+    }
+    // The parent id of a process stays when its parent has ended: a process
+    // that got the id since is younger than the caller.
+    if (parent && (target->Created() == 0 || callerCreated == 0 || target->Created() > callerCreated)) {
+        why = "родитель вызывающего процесса уже завершён";
+        return nullptr;
+    }
+    std::string targetSid, ownSid;
+    DWORD targetSession = 0, callerSession = 0;
+    HANDLE caller = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, callerPid);
+    bool known = caller && CallerProcessSeam().ProcessAccount(target->Process(), &targetSid, &targetSession) &&
+                 CallerProcessSeam().ProcessAccount(caller, &ownSid, &callerSession);
+    if (caller) CloseHandle(caller);
+    if (!known) {
+        why = "учётная запись процесса не определяется";
+        return nullptr;
+    }
+    if (targetSid != callerSid) {
+        why = Format("процесс другого пользователя (%s)", {targetSid});
+        return nullptr;
+    }
+    if (targetSession != callerSession) {
+        why = Format("процесс другого сеанса (%d)", {targetSession});
+        return nullptr;
+    }
+    return target;
+}
+
+bool IsLocalFixedPath(const std::string& path) {
+    std::string p = path.compare(0, 4, "\\\\?\\") == 0 ? path.substr(4) : path;
+    bool letter = p.size() > 3 && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':' &&
+                  p[2] == '\\';
+    return letter && GetDriveTypeA(p.substr(0, 3).c_str()) == DRIVE_FIXED;
+}
+
+bool IsPlainWord(const std::string& text) {
+    if (text.empty()) return false;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        bool latin = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        // The letters of code page 1251: А-я, Ё and ё.
+        bool cyrillic = c >= 0xC0 || c == 0xA8 || c == 0xB8;
+        if (!latin && !cyrillic && c != '.' && c != '_' && c != '-') return false;
+    }
+    return true;
+}
+
+CallerProcessPlatform DefaultCallerProcessPlatform() {
+    CallerProcessPlatform p;
+    p.ProcessAccount = &TokenAccount;
+    return p;
+}
+
+CallerProcessPlatform& CallerProcessSeam() {
+    static CallerProcessPlatform platform = DefaultCallerProcessPlatform();
+    return platform;
+}
+
+}  // namespace zel
