@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include "FileTree.h"
+
 namespace zel {
 
 std::atomic<uint8_t> LogMode{LogDefaultMode};
@@ -55,20 +57,29 @@ private:
 
 // Opened for appending only: every write goes to the end of the file as one
 // piece, also when another process appends to the same file at that moment.
-// (Reading rights only for the lock below.)
+// (Reading rights only for the lock below.) A link in place of the day's
+// file is opened as the link itself, so that it can be refused unwritten.
 HANDLE OpenLogFile(const std::string& path) {
     // A program that holds the day's file without sharing it (a viewer, a
     // backup) may let go of it in a moment.
     for (int attempt = 0;; ++attempt) {
         HANDLE h = CreateFileA(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h != INVALID_HANDLE_VALUE) return h;
         DWORD code = GetLastError();
         bool transient = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
         if (!transient || attempt >= 40) StreamError("Не удается открыть файл \"%s\". %s", path, code);
         Sleep(5);
     }
+}
+
+// A day's file that leads elsewhere: a link, or a file that has a second
+// name (a hard link), which may lie anywhere.
+bool LeadsElsewhere(HANDLE file) {
+    if (IsLinkHandle(file)) return true;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    return GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1;
 }
 
 }  // namespace
@@ -98,10 +109,15 @@ void WriteLog(const std::string& message, uint8_t level) {
     LockGuard lock;
     std::string dir = GetLogDir();
     if (!ForceDirectories(dir)) return;
+    // Nothing is written through a link: the line is dropped and the caller
+    // told, as of a file that cannot be opened.
+    if (IsLink(dir)) throw EStreamError(Format("Папка журнала \"%s\" является ссылкой: запись отклонена", {dir}));
     SYSTEMTIME now;
     GetLocalTime(&now);
     std::string path = dir + GetLogFileName(now);
     FileGuard file(OpenLogFile(path));
+    if (LeadsElsewhere(file.get()))
+        throw EStreamError(Format("Файл журнала \"%s\" является ссылкой: запись отклонена", {path}));
     AppendLock append(file.get());
     GetLocalTime(&now);
     std::string line =

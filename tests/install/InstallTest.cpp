@@ -205,6 +205,38 @@ TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {
     test::RemoveTree(files);
 }
 
+// A module folder in the store and the log's folder that are links to a
+// folder elsewhere: housekeeping enters neither and deletes nothing there.
+TEST(HousekeepingTest, NothingIsDeletedThroughALink) {
+    std::string files = GetFilesDir() + "\\";
+    std::string elsewhere = test::TestDir() + "elsewhere\\";
+    test::RemoveTree(files);
+    test::RemoveTree(elsewhere);
+    for (int v = 1; v <= 5; ++v)
+        ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "stubs\\old" + std::to_string(v) + ".exe",
+                                     elsewhere + "v" + std::to_string(v) + ".exe"));
+    for (int day = 1; day <= 20; ++day) test::WriteFileBytes(elsewhere + Format("US202601%.2d.txt", {day}), "old");
+    ASSERT_TRUE(ForceDirectories(files));
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, files + "linked"));
+    // This program's own log folder steps aside for the link meanwhile.
+    std::string logs = ExtractFileDir(GetLogDir()), kept = logs + ".kept";
+    test::RemoveTree(kept);
+    ASSERT_TRUE(!DirectoryExists(logs) || MoveFileA(logs.c_str(), kept.c_str()));
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, logs));
+    LogMode.store(LogDefaultMode);  // no debug lines: they would go to the link
+
+    RemoveOldInstallers();
+    CleanLogs();
+
+    EXPECT_TRUE(test::RemoveFolderLink(logs));
+    EXPECT_TRUE(!DirectoryExists(kept) || MoveFileA(kept.c_str(), logs.c_str()));
+    EXPECT_TRUE(test::RemoveFolderLink(files + "linked"));
+    for (int v = 1; v <= 5; ++v) EXPECT_TRUE(FileExists(elsewhere + "v" + std::to_string(v) + ".exe")) << v;
+    for (int day = 1; day <= 20; ++day) EXPECT_TRUE(FileExists(elsewhere + Format("US202601%.2d.txt", {day}))) << day;
+    test::RemoveTree(files);
+    test::RemoveTree(elsewhere);
+}
+
 TEST(SampleInstallerTest, VersionStringsAndSilentRun) {
     std::string exe = test::TestDir() + "samples\\alpha.exe";
     EXPECT_EQ(GetFileVersionString(exe, "FileDescription"), "Тестовый модуль Альфа");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dcperm/DcpermHelpers.h"
+#include "service/FileTree.h"
 #include "service/Text.h"
 #include "service/TrustText.h"
 #include "store/Versions.h"
@@ -345,4 +346,25 @@ TEST_F(PackageTest, AFailedStepLeavesNothing) {
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ClsidKey));
     EXPECT_TRUE(UninstallEntries().empty());
     EXPECT_FALSE(DirectoryExists(dir));
+}
+
+// A link in the store to a folder elsewhere: the removal takes the link at
+// most (Wine cannot remove one, and says so), never what it leads to.
+TEST_F(PackageTest, RemovalLeavesWhatALinkInTheStoreLeadsTo) {
+    ASSERT_EQ(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1")) << test::ReadFileBytes(log);
+    const std::string elsewhere = "C:\\ZELElsewhere\\", link = dir + "Files\\Linked";
+    test::RemoveTree(elsewhere);
+    test::WriteFileBytes(elsewhere + "Demo\\setup.exe", "kept");
+    ASSERT_TRUE(ForceDirectories(dir + "Files"));
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, link));
+    ASSERT_EQ(0, Msiexec("/x \"" + Package(ZEL_VERSION) + "\"")) << test::ReadFileBytes(log);
+    EXPECT_EQ("kept", test::ReadFileBytes(elsewhere + "Demo\\setup.exe"));
+    EXPECT_EQ(0u, test::ZelServiceState());
+    if (IsLink(link)) {
+        EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("the link " + link + " cannot be removed"))
+            << test::ReadFileBytes(log);
+        EXPECT_TRUE(test::RemoveFolderLink(link));
+    }
+    test::RemoveTree(dir);
+    test::RemoveTree(elsewhere);
 }

@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include "service/FileTree.h"
 #include "service/Log.h"
 #include "service/Text.h"
 
@@ -40,26 +41,53 @@ void WriteFileBytes(const std::string& path, const std::string& data) {
     CloseHandle(h);
 }
 
-void RemoveTree(const std::string& path) {
-    std::string dir = path;
-    while (!dir.empty() && dir.back() == '\\') dir.pop_back();
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string full = dir + "\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(full);
-            else {
-                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ::DeleteFileA(full.c_str());
-            }
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(dir.c_str());
+// The product's own removal: a link left by a test goes as a link, and
+// what it leads to stays.
+void RemoveTree(const std::string& path) { zel::RemoveTree(ToWide(path)); }
+
+namespace {
+
+// Wine's own name of a file on the Linux side.
+std::string UnixName(const std::string& path) {
+    typedef char*(CDECL * UnixNameFn)(LPCWSTR);
+    auto fn = reinterpret_cast<UnixNameFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!fn) return std::string();
+    std::wstring wide = ToWide(path);
+    while (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
+    char* name = fn(wide.c_str());
+    if (!name) return std::string();
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+// A Linux program under Wine: CreateProcess succeeds, but gives no process
+// handle to wait for.
+bool RunLinux(const std::string& commandLine) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        return false;
+    if (pi.hThread) CloseHandle(pi.hThread);
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+    return true;
+}
+
+}  // namespace
+
+bool MakeFolderLink(const std::string& target, const std::string& link) {
+    std::string from = UnixName(target), to = UnixName(link);
+    if (from.empty() || to.empty() || !RunLinux("Z:\\bin\\ln -s -n \"" + from + "\" \"" + to + "\"")) return false;
+    return WaitFor([&] { return zel::IsLink(link); }, 10000, 20);
+}
+
+bool RemoveFolderLink(const std::string& link) {
+    std::string name = UnixName(link);
+    if (name.empty() || !RunLinux("Z:\\bin\\rm -f \"" + name + "\"")) return false;
+    return WaitFor([&] { return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; }, 10000, 20);
 }
 
 bool CopyFileTo(const std::string& from, const std::string& to) {

@@ -54,6 +54,14 @@ int RunProcessOutput(const std::string& commandLine, std::string& output, DWORD 
                      char* environment = nullptr, const std::string& currentDir = std::string());
 std::string CatalogueDir(const std::string& module, const std::string& version);
 
+// Links as Wine can have them: a Unix symbolic link, made from the Linux
+// side (a program under Wine may start Linux programs). Wine shows a link
+// to a folder as a folder with the reparse-point attribute, but can neither
+// make one (CreateSymbolicLink does nothing, FSCTL_SET_REPARSE_POINT is not
+// supported) nor remove one. Both wait until the change is visible.
+bool MakeFolderLink(const std::string& target, const std::string& link);
+bool RemoveFolderLink(const std::string& link);
+
 // Ends every running program whose file lies in dir (with trailing backslash).
 void EndProgramsIn(const std::string& dir);
 
