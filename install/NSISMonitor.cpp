@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "service/Access.h"
 #include "service/Text.h"
 
 namespace zel {
@@ -123,7 +124,11 @@ void ExtractHookDll(const std::string& path) {
     DWORD size = SizeofResource(self, info);
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     if (!bytes) RaiseLastOSError();
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A new file gets Service.dll's own list at once (one written over keeps
+    // the list it has; the service's lock sets it).
+    TSecurityDescriptor descriptor = FileDescriptor(TFolderKind::Program, TEntryForm::File);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, descriptor.IsValid() ? descriptor.Attributes() : nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw EStreamError(Format("Cannot create file \"%s\". %s", {path, SysErrorMessage(GetLastError())}));
     DWORD written = 0;

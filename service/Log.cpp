@@ -1,5 +1,6 @@
 #include "Log.h"
 
+#include "Access.h"
 #include "FileTree.h"
 
 namespace zel {
@@ -55,6 +56,15 @@ private:
     throw EStreamError(Format(pattern, {path, SysErrorMessage(code)}));
 }
 
+// The log's folder, made with its own access list when it is missing (and
+// its parents as they come). False when it cannot be made.
+bool MakeLogDir(const std::string& dir) {
+    if (DirectoryExists(dir)) return true;
+    std::string folder = ExtractFileDir(dir);
+    if (!ForceDirectories(ExtractFileDir(folder))) return false;
+    return CreateLockedFolder(ToWide(folder), TFolderKind::Logs) || DirectoryExists(dir);
+}
+
 // Opened for appending only: every write goes to the end of the file as one
 // piece, also when another process appends to the same file at that moment.
 // (Reading rights only for the lock below.) A link in place of the day's
@@ -108,7 +118,7 @@ void WriteLog(const std::string& message, uint8_t level) {
     if ((level & LogMode.load()) == 0) return;
     LockGuard lock;
     std::string dir = GetLogDir();
-    if (!ForceDirectories(dir)) return;
+    if (!MakeLogDir(dir)) return;
     // Nothing is written through a link: the line is dropped and the caller
     // told, as of a file that cannot be opened.
     if (IsLink(dir)) throw EStreamError(Format("Папка журнала \"%s\" является ссылкой: запись отклонена", {dir}));

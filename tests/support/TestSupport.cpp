@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include "service/FileTree.h"
@@ -88,6 +90,53 @@ bool RemoveFolderLink(const std::string& link) {
     std::string name = UnixName(link);
     if (name.empty() || !RunLinux("Z:\\bin\\rm -f \"" + name + "\"")) return false;
     return WaitFor([&] { return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; }, 10000, 20);
+}
+
+std::string SidString(PSID sid) {
+    LPSTR text = nullptr;
+    if (!sid || !ConvertSidToStringSidA(sid, &text)) return std::string();
+    std::string result = text;
+    LocalFree(text);
+    return result;
+}
+
+AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor) {
+    AccessList list;
+    if (!descriptor || !IsValidSecurityDescriptor(descriptor)) return list;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    PSID owner = nullptr;
+    if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl)
+        return list;
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) list.owner = SidString(owner);
+    list.valid = true;
+    list.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&header))) break;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            list.deniedOrOther.push_back(header->AceType);
+            continue;
+        }
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        list.entries.push_back({SidString(&ace->SidStart), ace->Mask, header->AceFlags});
+    }
+    return list;
+}
+
+AccessList FileAccess(const std::string& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    AccessList list;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) == ERROR_SUCCESS) {
+        list = DecodeAccess(descriptor);
+        LocalFree(descriptor);
+    }
+    return list;
 }
 
 bool CopyFileTo(const std::string& from, const std::string& to) {
