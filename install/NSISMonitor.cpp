@@ -1,6 +1,8 @@
 #include "NSISMonitor.h"
 
+#include <bcrypt.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstring>
@@ -14,6 +16,8 @@ namespace zel {
 const char* const MonitorEventName = "Global\\{0A328AAF-9068-412D-A03A-83C3C67BE031}";
 
 namespace {
+
+constexpr size_t EventSuffixDigits = 16;
 
 std::atomic<HWND> MonitorWindow{nullptr};
 HMODULE HookLibrary = nullptr;
@@ -37,7 +41,9 @@ private:
         return 0;
     }
     static void Execute() {
-        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, MonitorEventName);
+        std::string name = MonitorEventFromCommandLine();
+        if (name.empty()) return;
+        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
         if (!event) return;
         if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
             PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
@@ -112,6 +118,43 @@ void RunMonitor() {
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&controls);
     DialogBoxParamA(GetModuleHandleA(nullptr), "PROJECTDIALOG", nullptr, MonitorDlgProc, 0);
+}
+
+std::string NewMonitorEventSuffix() {
+    unsigned char bytes[EventSuffixDigits / 2];
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof(bytes), BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        throw Exception("Не удалось получить случайное число для имени события монитора");
+    static const char digits[] = "0123456789ABCDEF";
+    std::string suffix;
+    for (unsigned char b : bytes) {
+        suffix += digits[b >> 4];
+        suffix += digits[b & 15];
+    }
+    return suffix;
+}
+
+bool IsMonitorEventSuffix(const std::string& suffix) {
+    if (suffix.size() != EventSuffixDigits) return false;
+    for (char c : suffix)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+std::string MonitorEventNameFor(const std::string& suffix) { return std::string(MonitorEventName) + "-" + suffix; }
+
+std::string MonitorEventFromCommandLine() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return std::string();
+    std::string name;
+    for (int i = 1; i < argc && name.empty(); ++i) {
+        std::string arg = ToAnsi(argv[i]);
+        if (arg.size() > 7 && (arg[0] == '/' || arg[0] == '-') && SameText(arg.substr(1, 6), "event=") &&
+            IsMonitorEventSuffix(arg.substr(7)))
+            name = MonitorEventNameFor(arg.substr(7));
+    }
+    LocalFree(argv);
+    return name;
 }
 
 std::string GetHookDllPath() { return GetProgramDir() + "Service.dll"; }

@@ -2,6 +2,8 @@
 // hook DLL and housekeeping, in the test process.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +12,7 @@
 #include "install/Installer.h"
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
+#include "service/Access.h"
 #include "service/Log.h"
 #include "service/Maintenance.h"
 #include "store/ModuleList.h"
@@ -62,6 +65,29 @@ BOOL WINAPI RecordStart(HANDLE token, LPCSTR, LPSTR commandLine, LPSECURITY_ATTR
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
+// The monitor's event as the run holds it when the monitor is started.
+test::AccessList EventAccess;
+BOOL WINAPI RecordStartAndEvent(HANDLE token, LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                                LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                                LPCSTR dir, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
+    std::string line = commandLine;
+    size_t at = line.find("/event=");
+    if (at != std::string::npos) {
+        HANDLE event = OpenEventA(READ_CONTROL, FALSE, MonitorEventNameFor(line.substr(at + 7)).c_str());
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL dacl = nullptr;
+        if (event && GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                     nullptr, &descriptor) == ERROR_SUCCESS) {
+            EventAccess = test::DecodeAccess(descriptor);
+            LocalFree(descriptor);
+        }
+        if (event) CloseHandle(event);
+    }
+    return RecordStart(token, application, commandLine, process, thread, inherit, flags, environment, dir, startup,
+                       info);
+}
+std::string FixedSuffix() { return "0123456789ABCDEF"; }
+
 HANDLE UserToken = nullptr;
 BOOL WINAPI KnownToken(ULONG, PHANDLE token) {
     OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
@@ -132,7 +158,9 @@ TEST_F(InstallerSeamTest, NonAdministratorUsesUserTokenAndEmptyListIsReported) {
     InstallerSeam().GetTokenInformation = NoLinkedToken;
     RunAndWait({"absent=1.0.0.1"}, 0, true);
     ASSERT_EQ(Started.size(), 1u);
-    EXPECT_EQ(Started[0], "\"" + GetProgramPath() + "\" /monitor");
+    const std::string monitor = "\"" + GetProgramPath() + "\" /monitor /event=";
+    ASSERT_EQ(Started[0].rfind(monitor, 0), 0u) << Started[0];
+    EXPECT_TRUE(IsMonitorEventSuffix(Started[0].substr(monitor.size()))) << Started[0];
     EXPECT_EQ(StartTokens[0], UserToken);
     std::string log = LogSince(offset);
     const char* order[] = {"RunInstaller (Caller PID : 0)", "Текущий пользователь не входит в группу Администраторов",
@@ -146,6 +174,42 @@ TEST_F(InstallerSeamTest, NonAdministratorUsesUserTokenAndEmptyListIsReported) {
         ASSERT_NE(next, std::string::npos) << line;
         at = next;
     }
+}
+
+// Every run has an event of its own, for SYSTEM and the user whose token
+// starts the monitor, who may only wait for it.
+TEST_F(InstallerSeamTest, EachRunHasItsOwnEventThatOnlyItsUserMayWaitFor) {
+    InstallerSeam().WTSQueryUserToken = KnownToken;
+    InstallerSeam().CreateProcessAsUserA = RecordStartAndEvent;
+    EventAccess = test::AccessList();
+    RunAndWait({}, 0, false);
+    RunAndWait({}, 0, false);
+    ASSERT_EQ(Started.size(), 2u);
+    EXPECT_NE(Started[0], Started[1]);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<BYTE> user = TokenUserSid(token);
+    CloseHandle(token);
+    ASSERT_TRUE(EventAccess.valid);
+    EXPECT_TRUE(EventAccess.isProtected);
+    EXPECT_EQ(EventAccess.entries, (std::vector<test::AccessEntry>{{"S-1-5-18", EVENT_ALL_ACCESS, 0},
+                                                                  {test::SidString(user.data()), SYNCHRONIZE, 0}}));
+}
+
+// An event of the run's name exists already (someone else made it): the
+// run ends there, with its log line, and starts nothing.
+TEST_F(InstallerSeamTest, AnEventOfTheRunsNameThatExistsEndsTheRun) {
+    InstallerSeam().MonitorEventSuffix = FixedSuffix;
+    HANDLE squatter = CreateEventA(nullptr, TRUE, TRUE, MonitorEventNameFor(FixedSuffix()).c_str());
+    ASSERT_NE(squatter, nullptr);
+    RunAndWait({"m=1.0.0.1"}, 0, true);
+    CloseHandle(squatter);
+    EXPECT_TRUE(Started.empty());
+    std::string log = LogSince(offset);
+    test::ExpectInOrder(log, {"Ошибка при установке: Событие монитора " + MonitorEventNameFor(FixedSuffix()) +
+                                  " уже существует: установка не выполняется",
+                              "Installer Thread Successfully Terminated"});
+    EXPECT_EQ(log.find("Запускаем монитор NSIS"), std::string::npos) << log;
 }
 
 TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {

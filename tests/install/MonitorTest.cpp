@@ -184,13 +184,16 @@ void SendReport(HWND window, ULONG_PTR code, const std::string& bytes) {
 
 std::string Block(const std::string& text) { return text + std::string(261 - text.size(), '\0'); }
 
-HANDLE CreateMonitorEvent() {
+// An event that anybody may open, of the given name.
+HANDLE CreateOpenEvent(const std::string& name) {
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-    return CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
+    return CreateEventA(&attributes, TRUE, FALSE, name.c_str());
 }
+
+HANDLE CreateMonitorEvent() { return CreateOpenEvent(MonitorEventName); }
 
 BOOL CALLBACK CollectMonitors(HWND window, LPARAM param) {
     char caption[256] = {0};
@@ -302,11 +305,13 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     test::RemoveTree(app);
     ASSERT_TRUE(ForceDirectories(app));
     ASSERT_TRUE(test::CopyFileTo(DriverPath(), app + "ZELService.exe"));
-    HANDLE event = CreateMonitorEvent();
+    const std::string suffix = NewMonitorEventSuffix();
+    const std::string command = "\"" + app + "ZELService.exe\" /monitor /event=" + suffix;
+    HANDLE event = CreateOpenEvent(MonitorEventNameFor(suffix));
     ASSERT_NE(event, nullptr);
     ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     DWORD pid = 0;
-    HANDLE monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor", "", &pid);
+    HANDLE monitor = test::StartProcess(command, "", &pid);
     ASSERT_NE(monitor, nullptr);
     HWND dialog = nullptr;
     ASSERT_TRUE(test::WaitFor([&] { return (dialog = FindProcessWindow(pid)) && !ControlText(dialog, 101).empty(); },
@@ -350,7 +355,7 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     CloseHandle(monitor);
 
     // Signalled before the monitor starts: it still closes by itself.
-    monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor");
+    monitor = test::StartProcess(command);
     ASSERT_NE(monitor, nullptr);
     EXPECT_EQ(WaitForSingleObject(monitor, 10000), WAIT_OBJECT_0);
     TerminateProcess(monitor, 1);
