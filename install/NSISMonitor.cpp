@@ -14,6 +14,8 @@
 namespace zel {
 
 const char* const MonitorEventName = "Global\\{0A328AAF-9068-412D-A03A-83C3C67BE031}";
+// The same name is written in the hook DLL, which shares no code with this.
+const char* const HookBlockName = "36B396CF-61D3-4105-8535-81F46F036968";
 
 namespace {
 
@@ -21,6 +23,8 @@ constexpr size_t EventSuffixDigits = 16;
 
 std::atomic<HWND> MonitorWindow{nullptr};
 HMODULE HookLibrary = nullptr;
+// The shared block this monitor made; held until the DLL is gone.
+HANDLE HookBlock = nullptr;
 
 typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
 
@@ -157,6 +161,25 @@ std::string MonitorEventFromCommandLine() {
     return name;
 }
 
+HANDLE CreateHookBlock() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    std::vector<BYTE> user = TokenUserSid(token);
+    CloseHandle(token);
+    if (user.empty()) return nullptr;
+    TSecurityDescriptor descriptor = HookBlockDescriptor(user.data());
+    if (!descriptor.IsValid()) return nullptr;
+    HANDLE block = CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor.Attributes(), PAGE_READWRITE, 0, 8,
+                                      HookBlockName);
+    // One that exists was made by someone else: its reports and its hook
+    // handle could be anybody's.
+    if (block && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(block);
+        return nullptr;
+    }
+    return block;
+}
+
 std::string GetHookDllPath() { return GetProgramDir() + "Service.dll"; }
 
 void ExtractHookDll(const std::string& path) {
@@ -187,8 +210,14 @@ void ExtractHookDll(const std::string& path) {
 bool LoadHookDll(HWND window) {
     std::string path = GetHookDllPath();
     if (!FileExists(path)) ExtractHookDll(path);
+    HookBlock = CreateHookBlock();
+    if (!HookBlock) return false;
     HookLibrary = LoadLibraryA(path.c_str());
-    if (!HookLibrary) return false;
+    if (!HookLibrary) {
+        CloseHandle(HookBlock);
+        HookBlock = nullptr;
+        return false;
+    }
     SetHookFn setHook = FindSetHook();
     if (!setHook) return false;
     return setHook(TRUE, window, 0) != FALSE;
@@ -200,6 +229,8 @@ bool UnloadHookDll() {
     bool result = setHook ? setHook(FALSE, nullptr, 0) != FALSE : false;
     FreeLibrary(HookLibrary);
     HookLibrary = nullptr;
+    if (HookBlock) CloseHandle(HookBlock);
+    HookBlock = nullptr;
     return result;
 }
 

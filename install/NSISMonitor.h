@@ -21,6 +21,12 @@ std::string MonitorEventNameFor(const std::string& suffix);     // MonitorEventN
 bool IsMonitorEventSuffix(const std::string& suffix);
 // The event named on the monitor's command line; empty without a valid one.
 std::string MonitorEventFromCommandLine();
+
+// The hook DLL's shared block, made by the monitor (for its own user only)
+// before the DLL is loaded; an existing block of that name is refused
+// (nullptr then). The DLL in the other processes opens it.
+extern const char* const HookBlockName;
+HANDLE CreateHookBlock();
 constexpr UINT WM_MONITOR_CLOSE = WM_USER + 170;
 constexpr ULONG_PTR MONITOR_TEXT1 = 161;  // WM_COPYDATA code: first line
 constexpr ULONG_PTR MONITOR_TEXT2 = 162;  // second line

@@ -383,12 +383,29 @@ TEST(HookDllTest, ReportsOnlyFromInstallersOfTheService) {
     } catch (const Exception&) {
     }
     ASSERT_TRUE(FileExists(path));
+    // As the monitor, which makes the block for its own user, and only when
+    // none of that name is there yet, before it loads the DLL.
+    HANDLE mapping = CreateHookBlock();
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(CreateHookBlock(), nullptr);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<BYTE> user = TokenUserSid(token);
+    CloseHandle(token);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    test::AccessList block = test::DecodeAccess(descriptor);
+    LocalFree(descriptor);
+    EXPECT_TRUE(block.isProtected);
+    EXPECT_EQ(block.entries, (std::vector<test::AccessEntry>{
+                                 {test::SidString(user.data()), SECTION_QUERY | SECTION_MAP_READ | SECTION_MAP_WRITE, 0}}));
     HMODULE dll = LoadLibraryA(path.c_str());
     ASSERT_NE(dll, nullptr);
     SetHookFn setHook = reinterpret_cast<SetHookFn>(reinterpret_cast<void*>(GetProcAddress(dll, "SetHook")));
     ASSERT_NE(setHook, nullptr);
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, "36B396CF-61D3-4105-8535-81F46F036968");
-    ASSERT_NE(mapping, nullptr);
     const DWORD* shared = static_cast<const DWORD*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 8));
     ASSERT_NE(shared, nullptr);
     EXPECT_FALSE(setHook(FALSE, nullptr, 0));

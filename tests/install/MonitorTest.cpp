@@ -363,6 +363,37 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     CloseHandle(event);
 }
 
+// A block of the hook's name that is there before the monitor is someone
+// else's: the monitor does not use it (its window never goes into it) and
+// runs without installer reports.
+TEST(MonitorWindowTest, RefusesAHookBlockThatExists) {
+    std::string app = test::TestDir() + "mon-block\\";
+    test::RemoveTree(app);
+    ASSERT_TRUE(test::CopyFileTo(DriverPath(), app + "ZELService.exe"));
+    HANDLE squatter = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, HookBlockName);
+    ASSERT_NE(squatter, nullptr);
+    ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    const DWORD* shared = static_cast<const DWORD*>(MapViewOfFile(squatter, FILE_MAP_READ, 0, 0, 8));
+    ASSERT_NE(shared, nullptr);
+    const std::string suffix = NewMonitorEventSuffix();
+    HANDLE event = CreateOpenEvent(MonitorEventNameFor(suffix));
+    DWORD pid = 0;
+    HANDLE monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor /event=" + suffix, "", &pid);
+    ASSERT_NE(monitor, nullptr);
+    HWND dialog = nullptr;
+    EXPECT_TRUE(test::WaitFor([&] { return (dialog = FindProcessWindow(pid)) && !ControlText(dialog, 101).empty(); },
+                              10000));
+    EXPECT_EQ(shared[0], 0u);
+    EXPECT_EQ(shared[1], 0u);
+    SetEvent(event);
+    EXPECT_EQ(WaitForSingleObject(monitor, 5000), WAIT_OBJECT_0);
+    TerminateProcess(monitor, 1);
+    CloseHandle(monitor);
+    CloseHandle(event);
+    UnmapViewOfFile(shared);
+    CloseHandle(squatter);
+}
+
 // Windows animates the monitor's marquee bar only with Common Controls 6: the
 // service program, and the driver that stands in for it, select that version
 // in their application manifest.
