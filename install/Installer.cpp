@@ -9,6 +9,7 @@
 
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
+#include "service/Access.h"
 #include "service/Log.h"
 #include "store/CodeSignature.h"
 #include "store/InstallList.h"
@@ -237,38 +238,35 @@ void TInstaller::Execute() {
             }
         } environmentGuard{environment};
 
+        // The run's own event, for SYSTEM and the user whose token starts the
+        // monitor (who may only wait for it). Its name is new with every run
+        // and goes to the monitor on its command line; an event of that
+        // name that exists already is someone else's: the run ends here.
         HandleGuard event;
+        std::string eventSuffix = platform.MonitorEventSuffix();
+        std::string eventName = MonitorEventNameFor(eventSuffix);
+        bool eventExisted = false;
         try {
-            SECURITY_DESCRIPTOR descriptor;
-            if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION))
-                throw SysException("Ошибка при вызове InitializeSecurityDescriptor");
-            if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE))
-                throw SysException("Ошибка при вызове SetSecurityDescriptorDacl");
-            SECURITY_ATTRIBUTES attributes;
-            attributes.nLength = sizeof(attributes);
-            attributes.lpSecurityDescriptor = &descriptor;
-            attributes.bInheritHandle = FALSE;
-            event.h = CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
+            std::vector<BYTE> user = TokenUserSid(launchToken);
+            if (user.empty()) throw SysException("Ошибка при вызове GetTokenInformation");
+            TSecurityDescriptor descriptor = MonitorEventDescriptor(user.data());
+            if (!descriptor.IsValid()) throw SysException("Ошибка при вызове SetSecurityDescriptorDacl");
+            event.h = CreateEventA(descriptor.Attributes(), TRUE, FALSE, eventName.c_str());
             if (!event.h) throw SysException("Ошибка при вызове CreateEvent");
-            // The event of an earlier request may still be open somewhere,
-            // signalled: this request's monitor must not close at once.
-            if (!ResetEvent(event.h)) {
-                SysException error("Ошибка при вызове ResetEvent");
-                CloseHandle(event.h);
-                event.h = nullptr;
-                throw error;
-            }
+            eventExisted = GetLastError() == ERROR_ALREADY_EXISTS;
         } catch (const Exception& e) {
             TryWriteLog(e.Message(), LogError);
             LogSysError(e);
         }
+        if (eventExisted)
+            throw Exception(Format("Событие монитора %s уже существует: установка не выполняется", {eventName}));
 
         TryWriteLog("Запускаем монитор NSIS", LogDebug);
         DWORD flags = BaseCreationFlags | ExtraCreationFlags;
         std::string self = GetProgramPath();
         PROCESS_INFORMATION monitorInfo;
-        if (!StartProcess(launchToken, self, Format("\"%s\" /monitor", {self}), flags, environment, "",
-                          monitorInfo)) {
+        if (!StartProcess(launchToken, self, Format("\"%s\" /monitor /event=%s", {self, eventSuffix}), flags,
+                          environment, "", monitorInfo)) {
             DWORD error = GetLastError();
             TryWriteLog("Не удалось запустить монитор NSIS", LogError);
             TryWriteLog(SysErrorMessage(error), LogError);
@@ -434,6 +432,7 @@ InstallerPlatform DefaultInstallerPlatform() {
     p.CreateEnvironmentBlock = &::CreateEnvironmentBlock;
     p.MajorVersion = &PlatformMajorVersion;
     p.CreateProcessAsUserA = &::CreateProcessAsUserA;
+    p.MonitorEventSuffix = &NewMonitorEventSuffix;
     return p;
 }
 

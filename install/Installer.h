@@ -53,6 +53,8 @@ struct InstallerPlatform {
                                        LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags,
                                        LPVOID environment, LPCSTR currentDir, LPSTARTUPINFOA startup,
                                        LPPROCESS_INFORMATION info);
+    // The suffix of a run's own monitor event (random; a test may fix it).
+    std::string (*MonitorEventSuffix)();
 };
 InstallerPlatform& InstallerSeam();
 InstallerPlatform DefaultInstallerPlatform();

@@ -1,21 +1,30 @@
 #include "NSISMonitor.h"
 
+#include <bcrypt.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstring>
 #include <vector>
 
+#include "service/Access.h"
 #include "service/Text.h"
 
 namespace zel {
 
 const char* const MonitorEventName = "Global\\{0A328AAF-9068-412D-A03A-83C3C67BE031}";
+// The same name is written in the hook DLL, which shares no code with this.
+const char* const HookBlockName = "36B396CF-61D3-4105-8535-81F46F036968";
 
 namespace {
 
+constexpr size_t EventSuffixDigits = 16;
+
 std::atomic<HWND> MonitorWindow{nullptr};
 HMODULE HookLibrary = nullptr;
+// The shared block this monitor made; held until the DLL is gone.
+HANDLE HookBlock = nullptr;
 
 typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
 
@@ -36,7 +45,9 @@ private:
         return 0;
     }
     static void Execute() {
-        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, MonitorEventName);
+        std::string name = MonitorEventFromCommandLine();
+        if (name.empty()) return;
+        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
         if (!event) return;
         if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
             PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
@@ -113,6 +124,62 @@ void RunMonitor() {
     DialogBoxParamA(GetModuleHandleA(nullptr), "PROJECTDIALOG", nullptr, MonitorDlgProc, 0);
 }
 
+std::string NewMonitorEventSuffix() {
+    unsigned char bytes[EventSuffixDigits / 2];
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof(bytes), BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        throw Exception("Не удалось получить случайное число для имени события монитора");
+    static const char digits[] = "0123456789ABCDEF";
+    std::string suffix;
+    for (unsigned char b : bytes) {
+        suffix += digits[b >> 4];
+        suffix += digits[b & 15];
+    }
+    return suffix;
+}
+
+bool IsMonitorEventSuffix(const std::string& suffix) {
+    if (suffix.size() != EventSuffixDigits) return false;
+    for (char c : suffix)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+std::string MonitorEventNameFor(const std::string& suffix) { return std::string(MonitorEventName) + "-" + suffix; }
+
+std::string MonitorEventFromCommandLine() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return std::string();
+    std::string name;
+    for (int i = 1; i < argc && name.empty(); ++i) {
+        std::string arg = ToAnsi(argv[i]);
+        if (arg.size() > 7 && (arg[0] == '/' || arg[0] == '-') && SameText(arg.substr(1, 6), "event=") &&
+            IsMonitorEventSuffix(arg.substr(7)))
+            name = MonitorEventNameFor(arg.substr(7));
+    }
+    LocalFree(argv);
+    return name;
+}
+
+HANDLE CreateHookBlock() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    std::vector<BYTE> user = TokenUserSid(token);
+    CloseHandle(token);
+    if (user.empty()) return nullptr;
+    TSecurityDescriptor descriptor = HookBlockDescriptor(user.data());
+    if (!descriptor.IsValid()) return nullptr;
+    HANDLE block = CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor.Attributes(), PAGE_READWRITE, 0, 8,
+                                      HookBlockName);
+    // One that exists was made by someone else: its reports and its hook
+    // handle could be anybody's.
+    if (block && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(block);
+        return nullptr;
+    }
+    return block;
+}
+
 std::string GetHookDllPath() { return GetProgramDir() + "Service.dll"; }
 
 void ExtractHookDll(const std::string& path) {
@@ -123,7 +190,11 @@ void ExtractHookDll(const std::string& path) {
     DWORD size = SizeofResource(self, info);
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     if (!bytes) RaiseLastOSError();
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A new file gets Service.dll's own list at once (one written over keeps
+    // the list it has; the service's lock sets it).
+    TSecurityDescriptor descriptor = FileDescriptor(TFolderKind::Program, TEntryForm::File);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, descriptor.IsValid() ? descriptor.Attributes() : nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw EStreamError(Format("Cannot create file \"%s\". %s", {path, SysErrorMessage(GetLastError())}));
     DWORD written = 0;
@@ -139,8 +210,14 @@ void ExtractHookDll(const std::string& path) {
 bool LoadHookDll(HWND window) {
     std::string path = GetHookDllPath();
     if (!FileExists(path)) ExtractHookDll(path);
+    HookBlock = CreateHookBlock();
+    if (!HookBlock) return false;
     HookLibrary = LoadLibraryA(path.c_str());
-    if (!HookLibrary) return false;
+    if (!HookLibrary) {
+        CloseHandle(HookBlock);
+        HookBlock = nullptr;
+        return false;
+    }
     SetHookFn setHook = FindSetHook();
     if (!setHook) return false;
     return setHook(TRUE, window, 0) != FALSE;
@@ -152,6 +229,8 @@ bool UnloadHookDll() {
     bool result = setHook ? setHook(FALSE, nullptr, 0) != FALSE : false;
     FreeLibrary(HookLibrary);
     HookLibrary = nullptr;
+    if (HookBlock) CloseHandle(HookBlock);
+    HookBlock = nullptr;
     return result;
 }
 

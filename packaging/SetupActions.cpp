@@ -134,6 +134,40 @@ void CheckAnswersVerified(Session& s, const std::wstring& dir, bool keysGiven) {
                      L"the server's answers, or ALLOWUNSIGNED=1 to install without verification.");
 }
 
+// Without ALLOWCUSTOMDIR=1 the package goes only below the Program Files
+// folders: elsewhere (C:\ZELU\, say) the folder inherits what its parent
+// gives, often the right of every user to change it, and a program that
+// runs as LocalSystem could be replaced before its folder is locked. With
+// ALLOWCUSTOMDIR=1 the program's "install" role sets the folder's access
+// rights, as it does everywhere.
+void CheckInstallFolder(Session& s, const std::wstring& dir) {
+    auto full = [](const std::wstring& path) {
+        wchar_t buffer[MAX_PATH * 2];
+        DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 2, buffer, nullptr);
+        return IncludeTrailingSlash(n == 0 || n >= MAX_PATH * 2 ? path : std::wstring(buffer, n));
+    };
+    std::wstring folder = full(dir), names;
+    for (const wchar_t* property : {L"ProgramFilesFolder", L"ProgramFiles64Folder"}) {
+        std::wstring value = s.Property(property);
+        if (value.empty()) continue;
+        std::wstring allowed = full(value);
+        names += (names.empty() ? L"" : L" and ") + allowed;
+        if (folder.size() > allowed.size() &&
+            CompareStringOrdinal(folder.c_str(), static_cast<int>(allowed.size()), allowed.c_str(),
+                                 static_cast<int>(allowed.size()), TRUE) == CSTR_EQUAL)
+            return;
+    }
+    if (s.Property(L"ALLOWCUSTOMDIR") == L"1") {
+        s.Log(L"ALLOWCUSTOMDIR=1: installing into " + folder + L", whose access rights the program sets itself");
+        return;
+    }
+    // No square brackets in the text: Wine formats it once more for the log.
+    throw SetupError(L"INSTALLDIR " + folder + L" lies outside the Program Files folders (" + names +
+                     L"): other users could change the program there before its access rights are set. Install "
+                     L"into the Program Files folders, or give ALLOWCUSTOMDIR=1 to install there; the program then "
+                     L"sets the folder's access rights itself.");
+}
+
 // ---------------------------------------------------------------- set-up
 
 // What SetUpService changed, so that a failure can take it back.
@@ -142,6 +176,7 @@ public:
     explicit SetUpUndo(const std::wstring& dir) : dir_(dir) {
         for (const wchar_t* name : DataEntries) existed_.push_back(PathExists(dir + name));
         configExisted_ = ReadWholeFile(dir + L".config", config_);
+        proxyKeyExisted_ = ProxySettingsExist();
     }
     void Registered() { registered_ = true; }
 
@@ -155,12 +190,15 @@ public:
         if (configExisted_) WriteWholeFile(dir_ + L".config", config_);
         for (size_t i = 0; i < existed_.size(); ++i)
             if (!existed_[i]) RemovePath(s, dir_ + DataEntries[i]);
+        // The "install" role makes the proxy key, to lock it.
+        if (!proxyKeyExisted_) RemoveProxySettings(s);
     }
 
 private:
     std::wstring dir_;
     std::vector<bool> existed_;
     bool configExisted_ = false;
+    bool proxyKeyExisted_ = false;
     std::string config_;
     bool registered_ = false;
 };
@@ -276,6 +314,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RefuseInstall(MSIHANDLE install)
 extern "C" __declspec(dllexport) UINT __stdcall PrepareSetUp(MSIHANDLE install) {
     return RunAction(install, [](Session& s) {
         std::wstring dir = IncludeTrailingSlash(s.Property(L"INSTALLDIR"));
+        CheckInstallFolder(s, dir);
         std::vector<std::wstring> data{dir};
         for (const ConfigProperty& p : ConfigProperties) {
             std::wstring value = s.Property(p.property);
@@ -291,6 +330,29 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareSetUp(MSIHANDLE install) 
 // Deferred: registers, configures and starts the service.
 extern "C" __declspec(dllexport) UINT __stdcall SetUpService(MSIHANDLE install) {
     return RunAction(install, [](Session& s) { SetUp(s, SplitFields(s.Property(L"CustomActionData"))); });
+}
+
+// Immediate, on removal, before the folders are resolved: the folder of the
+// installed program. A package installed with INSTALLDIR elsewhere than the
+// default is removed from there, though the removal is not told (Windows
+// Installer keeps no property of the installation).
+extern "C" __declspec(dllexport) UINT __stdcall FindInstallDir(MSIHANDLE install) {
+    return RunAction(install, [](Session& s) {
+        if (!s.Property(L"INSTALLDIR").empty()) return;
+        std::wstring image;
+        if (!QueryZelServiceImage(image)) return;
+        std::wstring program = image;
+        if (!program.empty() && program[0] == L'"') {
+            size_t end = program.find(L'"', 1);
+            program = end == std::wstring::npos ? std::wstring() : program.substr(1, end - 1);
+        }
+        size_t slash = program.find_last_of(L'\\');
+        if (slash == std::wstring::npos ||
+            CompareStringOrdinal(program.c_str() + slash + 1, -1, L"ZELService.exe", -1, TRUE) != CSTR_EQUAL)
+            return;
+        s.SetProperty(L"INSTALLDIR", program.substr(0, slash + 1));
+        s.Log(L"the installed program lies in " + program.substr(0, slash + 1));
+    });
 }
 
 // Immediate, on removal: decides what goes.

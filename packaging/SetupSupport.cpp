@@ -3,6 +3,7 @@
 #include <bits.h>
 #include <msiquery.h>
 
+#include "service/FileTree.h"
 #include "service/Text.h"
 
 namespace zel::setup {
@@ -76,26 +77,6 @@ bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
     DWORD needed = 0;
     return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                 sizeof status, &needed) != FALSE;
-}
-
-void RemoveTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring path = dir + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (!DeleteFileW(path.c_str())) MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    if (!RemoveDirectoryW(dir.c_str())) MoveFileExW(dir.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 }  // namespace
@@ -212,17 +193,18 @@ bool WriteWholeFile(const std::wstring& path, const std::string& data) {
 }
 
 void RemovePath(Session& s, const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
     s.Log(L"removing " + path);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-        return;
-    }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (DeleteFileW(path.c_str())) return;
-    s.Log(L"  in use (" + LastErrorText() + L"): removed at the next restart");
-    MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    // Never through a link: a link goes as a link, what it names stays.
+    RemoveTree(path, [&](const std::wstring& entry, DWORD error, bool link) {
+        if (link) {
+            s.Log(L"  the link " + entry + L" cannot be removed (" + LastErrorText(error) +
+                  L"): it stays, and what it leads to is left untouched");
+            return;
+        }
+        s.Log(L"  " + entry + L" cannot be removed now (" + LastErrorText(error) + L"): removed at the next restart");
+        MoveFileExW(entry.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    });
 }
 
 // ---------------------------------------------------------------- programs
@@ -379,6 +361,11 @@ void CancelServiceJobs(Session& s) {
 }
 
 // ---------------------------------------------------------------- registry
+
+bool ProxySettingsExist() {
+    RegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProxyKey, 0, KEY_READ, key.out()) == ERROR_SUCCESS;
+}
 
 void RemoveProxySettings(Session& s) {
     LONG rc = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ProxyKey);

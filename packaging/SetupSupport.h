@@ -52,7 +52,8 @@ bool PathExists(const std::wstring& path);
 bool ReadWholeFile(const std::wstring& path, std::string& data);  // false when missing or unreadable
 // Writes through a temporary file, so the old content stays on a failure.
 bool WriteWholeFile(const std::wstring& path, const std::string& data);
-// Deletes a file or a whole folder; what cannot go now goes at the next restart.
+// Deletes a file or a whole folder, entering no link (a link goes as a
+// link); what cannot go now goes at the next restart.
 void RemovePath(Session& s, const std::wstring& path);
 
 // How a program writes to a pipe: the service program in the OEM code page,
@@ -76,6 +77,7 @@ bool StopZelService(Session& s, std::wstring& error);
 void CancelServiceJobs(Session& s);
 
 // The proxy settings that clients stored for the service.
+bool ProxySettingsExist();
 void RemoveProxySettings(Session& s);
 
 // The version of an installed product, by product code.

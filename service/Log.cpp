@@ -1,5 +1,8 @@
 #include "Log.h"
 
+#include "Access.h"
+#include "FileTree.h"
+
 namespace zel {
 
 std::atomic<uint8_t> LogMode{LogDefaultMode};
@@ -53,22 +56,40 @@ private:
     throw EStreamError(Format(pattern, {path, SysErrorMessage(code)}));
 }
 
+// The log's folder, made with its own access list when it is missing (and
+// its parents as they come). False when it cannot be made.
+bool MakeLogDir(const std::string& dir) {
+    if (DirectoryExists(dir)) return true;
+    std::string folder = ExtractFileDir(dir);
+    if (!ForceDirectories(ExtractFileDir(folder))) return false;
+    return CreateLockedFolder(ToWide(folder), TFolderKind::Logs) || DirectoryExists(dir);
+}
+
 // Opened for appending only: every write goes to the end of the file as one
 // piece, also when another process appends to the same file at that moment.
-// (Reading rights only for the lock below.)
+// (Reading rights only for the lock below.) A link in place of the day's
+// file is opened as the link itself, so that it can be refused unwritten.
 HANDLE OpenLogFile(const std::string& path) {
     // A program that holds the day's file without sharing it (a viewer, a
     // backup) may let go of it in a moment.
     for (int attempt = 0;; ++attempt) {
         HANDLE h = CreateFileA(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h != INVALID_HANDLE_VALUE) return h;
         DWORD code = GetLastError();
         bool transient = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
         if (!transient || attempt >= 40) StreamError("Не удается открыть файл \"%s\". %s", path, code);
         Sleep(5);
     }
+}
+
+// A day's file that leads elsewhere: a link, or a file that has a second
+// name (a hard link), which may lie anywhere.
+bool LeadsElsewhere(HANDLE file) {
+    if (IsLinkHandle(file)) return true;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    return GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1;
 }
 
 }  // namespace
@@ -97,11 +118,16 @@ void WriteLog(const std::string& message, uint8_t level) {
     if ((level & LogMode.load()) == 0) return;
     LockGuard lock;
     std::string dir = GetLogDir();
-    if (!ForceDirectories(dir)) return;
+    if (!MakeLogDir(dir)) return;
+    // Nothing is written through a link: the line is dropped and the caller
+    // told, as of a file that cannot be opened.
+    if (IsLink(dir)) throw EStreamError(Format("Папка журнала \"%s\" является ссылкой: запись отклонена", {dir}));
     SYSTEMTIME now;
     GetLocalTime(&now);
     std::string path = dir + GetLogFileName(now);
     FileGuard file(OpenLogFile(path));
+    if (LeadsElsewhere(file.get()))
+        throw EStreamError(Format("Файл журнала \"%s\" является ссылкой: запись отклонена", {path}));
     AppendLock append(file.get());
     GetLocalTime(&now);
     std::string line =

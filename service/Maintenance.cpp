@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "install/NSISMonitor.h"
+#include "service/FileTree.h"
 #include "service/Log.h"
 #include "store/ModuleList.h"
 #include "store/Versions.h"
@@ -117,16 +118,13 @@ void CleanLogs() {
     WriteLog("Выполняем очистку журналов", LogDebug);
     std::string dir = GetLogDir();
     std::vector<std::string> files;
-    if (DirectoryExists(dir)) {
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((IncludeTrailingBackslash(dir) + "*.txt").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                files.push_back(IncludeTrailingBackslash(dir) + found.cFileName);
-            } while (FindNextFileA(search, &found));
-            FindClose(search);
-        }
-    }
+    // A link in the log's folder (or in its place) is not a log: it is
+    // neither counted nor deleted.
+    ForEachEntry(dir, "*.txt",
+                 [&](const TTreeEntryA& entry) {
+                     if (!entry.IsLink()) files.push_back(entry.Path);
+                 },
+                 dir);
     std::sort(files.begin(), files.end(), TextLess);
     size_t remove = files.size() > KeepLogFiles ? files.size() - KeepLogFiles : 0;
     for (size_t i = 0; i < remove; ++i) DeleteFileA(files[i].c_str());

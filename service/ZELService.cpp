@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "Lockdown.h"
 #include "Log.h"
 #include "Maintenance.h"
 #include "Proxy.h"
@@ -135,11 +136,32 @@ bool ReportStopped(DWORD specificExitCode) { return ReportFullStatus(SERVICE_STO
 
 std::string PreviousExecutable() { return ChangeFileExt(GetProgramPath(), ".tmp"); }
 
+// The "install" run locks the installation before anything is registered:
+// a folder it could not lock is an installation that fails. Links it
+// removed are reported too.
+void LockForInstallation() {
+    std::string failures;
+    for (const TLockMessage& m : LockInstallation()) {
+        if (m.Level != LogError) {
+            WriteConsoleError(m.Text);
+            TryWriteLog(m.Text, m.Level);
+        } else {
+            failures += (failures.empty() ? "" : "\r\n") + m.Text;
+        }
+    }
+    if (!failures.empty()) throw Exception(failures);
+}
+
 bool ServiceStartUp() {
+    // First, so that the log of this start already lies in a locked folder;
+    // what went wrong is logged once the banner is out, and the service
+    // starts all the same.
+    std::vector<TLockMessage> lock = LockInstallation();
     const std::string separator(54, '-');
     WriteLog(separator, LogInfo);
     WriteLogFmt("Служба обновления ЗЕЛ %s от %s", {GetSelfVersion(), FileDateText(GetProgramPath())}, LogInfo);
     WriteLog(separator, LogInfo);
+    for (const TLockMessage& m : lock) WriteLog(m.Text, m.Level);
     if (FindCmdLineSwitch("debug")) {
         WriteLog("Включаем отладочные сообщения", LogInfo);
         LogMode.store(0x3E);
@@ -315,6 +337,7 @@ void DestroyProcessObjects() {
 
 void InstallService() {
     TryWriteLog(Format("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
+    LockForInstallation();
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager.get()) RaiseLastOSError();
     std::string image = "\"" + GetProgramPath() + "\" /Service";

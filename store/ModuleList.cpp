@@ -6,13 +6,12 @@
 
 #include "Digest.h"
 #include "ModuleName.h"
+#include "service/FileTree.h"
 #include "service/Text.h"
 
 namespace zel {
 
 namespace {
-
-bool IsDotEntry(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 // Newest first; entries of equal version keep no particular order.
 void SortNewestFirst(TFileList& list) {
@@ -20,17 +19,17 @@ void SortNewestFirst(TFileList& list) {
                      [](const TLocalFile& a, const TLocalFile& b) { return VersionGreater(a.Version, b.Version); });
 }
 
-// Calls fn for every entry a search for the pattern finds (any attribute).
+// Calls fn for every entry of a folder of the store that the pattern finds
+// (any attribute), but for links: a link in the store is nobody's module,
+// folder or installer, and nothing is listed through one. True when the
+// search found anything, a folder's own "." included.
 template <class Fn>
-bool ForEachEntry(const std::string& pattern, Fn fn) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    do {
-        fn(data);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return true;
+bool ForEachStoreEntry(const std::string& dir, const std::string& pattern, Fn fn) {
+    return ForEachEntry(dir, pattern,
+                        [&](const TTreeEntryA& entry) {
+                            if (!entry.IsLink()) fn(entry);
+                        },
+                        GetFilesDir());
 }
 
 }  // namespace
@@ -47,9 +46,8 @@ std::string GetModuleDir(const std::string& module) {
 
 bool ListModuleDirs(std::vector<std::string>& names) {
     names.clear();
-    ForEachEntry(GetFilesDir() + "\\*.*", [&](const WIN32_FIND_DATAA& data) {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDotEntry(data.cFileName))
-            names.push_back(data.cFileName);
+    ForEachStoreEntry(GetFilesDir(), "*.*", [&](const TTreeEntryA& entry) {
+        if (entry.IsFolder()) names.push_back(entry.Name);
     });
     return !names.empty();
 }
@@ -60,8 +58,8 @@ bool FindModuleFiles(const std::string& module, TFileList& list, const std::stri
     if (!IsValidModuleName(module)) return false;
     std::string dir = IncludeTrailingBackslash(GetModuleDir(module));
     if (!DirectoryExists(dir)) return false;
-    bool found = ForEachEntry(dir + mask, [&](const WIN32_FIND_DATAA& data) {
-        std::string path = dir + data.cFileName;
+    bool found = ForEachStoreEntry(dir, mask, [&](const TTreeEntryA& entry) {
+        const std::string& path = entry.Path;
         if (!filter.empty()) {
             std::string types = GetFileVersionString(path, "UpdateType", 0x0419, 0x04E3);
             if (!types.empty() && types.find(filter) == std::string::npos) return;
@@ -106,9 +104,9 @@ bool ListVersionedDirs(const std::string& name, TFileList& list) {
     if (!IsValidModuleName(name)) return false;
     std::string root = GetFilesDir();
     if (!DirectoryExists(root)) return false;
-    bool found = ForEachEntry(Format("%s\\%s@*.*", {root, name}), [&](const WIN32_FIND_DATAA& data) {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsDotEntry(data.cFileName)) return;
-        std::string dirName = data.cFileName;
+    bool found = ForEachStoreEntry(root, name + "@*.*", [&](const TTreeEntryA& entry) {
+        if (!entry.IsFolder()) return;
+        const std::string& dirName = entry.Name;
         TVersion version = StrToVersion(dirName.substr(dirName.find('@') + 1));
         AddLocalFile(list, root + "\\" + dirName, version);
     });
@@ -120,7 +118,7 @@ bool IsModuleDirEmpty(const std::string& module) {
     if (!IsValidModuleName(module)) return true;
     std::string dir = GetModuleDir(module);
     if (!DirectoryExists(dir)) return true;
-    return !ForEachEntry(dir + "\\*.*", [](const WIN32_FIND_DATAA&) {});
+    return !ForEachStoreEntry(dir, "*.*", [](const TTreeEntryA&) {});
 }
 
 bool IsStoredFile(const std::string& module, const std::string& path) {

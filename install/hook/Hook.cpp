@@ -231,11 +231,18 @@ void RemovePatches() {
 
 // ---------------------------------------------------------------- process
 
+// The monitor makes the block, for its own user only, before it loads this
+// DLL; here it is only opened, never made: a block that nobody made means
+// no monitor, and one made by someone else is refused by the monitor.
+// Only the monitor (for SetHook) and the installers it reports on open it:
+// the other processes of the desktop that the hook brings the DLL into
+// leave it alone, so that none of them holds it beyond the monitor's end.
 bool OpenSharedBlock() {
-    MappingHandle =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedBlock), SharedBlockName);
+    if (Shared) return true;
+    MappingHandle = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, SharedBlockName);
     if (!MappingHandle) return false;
-    Shared = static_cast<SharedBlock*>(MapViewOfFile(MappingHandle, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)));
+    Shared = static_cast<SharedBlock*>(
+        MapViewOfFile(MappingHandle, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(SharedBlock)));
     return Shared != nullptr;
 }
 
@@ -271,8 +278,7 @@ void PinSelf() {
 
 void ProcessAttach() {
     InitializeCriticalSection(&PatchLock);
-    OpenSharedBlock();
-    IsTarget = IsTargetProcess();
+    IsTarget = IsTargetProcess() && OpenSharedBlock();
     if (!IsTarget) return;
     std::string program = OwnProgramPath();
     std::string description = zelhook::GetFileVersionString(program, "FileDescription");
@@ -299,7 +305,7 @@ LRESULT CALLBACK HookProc(int code, WPARAM wParam, LPARAM lParam) { return CallN
 
 extern "C" __declspec(dllexport) BOOLEAN WINAPI SetHook(BOOLEAN install, HWND window, DWORD /*reserved*/) {
     try {
-        if (!Shared) return FALSE;
+        if (!OpenSharedBlock()) return FALSE;
         if (install) {
             HHOOK hook = SetWindowsHookExA(WH_CBT, HookProc, Instance, 0);
             Shared->Hook = reinterpret_cast<DWORD>(hook);

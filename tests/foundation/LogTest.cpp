@@ -134,6 +134,32 @@ TEST_F(LogTest, LockedFileRaisesStreamError) {
     EXPECT_EQ(m[1], "third");
 }
 
+// Nothing is written through a link: not into a folder that a link in place
+// of the log's folder leads to, nor into a file elsewhere that the day's
+// file is a second name of. The line is dropped, and the writer is told as
+// of a file that cannot be opened.
+TEST_F(LogTest, NothingIsWrittenThroughALink) {
+    std::string elsewhere = test::TestDir() + "elsewhere\\";
+    test::RemoveTree(elsewhere);
+    ASSERT_TRUE(ForceDirectories(elsewhere));
+    std::string logs = GetLogDir();
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, logs));
+    EXPECT_THROW(WriteLog("through the link", LogInfo), EStreamError);
+    EXPECT_FALSE(TryWriteLog("through the link", LogError));
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    EXPECT_FALSE(FileExists(elsewhere + GetLogFileName(now)));
+    ASSERT_TRUE(test::RemoveFolderLink(logs));
+
+    std::string outside = elsewhere + "outside.txt";
+    test::WriteFileBytes(outside, "kept");
+    ASSERT_TRUE(ForceDirectories(logs));
+    ASSERT_TRUE(CreateHardLinkA(test::TodayLogPath(test::TestDir()).c_str(), outside.c_str(), nullptr));
+    EXPECT_THROW(WriteLog("through the second name", LogInfo), EStreamError);
+    EXPECT_EQ(test::ReadFileBytes(outside), "kept");
+    test::RemoveTree(elsewhere);
+}
+
 // The service and an "install" run write the same day's file: every line of
 // both ends up in it, whole.
 TEST_F(LogTest, TwoProcessesAppendWithoutLosingLines) {

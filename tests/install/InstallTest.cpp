@@ -2,6 +2,8 @@
 // hook DLL and housekeeping, in the test process.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "install/Installer.h"
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
+#include "service/Access.h"
 #include "service/Log.h"
 #include "service/Maintenance.h"
 #include "store/ModuleList.h"
@@ -64,6 +67,29 @@ BOOL WINAPI RecordStart(HANDLE token, LPCSTR, LPSTR commandLine, LPSECURITY_ATTR
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
+// The monitor's event as the run holds it when the monitor is started.
+test::AccessList EventAccess;
+BOOL WINAPI RecordStartAndEvent(HANDLE token, LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                                LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                                LPCSTR dir, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
+    std::string line = commandLine;
+    size_t at = line.find("/event=");
+    if (at != std::string::npos) {
+        HANDLE event = OpenEventA(READ_CONTROL, FALSE, MonitorEventNameFor(line.substr(at + 7)).c_str());
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL dacl = nullptr;
+        if (event && GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                     nullptr, &descriptor) == ERROR_SUCCESS) {
+            EventAccess = test::DecodeAccess(descriptor);
+            LocalFree(descriptor);
+        }
+        if (event) CloseHandle(event);
+    }
+    return RecordStart(token, application, commandLine, process, thread, inherit, flags, environment, dir, startup,
+                       info);
+}
+std::string FixedSuffix() { return "0123456789ABCDEF"; }
+
 HANDLE UserToken = nullptr;
 BOOL WINAPI KnownToken(ULONG, PHANDLE token) {
     OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
@@ -145,7 +171,9 @@ TEST_F(InstallerSeamTest, NonAdministratorUsesUserTokenAndEmptyListIsReported) {
     InstallerSeam().GetTokenInformation = NoLinkedToken;
     RunAndWait({"absent=1.0.0.1"}, 0, true);
     ASSERT_EQ(Started.size(), 1u);
-    EXPECT_EQ(Started[0], "\"" + GetProgramPath() + "\" /monitor");
+    const std::string monitor = "\"" + GetProgramPath() + "\" /monitor /event=";
+    ASSERT_EQ(Started[0].rfind(monitor, 0), 0u) << Started[0];
+    EXPECT_TRUE(IsMonitorEventSuffix(Started[0].substr(monitor.size()))) << Started[0];
     EXPECT_EQ(StartTokens[0], UserToken);
     std::string log = LogSince(offset);
     const char* order[] = {"RunInstaller (Caller PID : 0)", "Текущий пользователь не входит в группу Администраторов",
@@ -214,6 +242,42 @@ TEST(CallerProgramTest, LocalPathsAndPlainWords) {
         EXPECT_FALSE(IsPlainWord(word)) << word;
 }
 
+// Every run has an event of its own, for SYSTEM and the user whose token
+// starts the monitor, who may only wait for it.
+TEST_F(InstallerSeamTest, EachRunHasItsOwnEventThatOnlyItsUserMayWaitFor) {
+    InstallerSeam().WTSQueryUserToken = KnownToken;
+    InstallerSeam().CreateProcessAsUserA = RecordStartAndEvent;
+    EventAccess = test::AccessList();
+    RunAndWait({}, 0, false);
+    RunAndWait({}, 0, false);
+    ASSERT_EQ(Started.size(), 2u);
+    EXPECT_NE(Started[0], Started[1]);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<BYTE> user = TokenUserSid(token);
+    CloseHandle(token);
+    ASSERT_TRUE(EventAccess.valid);
+    EXPECT_TRUE(EventAccess.isProtected);
+    EXPECT_EQ(EventAccess.entries, (std::vector<test::AccessEntry>{{"S-1-5-18", EVENT_ALL_ACCESS, 0},
+                                                                  {test::SidString(user.data()), SYNCHRONIZE, 0}}));
+}
+
+// An event of the run's name exists already (someone else made it): the
+// run ends there, with its log line, and starts nothing.
+TEST_F(InstallerSeamTest, AnEventOfTheRunsNameThatExistsEndsTheRun) {
+    InstallerSeam().MonitorEventSuffix = FixedSuffix;
+    HANDLE squatter = CreateEventA(nullptr, TRUE, TRUE, MonitorEventNameFor(FixedSuffix()).c_str());
+    ASSERT_NE(squatter, nullptr);
+    RunAndWait({"m=1.0.0.1"}, 0, true);
+    CloseHandle(squatter);
+    EXPECT_TRUE(Started.empty());
+    std::string log = LogSince(offset);
+    test::ExpectInOrder(log, {"Ошибка при установке: Событие монитора " + MonitorEventNameFor(FixedSuffix()) +
+                                  " уже существует: установка не выполняется",
+                              "Installer Thread Successfully Terminated"});
+    EXPECT_EQ(log.find("Запускаем монитор NSIS"), std::string::npos) << log;
+}
+
 TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {
     std::string dll = GetHookDllPath();
     RemoveFile(dll);
@@ -269,6 +333,38 @@ TEST(HousekeepingTest, HookDllPatchDirsAndLogs) {
     EXPECT_TRUE(FileExists(logs + "US20260108.txt"));  // today's log counts too
     LogMode.store(LogDefaultMode);
     test::RemoveTree(files);
+}
+
+// A module folder in the store and the log's folder that are links to a
+// folder elsewhere: housekeeping enters neither and deletes nothing there.
+TEST(HousekeepingTest, NothingIsDeletedThroughALink) {
+    std::string files = GetFilesDir() + "\\";
+    std::string elsewhere = test::TestDir() + "elsewhere\\";
+    test::RemoveTree(files);
+    test::RemoveTree(elsewhere);
+    for (int v = 1; v <= 5; ++v)
+        ASSERT_TRUE(test::CopyFileTo(test::TestDir() + "stubs\\old" + std::to_string(v) + ".exe",
+                                     elsewhere + "v" + std::to_string(v) + ".exe"));
+    for (int day = 1; day <= 20; ++day) test::WriteFileBytes(elsewhere + Format("US202601%.2d.txt", {day}), "old");
+    ASSERT_TRUE(ForceDirectories(files));
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, files + "linked"));
+    // This program's own log folder steps aside for the link meanwhile.
+    std::string logs = ExtractFileDir(GetLogDir()), kept = logs + ".kept";
+    test::RemoveTree(kept);
+    ASSERT_TRUE(!DirectoryExists(logs) || MoveFileA(logs.c_str(), kept.c_str()));
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, logs));
+    LogMode.store(LogDefaultMode);  // no debug lines: they would go to the link
+
+    RemoveOldInstallers();
+    CleanLogs();
+
+    EXPECT_TRUE(test::RemoveFolderLink(logs));
+    EXPECT_TRUE(!DirectoryExists(kept) || MoveFileA(kept.c_str(), logs.c_str()));
+    EXPECT_TRUE(test::RemoveFolderLink(files + "linked"));
+    for (int v = 1; v <= 5; ++v) EXPECT_TRUE(FileExists(elsewhere + "v" + std::to_string(v) + ".exe")) << v;
+    for (int day = 1; day <= 20; ++day) EXPECT_TRUE(FileExists(elsewhere + Format("US202601%.2d.txt", {day}))) << day;
+    test::RemoveTree(files);
+    test::RemoveTree(elsewhere);
 }
 
 TEST(SampleInstallerTest, VersionStringsAndSilentRun) {
@@ -353,12 +449,29 @@ TEST(HookDllTest, ReportsOnlyFromInstallersOfTheService) {
     } catch (const Exception&) {
     }
     ASSERT_TRUE(FileExists(path));
+    // As the monitor, which makes the block for its own user, and only when
+    // none of that name is there yet, before it loads the DLL.
+    HANDLE mapping = CreateHookBlock();
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(CreateHookBlock(), nullptr);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<BYTE> user = TokenUserSid(token);
+    CloseHandle(token);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    test::AccessList block = test::DecodeAccess(descriptor);
+    LocalFree(descriptor);
+    EXPECT_TRUE(block.isProtected);
+    EXPECT_EQ(block.entries, (std::vector<test::AccessEntry>{
+                                 {test::SidString(user.data()), SECTION_QUERY | SECTION_MAP_READ | SECTION_MAP_WRITE, 0}}));
     HMODULE dll = LoadLibraryA(path.c_str());
     ASSERT_NE(dll, nullptr);
     SetHookFn setHook = reinterpret_cast<SetHookFn>(reinterpret_cast<void*>(GetProcAddress(dll, "SetHook")));
     ASSERT_NE(setHook, nullptr);
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, "36B396CF-61D3-4105-8535-81F46F036968");
-    ASSERT_NE(mapping, nullptr);
     const DWORD* shared = static_cast<const DWORD*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 8));
     ASSERT_NE(shared, nullptr);
     EXPECT_FALSE(setHook(FALSE, nullptr, 0));

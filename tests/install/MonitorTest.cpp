@@ -184,13 +184,16 @@ void SendReport(HWND window, ULONG_PTR code, const std::string& bytes) {
 
 std::string Block(const std::string& text) { return text + std::string(261 - text.size(), '\0'); }
 
-HANDLE CreateMonitorEvent() {
+// An event that anybody may open, of the given name.
+HANDLE CreateOpenEvent(const std::string& name) {
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-    return CreateEventA(&attributes, TRUE, FALSE, MonitorEventName);
+    return CreateEventA(&attributes, TRUE, FALSE, name.c_str());
 }
+
+HANDLE CreateMonitorEvent() { return CreateOpenEvent(MonitorEventName); }
 
 BOOL CALLBACK CollectMonitors(HWND window, LPARAM param) {
     char caption[256] = {0};
@@ -302,11 +305,13 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     test::RemoveTree(app);
     ASSERT_TRUE(ForceDirectories(app));
     ASSERT_TRUE(test::CopyFileTo(DriverPath(), app + "ZELService.exe"));
-    HANDLE event = CreateMonitorEvent();
+    const std::string suffix = NewMonitorEventSuffix();
+    const std::string command = "\"" + app + "ZELService.exe\" /monitor /event=" + suffix;
+    HANDLE event = CreateOpenEvent(MonitorEventNameFor(suffix));
     ASSERT_NE(event, nullptr);
     ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     DWORD pid = 0;
-    HANDLE monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor", "", &pid);
+    HANDLE monitor = test::StartProcess(command, "", &pid);
     ASSERT_NE(monitor, nullptr);
     HWND dialog = nullptr;
     ASSERT_TRUE(test::WaitFor([&] { return (dialog = FindProcessWindow(pid)) && !ControlText(dialog, 101).empty(); },
@@ -350,12 +355,43 @@ TEST(MonitorWindowTest, ShowsReportsIgnoresClosingAndEndsOnTheEvent) {
     CloseHandle(monitor);
 
     // Signalled before the monitor starts: it still closes by itself.
-    monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor");
+    monitor = test::StartProcess(command);
     ASSERT_NE(monitor, nullptr);
     EXPECT_EQ(WaitForSingleObject(monitor, 10000), WAIT_OBJECT_0);
     TerminateProcess(monitor, 1);
     CloseHandle(monitor);
     CloseHandle(event);
+}
+
+// A block of the hook's name that is there before the monitor is someone
+// else's: the monitor does not use it (its window never goes into it) and
+// runs without installer reports.
+TEST(MonitorWindowTest, RefusesAHookBlockThatExists) {
+    std::string app = test::TestDir() + "mon-block\\";
+    test::RemoveTree(app);
+    ASSERT_TRUE(test::CopyFileTo(DriverPath(), app + "ZELService.exe"));
+    HANDLE squatter = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, HookBlockName);
+    ASSERT_NE(squatter, nullptr);
+    ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    const DWORD* shared = static_cast<const DWORD*>(MapViewOfFile(squatter, FILE_MAP_READ, 0, 0, 8));
+    ASSERT_NE(shared, nullptr);
+    const std::string suffix = NewMonitorEventSuffix();
+    HANDLE event = CreateOpenEvent(MonitorEventNameFor(suffix));
+    DWORD pid = 0;
+    HANDLE monitor = test::StartProcess("\"" + app + "ZELService.exe\" /monitor /event=" + suffix, "", &pid);
+    ASSERT_NE(monitor, nullptr);
+    HWND dialog = nullptr;
+    EXPECT_TRUE(test::WaitFor([&] { return (dialog = FindProcessWindow(pid)) && !ControlText(dialog, 101).empty(); },
+                              10000));
+    EXPECT_EQ(shared[0], 0u);
+    EXPECT_EQ(shared[1], 0u);
+    SetEvent(event);
+    EXPECT_EQ(WaitForSingleObject(monitor, 5000), WAIT_OBJECT_0);
+    TerminateProcess(monitor, 1);
+    CloseHandle(monitor);
+    CloseHandle(event);
+    UnmapViewOfFile(shared);
+    CloseHandle(squatter);
 }
 
 // Windows animates the monitor's marquee bar only with Common Controls 6: the

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "dcperm/DcpermHelpers.h"
+#include "service/FileTree.h"
+#include "service/Proxy.h"
 #include "service/Text.h"
 #include "service/TrustText.h"
 #include "store/Versions.h"
@@ -345,4 +347,80 @@ TEST_F(PackageTest, AFailedStepLeavesNothing) {
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, ClsidKey));
     EXPECT_TRUE(UninstallEntries().empty());
     EXPECT_FALSE(DirectoryExists(dir));
+}
+
+namespace {
+
+bool HasEveryone(const test::AccessList& list) {
+    for (const test::AccessEntry& e : list.entries)
+        if (e.sid == "S-1-1-0") return true;
+    return false;
+}
+
+test::AccessList ProxyKeyAccess() {
+    HKEY key = nullptr;
+    test::AccessList list;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, READ_CONTROL | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return list;
+    std::vector<BYTE> buffer(4096);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, buffer.data(), &size) == ERROR_SUCCESS)
+        list = test::DecodeAccess(buffer.data());
+    RegCloseKey(key);
+    return list;
+}
+
+}  // namespace
+
+// Elsewhere than below the Program Files folders the package goes only when
+// told to, and then the folder is locked as everywhere: under Wine, which
+// keeps no access lists of files, the folders show it in having lost the
+// read right of Everyone; the proxy key carries its list as it is.
+TEST_F(PackageTest, AFolderOutsideProgramFilesOnlyWithALLOWCUSTOMDIR) {
+    dir = "C:\\ZELU\\";
+    test::RemoveTree(dir);
+    EXPECT_NE(0, Install(ZEL_VERSION, "INSTALLDIR=C:\\ZELU\\ ALLOWUNSIGNED=1"));
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("INSTALLDIR C:\\ZELU\\ lies outside the Program Files "
+                                                               "folders"))
+        << test::ReadFileBytes(log);
+    EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("or give ALLOWCUSTOMDIR=1 to install there"));
+    ExpectNothingLeft();
+
+    ASSERT_EQ(0, Install(ZEL_VERSION, "INSTALLDIR=C:\\ZELU\\ ALLOWCUSTOMDIR=1 ALLOWUNSIGNED=1"))
+        << test::ReadFileBytes(log);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());
+    EXPECT_EQ(OldVersion, ClientVersion());
+    for (const std::string& folder : {dir, dir + "Files", dir + "Logs"}) {
+        test::AccessList list = test::FileAccess(folder);
+        EXPECT_TRUE(list.valid) << folder;
+        EXPECT_FALSE(HasEveryone(list)) << folder;
+    }
+    test::AccessList key = ProxyKeyAccess();
+    EXPECT_TRUE(key.isProtected);
+    EXPECT_EQ(key.entries, (std::vector<test::AccessEntry>{{"S-1-5-18", KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
+                                                          {"S-1-5-32-544", KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
+                                                          {"S-1-5-32-545", KEY_READ, CONTAINER_INHERIT_ACE}}));
+    ASSERT_EQ(0, Msiexec("/x \"" + Package(ZEL_VERSION) + "\"")) << test::ReadFileBytes(log);
+    ExpectNothingLeft();
+}
+
+// A link in the store to a folder elsewhere: the removal takes the link at
+// most (Wine cannot remove one, and says so), never what it leads to.
+TEST_F(PackageTest, RemovalLeavesWhatALinkInTheStoreLeadsTo) {
+    ASSERT_EQ(0, Install(ZEL_VERSION, "ALLOWUNSIGNED=1")) << test::ReadFileBytes(log);
+    const std::string elsewhere = "C:\\ZELElsewhere\\", link = dir + "Files\\Linked";
+    test::RemoveTree(elsewhere);
+    test::WriteFileBytes(elsewhere + "Demo\\setup.exe", "kept");
+    ASSERT_TRUE(ForceDirectories(dir + "Files"));
+    ASSERT_TRUE(test::MakeFolderLink(elsewhere, link));
+    ASSERT_EQ(0, Msiexec("/x \"" + Package(ZEL_VERSION) + "\"")) << test::ReadFileBytes(log);
+    EXPECT_EQ("kept", test::ReadFileBytes(elsewhere + "Demo\\setup.exe"));
+    EXPECT_EQ(0u, test::ZelServiceState());
+    if (IsLink(link)) {
+        EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("the link " + link + " cannot be removed"))
+            << test::ReadFileBytes(log);
+        EXPECT_TRUE(test::RemoveFolderLink(link));
+    }
+    test::RemoveTree(dir);
+    test::RemoveTree(elsewhere);
 }

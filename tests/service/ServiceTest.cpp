@@ -6,6 +6,11 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <map>
+
+#include "service/FileTree.h"
+#include "service/Lockdown.h"
+#include "service/Proxy.h"
 #include "service/Text.h"
 #include "store/Versions.h"
 #include "support/ServiceControl.h"
@@ -287,4 +292,172 @@ TEST_F(ServiceTest, AStoredProgramOfTheSameVersionIsLeftAlone) {
     EXPECT_TRUE(FileExists(stored));
     EXPECT_FALSE(FileExists(ChangeFileExt(svc.Exe(), ".tmp")));
     EXPECT_EQ(svc.Log().find("Выполняем обновление службы"), std::string::npos);
+}
+
+namespace {
+
+const std::string System = "S-1-5-18", Admins = "S-1-5-32-544", Users = "S-1-5-32-545", Everyone = "S-1-1-0";
+constexpr BYTE Inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+std::vector<AccessEntry> Entries(const std::vector<std::string>& sids, const std::vector<DWORD>& masks, BYTE flags) {
+    std::vector<AccessEntry> entries;
+    for (size_t i = 0; i < sids.size(); ++i) entries.push_back({sids[i], masks[i], flags});
+    return entries;
+}
+
+// The proxy key's list, read back.
+AccessList KeyAccess() {
+    HKEY key = nullptr;
+    AccessList list;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, READ_CONTROL | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return list;
+    std::vector<BYTE> buffer(4096);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, buffer.data(), &size) ==
+        ERROR_SUCCESS)
+        list = DecodeAccess(buffer.data());
+    RegCloseKey(key);
+    return list;
+}
+
+bool HasEntryFor(const AccessList& list, const std::string& sid) {
+    for (const AccessEntry& e : list.entries)
+        if (e.sid == sid) return true;
+    return false;
+}
+
+// What the lock set on each file and folder: Wine keeps no access lists of
+// files (it makes Unix permission bits of them), so they are taken on their
+// way, and set for real all the same.
+std::map<std::string, AccessList> SetLists;
+BOOL RecordSecurity(HANDLE entry, const std::wstring& path, SECURITY_INFORMATION what,
+                           PSECURITY_DESCRIPTOR descriptor) {
+    AccessList& list = SetLists[UpperCase(ToAnsi(path))];
+    AccessList given = DecodeAccess(descriptor);
+    if (what & DACL_SECURITY_INFORMATION) {
+        std::string owner = list.owner;
+        list = given;
+        list.owner = owner;
+    }
+    if (what & OWNER_SECURITY_INFORMATION) list.owner = given.owner;
+    return DefaultFileSecurityWriter().Write(entry, path, what, descriptor);
+}
+
+}  // namespace
+
+// The "install" run locks the installation: the proxy key carries its list
+// (read back as it is), and the folders have lost what they inherited from
+// above (under Wine: the read right of Everyone that the Unix permission
+// bits gave them).
+TEST_F(ServiceTest, InstallLocksTheFoldersAndTheKey) {
+    InstalledService svc(TestDir() + "svc-lock", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(HasEntryFor(FileAccess(svc.Dir()), Everyone));
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, KEY_WOW64_32KEY, 0);
+    ASSERT_TRUE(svc.Install());
+
+    AccessList key = KeyAccess();
+    ASSERT_TRUE(key.valid);
+    EXPECT_TRUE(key.isProtected);
+    EXPECT_EQ(key.owner, Admins);
+    EXPECT_EQ(key.entries,
+              Entries({System, Admins, Users}, {KEY_ALL_ACCESS, KEY_ALL_ACCESS, KEY_READ}, CONTAINER_INHERIT_ACE));
+    for (const std::string& folder : {svc.Dir(), svc.Dir() + "Files", svc.Dir() + "Logs"}) {
+        AccessList list = FileAccess(folder);
+        ASSERT_TRUE(list.valid) << folder;
+        EXPECT_FALSE(HasEntryFor(list, Everyone)) << folder;
+    }
+}
+
+// The lists the lock gives each file and folder, as set: the program
+// folder, Files\ and Service.dll their own for SYSTEM, the Administrators
+// and the Users, the logs theirs without the Users; what lies beneath the
+// same, inherited. A link in the store is not entered: what it leads to
+// keeps its lists and its files.
+TEST_F(ServiceTest, TheLockGivesEveryEntryItsList) {
+    const std::string dir = TestDir();
+    const std::string elsewhere = dir + "lock-elsewhere\\";
+    RemoveTree(dir + "Files");
+    RemoveTree(elsewhere);
+    WriteFileBytes(dir + "Files\\m\\x.exe", "x");
+    ASSERT_TRUE(ForceDirectories(dir + "Files\\m@1"));
+    WriteFileBytes(dir + "Logs\\US20260101.txt", "old");
+    WriteFileBytes(dir + "Service.dll", "dll");
+    WriteFileBytes(elsewhere + "kept.txt", "kept");
+    ASSERT_TRUE(MakeFolderLink(elsewhere, dir + "Files\\elsewhere"));
+
+    SetLists.clear();
+    FileSecuritySeam().Write = RecordSecurity;
+    std::vector<TLockMessage> messages = LockInstallation();
+    FileSecuritySeam() = DefaultFileSecurityWriter();
+    bool linkStayed = IsLink(dir + "Files\\elsewhere");
+    EXPECT_TRUE(RemoveFolderLink(dir + "Files\\elsewhere") || !linkStayed);
+
+    auto set = [&](const std::string& path) { return SetLists[UpperCase(path)]; };
+    const std::vector<DWORD> programMasks = {FILE_ALL_ACCESS, FILE_ALL_ACCESS, 0x1200A9};
+    const std::vector<DWORD> logMasks = {FILE_ALL_ACCESS, FILE_ALL_ACCESS};
+    struct Expected {
+        std::string path;
+        bool isProtected;
+        std::vector<AccessEntry> entries;
+    } expected[] = {
+        {ExtractFileDir(dir), true, Entries({System, Admins, Users}, programMasks, Inherit)},
+        {dir + "Files", true, Entries({System, Admins, Users}, programMasks, Inherit)},
+        {dir + "Logs", true, Entries({System, Admins}, logMasks, Inherit)},
+        {dir + "Service.dll", true, Entries({System, Admins, Users}, programMasks, 0)},
+        {dir + "service_test.exe", false, Entries({System, Admins, Users}, programMasks, INHERITED_ACE)},
+        {dir + "Files\\m", false, Entries({System, Admins, Users}, programMasks, Inherit | INHERITED_ACE)},
+        {dir + "Files\\m@1", false, Entries({System, Admins, Users}, programMasks, Inherit | INHERITED_ACE)},
+        {dir + "Files\\m\\x.exe", false, Entries({System, Admins, Users}, programMasks, INHERITED_ACE)},
+        {dir + "Logs\\US20260101.txt", false, Entries({System, Admins}, logMasks, INHERITED_ACE)},
+    };
+    for (const Expected& e : expected) {
+        AccessList list = set(e.path);
+        ASSERT_TRUE(list.valid) << e.path;
+        EXPECT_EQ(list.isProtected, e.isProtected) << e.path;
+        EXPECT_EQ(list.entries, e.entries) << e.path;
+        EXPECT_EQ(list.owner, Admins) << e.path;
+    }
+    for (const auto& entry : SetLists) EXPECT_EQ(entry.first.find(UpperCase(elsewhere)), std::string::npos) << entry.first;
+    EXPECT_EQ(ReadFileBytes(elsewhere + "kept.txt"), "kept");
+    // The link is removed as a link; Wine cannot, and says so.
+    std::string link = dir + "Files\\elsewhere";
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text.rfind(linkStayed ? "Не удалось удалить ссылку " + link + ": " : "Удалена ссылка " + link, 0),
+              0u)
+        << messages[0].Text;
+    RemoveTree(dir + "Files");
+    RemoveTree(elsewhere);
+}
+
+// A link in place of the log's folder: nothing of the service's start goes
+// where it leads. The start removes it as a link and goes on; where it
+// cannot (Wine), the start fails with its exit code, the only place where
+// the refused log can be reported.
+TEST_F(ServiceTest, NothingIsLoggedThroughALinkInPlaceOfTheLogs) {
+    InstalledService svc(TestDir() + "svc-loglink", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    const std::string elsewhere = TestDir() + "svc-loglink-elsewhere\\";
+    RemoveTree(elsewhere);
+    ASSERT_TRUE(ForceDirectories(elsewhere));
+    RemoveTree(svc.Dir() + "Logs");
+    ASSERT_TRUE(MakeFolderLink(elsewhere, svc.Dir() + "Logs"));
+    svc.RequestStart();
+    ASSERT_TRUE(WaitFor([&] { DWORD s = svc.State(); return s == SERVICE_RUNNING || s == SERVICE_STOPPED; }, 20000));
+    bool linkStayed = IsLink(svc.Dir() + "Logs");
+    if (linkStayed) {
+        ASSERT_TRUE(svc.WaitState(SERVICE_STOPPED, 10000));
+        DWORD win32 = 0, specific = 0;
+        ASSERT_TRUE(svc.ExitCodes(win32, specific));
+        EXPECT_EQ(win32, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+        EXPECT_EQ(specific, 1u);
+        EXPECT_TRUE(RemoveFolderLink(svc.Dir() + "Logs"));
+    } else {
+        EXPECT_TRUE(svc.WaitForLog("Удалена ссылка " + svc.Dir() + "Logs", 10000)) << svc.Log();
+    }
+    ASSERT_TRUE(svc.Stop());
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((elsewhere + "*.txt").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    RemoveTree(elsewhere);
 }

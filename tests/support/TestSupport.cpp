@@ -1,7 +1,10 @@
 #include "TestSupport.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
+#include "service/FileTree.h"
 #include "service/Log.h"
 #include "service/Text.h"
 
@@ -40,26 +43,100 @@ void WriteFileBytes(const std::string& path, const std::string& data) {
     CloseHandle(h);
 }
 
-void RemoveTree(const std::string& path) {
-    std::string dir = path;
-    while (!dir.empty() && dir.back() == '\\') dir.pop_back();
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string full = dir + "\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(full);
-            else {
-                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ::DeleteFileA(full.c_str());
-            }
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
+// The product's own removal: a link left by a test goes as a link, and
+// what it leads to stays.
+void RemoveTree(const std::string& path) { zel::RemoveTree(ToWide(path)); }
+
+namespace {
+
+// Wine's own name of a file on the Linux side.
+std::string UnixName(const std::string& path) {
+    typedef char*(CDECL * UnixNameFn)(LPCWSTR);
+    auto fn = reinterpret_cast<UnixNameFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!fn) return std::string();
+    std::wstring wide = ToWide(path);
+    while (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
+    char* name = fn(wide.c_str());
+    if (!name) return std::string();
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+// A Linux program under Wine: CreateProcess succeeds, but gives no process
+// handle to wait for.
+bool RunLinux(const std::string& commandLine) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        return false;
+    if (pi.hThread) CloseHandle(pi.hThread);
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+    return true;
+}
+
+}  // namespace
+
+bool MakeFolderLink(const std::string& target, const std::string& link) {
+    std::string from = UnixName(target), to = UnixName(link);
+    if (from.empty() || to.empty() || !RunLinux("Z:\\bin\\ln -s -n \"" + from + "\" \"" + to + "\"")) return false;
+    return WaitFor([&] { return zel::IsLink(link); }, 10000, 20);
+}
+
+bool RemoveFolderLink(const std::string& link) {
+    std::string name = UnixName(link);
+    if (name.empty() || !RunLinux("Z:\\bin\\rm -f \"" + name + "\"")) return false;
+    return WaitFor([&] { return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; }, 10000, 20);
+}
+
+std::string SidString(PSID sid) {
+    LPSTR text = nullptr;
+    if (!sid || !ConvertSidToStringSidA(sid, &text)) return std::string();
+    std::string result = text;
+    LocalFree(text);
+    return result;
+}
+
+AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor) {
+    AccessList list;
+    if (!descriptor || !IsValidSecurityDescriptor(descriptor)) return list;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    PSID owner = nullptr;
+    if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl)
+        return list;
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) list.owner = SidString(owner);
+    list.valid = true;
+    list.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&header))) break;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            list.deniedOrOther.push_back(header->AceType);
+            continue;
+        }
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        list.entries.push_back({SidString(&ace->SidStart), ace->Mask, header->AceFlags});
     }
-    RemoveDirectoryA(dir.c_str());
+    return list;
+}
+
+AccessList FileAccess(const std::string& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    AccessList list;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) == ERROR_SUCCESS) {
+        list = DecodeAccess(descriptor);
+        LocalFree(descriptor);
+    }
+    return list;
 }
 
 bool CopyFileTo(const std::string& from, const std::string& to) {

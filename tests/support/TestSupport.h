@@ -54,6 +54,34 @@ int RunProcessOutput(const std::string& commandLine, std::string& output, DWORD 
                      char* environment = nullptr, const std::string& currentDir = std::string());
 std::string CatalogueDir(const std::string& module, const std::string& version);
 
+// Links as Wine can have them: a Unix symbolic link, made from the Linux
+// side (a program under Wine may start Linux programs). Wine shows a link
+// to a folder as a folder with the reparse-point attribute, but can neither
+// make one (CreateSymbolicLink does nothing, FSCTL_SET_REPARSE_POINT is not
+// supported) nor remove one. Both wait until the change is visible.
+bool MakeFolderLink(const std::string& target, const std::string& link);
+bool RemoveFolderLink(const std::string& link);
+
+// An access list as read back: its entries, protected mark and owner.
+struct AccessEntry {
+    std::string sid;
+    DWORD mask;
+    BYTE flags;
+    bool operator==(const AccessEntry& o) const { return sid == o.sid && mask == o.mask && flags == o.flags; }
+};
+struct AccessList {
+    bool valid = false;
+    bool isProtected = false;
+    std::string owner;
+    std::vector<AccessEntry> entries;  // allowed entries, in order
+    std::vector<BYTE> deniedOrOther;   // types of any entries not allowed ones
+};
+AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor);
+std::string SidString(PSID sid);
+// The list Windows gives a file or folder (GetNamedSecurityInfo); under Wine
+// one made from the Unix permission bits.
+AccessList FileAccess(const std::string& path);
+
 // Ends every running program whose file lies in dir (with trailing backslash).
 void EndProgramsIn(const std::string& dir);
 
