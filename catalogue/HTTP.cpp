@@ -147,7 +147,9 @@ std::string Exchange(const std::string& address, const wchar_t* verb, const std:
         break;
     }
     if (status < 200 || status > 299) {
-        std::string text = ToAnsi(QueryHeaderText(request.get(), WINHTTP_QUERY_STATUS_TEXT));
+        // The reason phrase is the server's text: Wine passes on even a bare
+        // CR in it.
+        std::string text = LogSafeText(ToAnsi(QueryHeaderText(request.get(), WINHTTP_QUERY_STATUS_TEXT)));
         throw EHTTPException(Format("Сервер ответил ошибкой HTTP %d %s: %s", {status, text, address}));
     }
 
@@ -184,23 +186,13 @@ std::string Exchange(const std::string& address, const wchar_t* verb, const std:
     return answer;
 }
 
+// The caption, then the whole text as one message. The answer is the
+// server's text: its line breaks are shown, not written, so that none of it
+// can pass for a line of the log.
 void LogStreamText(const std::string& caption, const std::string& data) {
     if (!(LogMode.load() & LogTrace)) return;
-    std::string text;
-    size_t start = 0;
-    size_t i = 0;
-    while (i < data.size()) {
-        if (data[i] == '\r' || data[i] == '\n') {
-            text.append(data, start, i - start).append("\r\n");
-            if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
-            start = ++i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < data.size()) text.append(data, start, std::string::npos).append("\r\n");
     WriteLog(caption, LogTrace);
-    WriteLog(text, LogTrace);
+    WriteLog(LogSafeText(data, std::string::npos), LogTrace);
 }
 
 }  // namespace

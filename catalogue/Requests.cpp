@@ -52,7 +52,7 @@ std::wstring StringField(const Json& object, const char* key, const std::wstring
     if (it == object.end()) return std::wstring();
     if (!it->is_string())
         throw Exception(Format("Неверный тип значения %s модуля %s в ответе сервера ЗЕЛ (%s вместо строки)",
-                               {key, ToAnsi(module), it->type_name()}));
+                               {key, LogSafeText(ToAnsi(module)), it->type_name()}));
     return Utf8ToWide(it->get_ref<const std::string&>());
 }
 
@@ -60,7 +60,7 @@ void ParseModuleInfo(const std::string& name, const Json& value, TRemoteModuleIn
     info.ModuleName = Utf8ToWide(name);
     if (!value.is_object())
         throw Exception(Format("Сведения о модуле %s в ответе сервера ЗЕЛ не являются объектом JSON",
-                               {ToAnsi(info.ModuleName)}));
+                               {LogSafeText(ToAnsi(info.ModuleName))}));
     info.ModuleVersion = StringField(value, "MODULE_VERSION", info.ModuleName);
     info.ExeName = StringField(value, "EXE_NAME", info.ModuleName);
     info.RequiredVersion = StringField(value, "REQUIRED_VERSION", info.ModuleName);
@@ -80,7 +80,7 @@ void ParseModuleInfo(const std::string& name, const Json& value, TRemoteModuleIn
             return;
         }
         if (!AddFileSpec(info, Utf8ToAnsi(element.get_ref<const std::string&>()))) {
-            RefuseModuleInfo(info, Format("в записи файла %s неверно поле SHA-256", {info.Files.back().FileName}));
+            RefuseModuleInfo(info, Format("в записи файла %s неверно поле SHA-256", {LogSafeText(info.Files.back().FileName)}));
             return;
         }
         std::string problem = FileAddressProblem(info.Files.back().FileName);
@@ -132,7 +132,7 @@ bool ParseModuleInfoList(const std::string& answer, TRemoteModuleInfoList& list)
     try {
         root = Json::parse(answer.begin() + static_cast<std::ptrdiff_t>(start), answer.end());
     } catch (const Json::exception& e) {
-        throw Exception(Format("Ответ сервера ЗЕЛ не является текстом JSON: %s", {e.what()}));
+        throw Exception(Format("Ответ сервера ЗЕЛ не является текстом JSON: %s", {LogSafeText(e.what())}));
     }
     if (!root.is_object())
         throw Exception(Format("Ответ сервера ЗЕЛ не является объектом JSON (%s)", {root.type_name()}));

@@ -327,7 +327,7 @@ void ProcessRemoveQueue() {
 
 void RaiseModuleError(const std::string& moduleName, const std::string& error) {
     if (error.find("invalid module_name") != std::string::npos) throw EInvalidModule(moduleName);
-    throw EModuleException(moduleName, error);
+    throw EModuleException(moduleName, LogSafeText(error));
 }
 
 bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list) {
@@ -364,7 +364,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     // A refused answer was logged when it was read; the job waits as it is.
     if (!module->Refusal.empty()) return false;
     if (module->ModuleVersion == L"CURRENT") return false;
-    if (!module->Error.empty()) RaiseModuleError(info.Name, Printable(ToAnsi(module->Error)));
+    if (!module->Error.empty()) RaiseModuleError(info.Name, ToAnsi(module->Error));
     for (size_t i = module->Files.size(); i-- > 0;) {
         const TRemoteFile& file = module->Files[i];
         std::string local = UrlFileName(file.FileName);
@@ -386,7 +386,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
         }
     }
     std::string offered = ToAnsi(module->ModuleVersion);
-    WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, offered}, LogInfo);
+    WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, LogSafeText(offered)}, LogInfo);
     SetJobProxy(job, ProxySettings->ProxyText(), ProxySettings->UserName, ProxySettings->Password);
     SetJobSecurityFlags(job, static_cast<DWORD>(ReadConfigInt("SecFlags", 12)));
     bool added = false;

@@ -83,6 +83,8 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
 // were read.
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info, BG_JOB_STATE state);
+// EInvalidModule when the server's error text says the module is unknown,
+// otherwise EModuleException with the text in its log form.
 [[noreturn]] void RaiseModuleError(const std::string& moduleName, const std::string& error);
 
 }  // namespace zel

@@ -83,8 +83,8 @@ void TProxySettings::LogProxy(uint8_t level) const {
     std::string proxy = ProxyText();
     if (proxy.empty()) return;
     WriteLog("Настройки Proxy-сервера:", level);
-    WriteLogFmt("  Сервер:           %s", {proxy}, level);
-    WriteLogFmt("  Имя пользователя: %s", {UserName}, level);
+    WriteLogFmt("  Сервер:           %s", {LogSafeText(proxy)}, level);
+    WriteLogFmt("  Имя пользователя: %s", {LogSafeText(UserName)}, level);
     WriteLogFmt("  Пароль:           %s", {std::string(Password.size(), '*')}, level);
 }
 

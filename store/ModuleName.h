@@ -17,10 +17,6 @@ constexpr size_t MaxModuleNameLength = 128;
 // (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or without an extension).
 bool IsValidModuleName(const std::string& name);
 
-// The text for a log line: control characters as \xNN, cut after 256
-// characters, so that no client text can forge or flood log lines.
-std::string LogSafeText(const std::string& text);
-
 // Writes the warning that names a refused module name.
 void LogRefusedModuleName(const std::string& name);
 

@@ -24,6 +24,9 @@ for that module while it runs (it is read at every request):
   "answer": "html"            answer a request naming the module with an HTML page
   "answer": "huge"            pad the module's COMMENT to "size" bytes (default 50 MB)
   "chunked": true             send the answer in chunks, without Content-Length
+  "status": CODE              answer with this HTTP status and no body, with the reason
+                              phrase "reason": "TEXT" when given (sent as it is, CR and LF
+                              included)
   "signature": "none"         send no X-ZEL-Signature
   "signature": "changed"      sign the answer, then send it with one character
                               of a string value changed (it stays JSON)
@@ -414,6 +417,13 @@ class Handler(BaseHTTPRequestHandler):
         except ValueError as e:
             return self.send_body(400, ("bad request: %s" % e).encode("utf-8"), "text/plain")
         controls = {module: self.server.catalogue.control(module) for module in request}
+        status = first_switch(controls, "status")
+        if isinstance(status, int) and not isinstance(status, bool):
+            reason = first_switch(controls, "reason")
+            self.send_response(status, reason if isinstance(reason, str) else None)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if any(c.get("answer") == "html" for c in controls.values()):
             body, headers = self.signed(text, b"<html><body><h1>Please sign in</h1></body></html>", controls)
             return self.send_body(200, body, "text/html", headers=headers)

@@ -119,8 +119,8 @@ TEST_F(CatalogueTest, ModuleInfoLog) {
     forged.Comment = L"c\nd";
     AddFileSpec(forged, "http://h/a\r\nb.exe;1");
     LogModuleInfo(forged);
-    expected = {"  ModuleName       : F??12:00:00 : Служба остановлена", "  Comment          : c?d", "  Files:",
-                "    http://h/a??b.exe (Size: 1)", ""};
+    expected = {"  ModuleName       : F\\x0D\\x0A12:00:00 : Служба остановлена", "  Comment          : c\\x0Ad",
+                "  Files:", "    http://h/a\\x0D\\x0Ab.exe (Size: 1)", ""};
     EXPECT_EQ(Messages(), expected);
 
     // At the debug level the trace fields stay out.
@@ -258,7 +258,8 @@ TEST_F(CatalogueTest, FileAddressesTheServiceDownloadsFrom) {
           "http://h/a.exe.UNVERIFIED", "http://h/a\x01.exe", "http://h/a\r\nb.exe", "http://h/a\x7F.exe"})
         EXPECT_NE(FileAddressProblem(address), "") << address;
     EXPECT_EQ(FileAddressProblem("file:///c:/a.exe"), "адрес file:///c:/a.exe не является адресом http или https");
-    EXPECT_EQ(FileAddressProblem("http://h/a\r\nb.exe"), "адрес http://h/a??b.exe содержит недопустимые символы");
+    EXPECT_EQ(FileAddressProblem("http://h/a\r\nb.exe"),
+              "адрес http://h/a\\x0D\\x0Ab.exe содержит недопустимые символы");
 }
 
 TEST_F(CatalogueTest, AnswerOfOneModuleIsRefusedAndTheOthersKept) {

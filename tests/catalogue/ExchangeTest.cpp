@@ -23,6 +23,7 @@ protected:
         *ProxySettings = TProxySettings();
     }
     void TearDown() override {
+        SetSwitches("");
         *ProxySettings = saved_;
         LogMode = LogDefaultMode;
         ServerURL = DefaultServerURL;
@@ -32,6 +33,15 @@ protected:
         std::string port = Trim(test::ReadFileBytes(test::TestDir() + "servers\\" + server + ".port"));
         EXPECT_FALSE(port.empty()) << server;
         return "http://127.0.0.1:" + port + "/zel";
+    }
+    // The servers' switches for module Alpha (tools/updateserver.py); empty
+    // text removes them.
+    static void SetSwitches(const std::string& json) {
+        const std::string path = test::TestDir() + "catalogue\\Alpha\\.server.json";
+        if (json.empty())
+            RemoveFile(path);
+        else
+            test::WriteFileBytes(path, json);
     }
     static std::string Recorded(const std::string& name) {
         return test::ReadFileBytes(test::TestDir() + "record\\" + name);
@@ -140,6 +150,26 @@ TEST_F(ExchangeTest, FailuresBecomeHttpExceptions) {
     ServerURL = Url("s500");
     queue.Add("Alpha", "1.0.00.09", "");
     EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
+
+    // The reason phrase is the server's text: a CR in it (WinHTTP ends the
+    // status line only at LF) or another control character is shown, never
+    // written.
+    ServerURL = Url("main");
+    const std::pair<const char*, const char*> reasons[] = {
+        {"Busy\\r12:00:00 : Stopped", "Busy\\x0D12:00:00 : Stopped"},
+        {"Busy\\r\\n12:00:00 : forged", "Busy"},
+        {"Busy\\u0001\\u000bnow\\u007f", "Busy\\x01\\x0Bnow\\x7F"},
+    };
+    for (const auto& reason : reasons) {
+        SetSwitches(std::string("{\"status\": 503, \"reason\": \"") + reason.first + "\"}");
+        queue.Add("Alpha", "1.0.00.09", "");
+        try {
+            RequestModuleInfo(queue, list);
+            ADD_FAILURE() << reason.first;
+        } catch (const EHTTPException& e) {
+            EXPECT_EQ(e.Message(), std::string("Сервер ответил ошибкой HTTP 503 ") + reason.second + ": " + ServerURL);
+        }
+    }
 }
 
 TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
