@@ -24,6 +24,8 @@ for that module while it runs (it is read at every request):
   "answer": "html"            answer a request naming the module with an HTML page
   "answer": "huge"            pad the module's COMMENT to "size" bytes (default 50 MB)
   "chunked": true             send the answer in chunks, without Content-Length
+  "members": N                add N members "Member000000".. {"MODULE_VERSION": "CURRENT"}
+                              after the modules asked about
   "status": CODE              answer with this HTTP status and no body, with the reason
                               phrase "reason": "TEXT" when given (sent as it is, CR and LF
                               included)
@@ -435,6 +437,10 @@ class Handler(BaseHTTPRequestHandler):
                 answer[module]["COMMENT"] = "x" * options.huge
             if controls[module].get("answer") == "huge":
                 answer[module]["COMMENT"] = "x" * int(controls[module].get("size", 50000000))
+        members = first_switch(controls, "members", 0)
+        if isinstance(members, int) and not isinstance(members, bool):
+            for i in range(members):
+                answer["Member%06d" % i] = {"MODULE_VERSION": "CURRENT"}
         body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         if options.bom:
             body = b"\xef\xbb\xbf" + body
