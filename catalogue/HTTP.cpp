@@ -236,6 +236,23 @@ std::string EscapeUrl(const std::string& text) {
     return out;
 }
 
+std::string PercentEncode(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 std::string UrlFileName(const std::string& address) {
     std::string path = StringReplace(address, "/", "\\");
     size_t pos = path.find_last_of("\\:");

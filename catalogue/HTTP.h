@@ -31,6 +31,9 @@ bool HttpPost(const std::string& address, const std::string& body, std::string& 
 
 // Blanks become %20 and ";" becomes %3B; nothing else changes.
 std::string EscapeUrl(const std::string& text);
+// Every byte outside the unreserved characters of an address (letters,
+// digits, "-", ".", "_", "~") as %XX: a text that goes into a query whole.
+std::string PercentEncode(const std::string& text);
 // The last component of an address or path ("/" and "\" and ":" separate).
 std::string UrlFileName(const std::string& address);
 

@@ -77,7 +77,9 @@ std::string BuildRequestText(TInfoQueue& queue) {
 }
 
 std::string GetRequestAddress(const std::string& url, const std::string& json) {
-    return Format("%s/?a=%s", {url, json});
+    // The server URL as configured; the request text encoded whole, so that
+    // no byte of it ("&", "#", "%", "+") means anything in the address.
+    return Format("%s/?a=%s", {url, PercentEncode(json)});
 }
 
 std::string SendRequest(const std::string& address, const std::string& json, THttpHeaders* headers) {

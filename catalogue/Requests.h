@@ -23,7 +23,7 @@ void SetRequestMethod(const std::string& method);
 // queue): {"name":{"MODULE_VERSION":"...","CURRENT_VERSION":"..."},...},
 // UTF-8, "/" written as "\/".
 std::string BuildRequestText(TInfoQueue& queue);
-// The GET address for the request text, before EscapeUrl.
+// The GET address for the request text (PercentEncode'd), before EscapeUrl.
 std::string GetRequestAddress(const std::string& url, const std::string& json);
 // One exchange by RequestMethod; the answer text.
 std::string SendRequest(const std::string& address, const std::string& json, THttpHeaders* headers = nullptr);

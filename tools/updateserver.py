@@ -5,7 +5,8 @@ Serves a catalogue directory laid out as <catalogue>/<module>/<version>/<files>
 on 127.0.0.1 and answers the service's JSON requests:
 
   POST <any path>        body: {"module":{"MODULE_VERSION":"..","CURRENT_VERSION":".."},..}
-  GET  <path>/?a=<json>  the same text in the address (blanks as %20, ";" as %3B)
+  GET  <path>/?a=<json>  the same text in the address, percent-encoded (a raw byte
+                         stands for itself, as older services sent them)
 
 Per module the answer holds "MODULE_VERSION": "CURRENT" when the asked version
 is the newest one, otherwise the newest version and its "FILE" entries
@@ -185,14 +186,11 @@ class Catalogue:
 
 
 def unescape_get(raw):
-    """Undoes the client's escaping of the request text in a GET address:
-    %20, %3B and percent-encoded bytes from 0x80 up; everything else is raw."""
-    def repl(m):
-        code = int(m.group(1), 16)
-        if code in (0x20, 0x3B) or code >= 0x80 or code < 0x20:
-            return bytes([code])
-        return m.group(0)
-    return re.sub(rb"%([0-9A-Fa-f]{2})", repl, raw)
+    """The request text of a GET address: every "%XX" is the byte it encodes
+    (the service encodes every byte outside A-Z a-z 0-9 - . _ ~), any other
+    byte is itself, "+" included: an older service sent quotes, braces and
+    the like raw and encoded only blanks, ";" and bytes outside ASCII."""
+    return urllib.parse.unquote_to_bytes(raw)
 
 
 JSON_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"')

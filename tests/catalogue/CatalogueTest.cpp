@@ -179,10 +179,11 @@ TEST_F(CatalogueTest, RequestTextAndAddress) {
               "{\"MODULE_VERSION\":\"0.0.00.00\",\"CURRENT_VERSION\":\"\"},"
               "\"q\\\"\\/\\\\\\b\\t\\n\\f\\r\\u0001\\u001F\":{\"MODULE_VERSION\":\"v\",\"CURRENT_VERSION\":\"\x7F\"}}");
 
-    // GET: only blanks and ";" are escaped.
-    std::string address = GetRequestAddress("http://h/zel", "{\"a b;c\":{\"%\":\"\xD0\x91\"}}");
-    EXPECT_EQ(address, "http://h/zel/?a={\"a b;c\":{\"%\":\"\xD0\x91\"}}");
-    EXPECT_EQ(EscapeUrl(address), "http://h/zel/?a={\"a%20b%3Bc\":{\"%\":\"\xD0\x91\"}}");
+    // GET: the request text is encoded whole (nothing of it may end the
+    // query or stand for another byte); the server's address stays as it is.
+    std::string address = GetRequestAddress("http://h/zel", "{\"a b;c\":{\"%&#+=?\":\"\xD0\x91~-._\"}}");
+    EXPECT_EQ(address, "http://h/zel/?a=%7B%22a%20b%3Bc%22%3A%7B%22%25%26%23%2B%3D%3F%22%3A%22%D0%91~-._%22%7D%7D");
+    EXPECT_EQ(EscapeUrl(address), address);
     EXPECT_EQ(EscapeUrl("  ;;"), "%20%20%3B%3B");
 
     EXPECT_EQ(UrlFileName("http://host/dir/file.exe"), "file.exe");
