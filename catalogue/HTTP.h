@@ -1,6 +1,9 @@
 // The HTTP transport of the update-server exchange (WinHTTP).
 #pragma once
 
+#include <windows.h>
+
+#include <atomic>
 #include <string>
 
 #include "service/Text.h"
@@ -15,6 +18,17 @@ public:
 
 // The largest answer body taken in; a longer one is a failed exchange.
 constexpr int64_t MaxAnswerSize = 8 * 1024 * 1024;
+
+// Time limits of one exchange, in milliseconds. The deadline bounds the
+// whole of it (connection, request, answer); the others each step, and none
+// is longer than the deadline.
+constexpr DWORD ExchangeDeadlineMs = 60000;
+constexpr DWORD ConnectTimeoutMs = 30000;    // name resolution, connection
+constexpr DWORD SendTimeoutMs = 30000;       // each part of the request
+constexpr DWORD FirstByteTimeoutMs = 30000;  // from the request sent to the answer's headers
+constexpr DWORD ReceiveTimeoutMs = 30000;    // between two parts of the answer
+// The deadline in force: ExchangeDeadlineMs; tests shorten it.
+extern std::atomic<DWORD> ExchangeDeadline;
 
 // The exchange's own request and answer headers.
 struct THttpHeaders {

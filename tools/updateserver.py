@@ -25,6 +25,8 @@ for that module while it runs (it is read at every request):
   "answer": "html"            answer a request naming the module with an HTML page
   "answer": "huge"            pad the module's COMMENT to "size" bytes (default 50 MB)
   "chunked": true             send the answer in chunks, without Content-Length
+  "drip": SECONDS             send the answer one byte every SECONDS (the status line
+                              and headers at once, unless "drip_headers": true)
   "members": N                add N members "Member000000".. {"MODULE_VERSION": "CURRENT"}
                               after the modules asked about
   "status": CODE              answer with this HTTP status and no body, with the reason
@@ -303,6 +305,28 @@ class Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
 
+    def send_dripping(self, body, headers, interval, drip_headers):
+        """A 200 answer sent one byte every `interval` seconds: the body, or
+        with drip_headers the status line and headers as well; a client that
+        hangs up ends the sending."""
+        head = ["%s 200 OK" % self.protocol_version, "Content-Type: application/json; charset=utf-8",
+                "Content-Length: %d" % len(body)] + ["%s: %s" % h for h in headers]
+        head = ("\r\n".join(head) + "\r\n\r\n").encode("latin-1")
+        self.log_request(200, len(body))
+        self.close_connection = True
+        try:
+            if not drip_headers:
+                self.wfile.write(head)
+                self.wfile.flush()
+                head = b""
+            data = head + body
+            for i in range(len(data)):
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                time.sleep(interval)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
     def record(self, name, data):
         if self.server.options.record_dir:
             path = os.path.join(self.server.options.record_dir, name)
@@ -443,6 +467,9 @@ class Handler(BaseHTTPRequestHandler):
         if options.bom:
             body = b"\xef\xbb\xbf" + body
         body, headers = self.signed(text, body, controls)
+        drip = first_switch(controls, "drip")
+        if isinstance(drip, (int, float)) and not isinstance(drip, bool) and drip > 0:
+            return self.send_dripping(body, headers, drip, bool(first_switch(controls, "drip_headers")))
         if options.chunked or any(c.get("chunked") for c in controls.values()):
             return self.send_chunked(body, headers=headers)
         if options.truncate:

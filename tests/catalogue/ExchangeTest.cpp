@@ -24,6 +24,7 @@ protected:
     }
     void TearDown() override {
         SetSwitches("");
+        ExchangeDeadline = ExchangeDeadlineMs;
         *ProxySettings = saved_;
         LogMode = LogDefaultMode;
         ServerURL = DefaultServerURL;
@@ -210,6 +211,42 @@ TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
             EXPECT_EQ(e.Message(), "Ответ сервера превышает допустимый размер (8388608 байт): " + ServerURL) << server;
         }
     }
+}
+
+// However slowly a server sends, the exchange fails at its deadline, with
+// its body or its headers still to come; the next one runs as usual.
+TEST_F(ExchangeTest, AnExchangeEndsAtItsDeadline) {
+    EXPECT_EQ(ExchangeDeadline.load(), 60000u);  // the service's own: ExchangeDeadlineMs
+    // Shortened for the test; the server sends a byte every 2 s, well
+    // within each step's time-out (also shortened to the deadline).
+    ExchangeDeadline = 6000;
+    ServerURL = Url("main");
+    TRemoteModuleInfoList list;
+    const std::pair<const char*, const char*> cases[] = {{"POST", "{\"drip\": 2}"},
+                                                         {"GET", "{\"drip\": 2, \"drip_headers\": true}"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        RequestMethod = c.first;
+        SetSwitches(c.second);
+        TInfoQueue queue;
+        Queue(queue);
+        DWORD start = GetTickCount();
+        try {
+            RequestModuleInfo(queue, list);
+            ADD_FAILURE() << "no failure";
+        } catch (const EHTTPException& e) {
+            EXPECT_EQ(e.Message().rfind("Ответ сервера не получен за отведённое время (6 с): " + ServerURL, 0), 0u)
+                << e.Message();
+        }
+        DWORD took = GetTickCount() - start;
+        EXPECT_GE(took, 5900u);
+        EXPECT_LT(took, 10000u);  // the deadline and a second's grace for the worker
+    }
+    SetSwitches("");
+    TInfoQueue queue;
+    Queue(queue);
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    CheckAnswer(list);
 }
 
 TEST_F(ExchangeTest, ProxyWithBasicCredentials) {
