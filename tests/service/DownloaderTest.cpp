@@ -282,6 +282,39 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     StopEvent = DownloaderDoneEvent = nullptr;
 }
 
+// A change of modules brings the next check forward to 5 s after the first
+// change since the last check; the changes that follow do not push it
+// back, however often they come (the period here is 20 minutes).
+TEST_F(DownloaderTest, ChangesOfModulesBringTheCheckForwardAndNeverPutItOff) {
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StartDownloader();
+    ASSERT_NE(DownloaderThreadId.load(), 0u);
+    std::vector<DWORD> checks;  // when they were seen, in ms from the first change
+    int seen = 0;
+    const DWORD start = GetTickCount();
+    for (DWORD next = 0; GetTickCount() - start < 14000; Sleep(100)) {
+        DWORD now = GetTickCount() - start;
+        if (now >= next && next <= 9000) {
+            PostThreadMessageA(DownloaderThreadId, WM_MODULESCHANGED, 0, 0);
+            next += 1000;
+        }
+        int count = CountMessages(LogMessages(GetProgramDir()), "Проверка обновлений");
+        for (; seen < count; ++seen) checks.push_back(now);
+    }
+    SetEvent(StopEvent);
+    EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
+    CloseHandle(StopEvent);
+    CloseHandle(DownloaderDoneEvent);
+    StopEvent = DownloaderDoneEvent = nullptr;
+    // The first one 5 s after the first change, while the changes go on;
+    // the changes after it bring the next one.
+    ASSERT_GE(checks.size(), 2u) << ReadLog(GetProgramDir());
+    EXPECT_GE(checks[0], 4500u);
+    EXPECT_LT(checks[0], 8000u);
+    EXPECT_LT(checks[1], 14000u);
+}
+
 TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
     // Many jobs make the scheduler's construction (which attaches the
     // callback to every job) take a while; a client's request that arrives
