@@ -345,9 +345,10 @@ std::string BoundedExchange(const std::string& address, const wchar_t* verb, con
     DWORD waited = WaitForSingleObject(thread, x->deadline);
     if (waited != WAIT_OBJECT_0) {
         // Closing the request breaks off the worker's call in progress on
-        // Windows; under Wine the call goes on until the server sends
-        // something or its step's time-out passes, and the worker ends
-        // then, after this exchange has failed.
+        // Windows. Under Wine the call goes on: reading the body, until the
+        // server's next byte; waiting for the headers, until the server has
+        // sent them all or keeps silent for a step's time-out. The worker
+        // ends then, after this exchange has failed.
         x->Cancel();
         WaitForSingleObject(thread, AbortGraceMs);
         CloseHandle(thread);
