@@ -1,6 +1,9 @@
 // The HTTP transport of the update-server exchange (WinHTTP).
 #pragma once
 
+#include <windows.h>
+
+#include <atomic>
 #include <string>
 
 #include "service/Text.h"
@@ -15,6 +18,17 @@ public:
 
 // The largest answer body taken in; a longer one is a failed exchange.
 constexpr int64_t MaxAnswerSize = 8 * 1024 * 1024;
+
+// Time limits of one exchange, in milliseconds. The deadline bounds the
+// whole of it (connection, request, answer); the others each step, and none
+// is longer than the deadline.
+constexpr DWORD ExchangeDeadlineMs = 60000;
+constexpr DWORD ConnectTimeoutMs = 30000;    // name resolution, connection
+constexpr DWORD SendTimeoutMs = 30000;       // each part of the request
+constexpr DWORD FirstByteTimeoutMs = 30000;  // from the request sent to the answer's headers
+constexpr DWORD ReceiveTimeoutMs = 30000;    // between two parts of the answer
+// The deadline in force: ExchangeDeadlineMs; tests shorten it.
+extern std::atomic<DWORD> ExchangeDeadline;
 
 // The exchange's own request and answer headers.
 struct THttpHeaders {
@@ -31,6 +45,9 @@ bool HttpPost(const std::string& address, const std::string& body, std::string& 
 
 // Blanks become %20 and ";" becomes %3B; nothing else changes.
 std::string EscapeUrl(const std::string& text);
+// Every byte outside the unreserved characters of an address (letters,
+// digits, "-", ".", "_", "~") as %XX: a text that goes into a query whole.
+std::string PercentEncode(const std::string& text);
 // The last component of an address or path ("/" and "\" and ":" separate).
 std::string UrlFileName(const std::string& address);
 

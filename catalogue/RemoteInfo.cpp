@@ -13,13 +13,6 @@ TRemoteModuleInfo& TRemoteModuleInfoList::Add() {
     return *items_.back();
 }
 
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return out;
-}
-
 namespace {
 
 // Names that the file system takes for devices, with any extension.
@@ -74,7 +67,7 @@ bool AddFileSpec(TRemoteModuleInfo& info, const std::string& spec) {
 }
 
 std::string FileAddressProblem(const std::string& address) {
-    const std::string shown = Printable(address);
+    const std::string shown = LogSafeText(address);
     size_t colon = address.find(':');
     std::string scheme = colon == std::string::npos ? std::string() : address.substr(0, colon);
     if (!(SameText(scheme, "http") || SameText(scheme, "https")) || address.compare(colon + 1, 2, "//") != 0)
@@ -109,8 +102,8 @@ std::string FileAddressProblem(const std::string& address) {
 
 void RefuseModuleInfo(TRemoteModuleInfo& info, const std::string& reason) {
     info.Files.clear();
-    info.Refusal = Printable(reason);
-    WriteLogFmt("Сведения о модуле %s отклонены: %s", {Printable(ToAnsi(info.ModuleName)), info.Refusal}, LogError);
+    info.Refusal = reason;
+    WriteLogFmt("Сведения о модуле %s отклонены: %s", {LogSafeText(ToAnsi(info.ModuleName)), reason}, LogError);
 }
 
 TRemoteModuleInfo* TRemoteModuleInfoList::Find(const std::wstring& name) {
@@ -139,14 +132,14 @@ void LogModuleInfo(const TRemoteModuleInfo& info) {
     };
     for (const auto& field : fields)
         if (!field.value.empty())
-            WriteLogFmt("  %-16s : %s", {field.label, Printable(ToAnsi(field.value))}, field.level);
+            WriteLogFmt("  %-16s : %s", {field.label, LogSafeText(ToAnsi(field.value))}, field.level);
     if (info.Files.empty()) return;
     WriteLog("  Files:", LogDebug);
     for (const auto& file : info.Files) {
         if (file.Sha256.empty())
-            WriteLogFmt("    %s (Size: %d)", {Printable(file.FileName), file.Size}, LogDebug);
+            WriteLogFmt("    %s (Size: %d)", {LogSafeText(file.FileName), file.Size}, LogDebug);
         else
-            WriteLogFmt("    %s (Size: %d, SHA-256: %s)", {Printable(file.FileName), file.Size, file.Sha256}, LogDebug);
+            WriteLogFmt("    %s (Size: %d, SHA-256: %s)", {LogSafeText(file.FileName), file.Size, file.Sha256}, LogDebug);
     }
     WriteLog("", LogDebug);
 }

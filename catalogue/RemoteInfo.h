@@ -62,11 +62,9 @@ bool AddFileSpec(TRemoteModuleInfo& info, const std::string& spec);
 // characters and backslashes, whose last component is a plain file name
 // that the store does not keep for itself.
 std::string FileAddressProblem(const std::string& address);
-// Refuses the module's answer: logs the reason and drops its files.
+// Refuses the module's answer: logs the reason (whose texts of the server
+// are already in their log form) and drops its files.
 void RefuseModuleInfo(TRemoteModuleInfo& info, const std::string& reason);
-// A text of the server on its way into the log: control characters, which
-// would forge lines of their own, become "?".
-std::string Printable(const std::string& text);
 // The first item whose ModuleName equals the name exactly; null when none.
 TRemoteModuleInfo* FindModuleInfo(TRemoteModuleInfoList& list, const std::wstring& name);
 void LogModuleInfo(const TRemoteModuleInfo& info);

@@ -1,7 +1,5 @@
 #include "Requests.h"
 
-#include <nlohmann/json.hpp>
-
 #include "AnswerSignature.h"
 #include "HTTP.h"
 #include "service/Log.h"
@@ -15,8 +13,6 @@ std::string ServerURL = DefaultServerURL;
 std::string RequestMethod = "POST";
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // A JSON string of UTF-8 text: the short escapes, "\/", \u00XX for other
 // control characters, every other byte as it is.
@@ -44,53 +40,6 @@ void AppendJsonString(std::string& out, const std::string& utf8) {
         }
     }
     out += '"';
-}
-
-// The text of a string member; empty when absent, an error for any other
-// type. The error's text goes to the log: the server's name in it is made
-// printable.
-std::wstring StringField(const Json& object, const char* key, const std::wstring& module) {
-    auto it = object.find(key);
-    if (it == object.end()) return std::wstring();
-    if (!it->is_string())
-        throw Exception(Format("Неверный тип значения %s модуля %s в ответе сервера ЗЕЛ (%s вместо строки)",
-                               {key, Printable(ToAnsi(module)), it->type_name()}));
-    return Utf8ToWide(it->get_ref<const std::string&>());
-}
-
-void ParseModuleInfo(const std::string& name, const Json& value, TRemoteModuleInfo& info) {
-    info.ModuleName = Utf8ToWide(name);
-    if (!value.is_object())
-        throw Exception(Format("Сведения о модуле %s в ответе сервера ЗЕЛ не являются объектом JSON",
-                               {Printable(ToAnsi(info.ModuleName))}));
-    info.ModuleVersion = StringField(value, "MODULE_VERSION", info.ModuleName);
-    info.ExeName = StringField(value, "EXE_NAME", info.ModuleName);
-    info.RequiredVersion = StringField(value, "REQUIRED_VERSION", info.ModuleName);
-    info.UpdateType = StringField(value, "TYPE", info.ModuleName);
-    info.Comment = StringField(value, "COMMENT", info.ModuleName);
-    info.Error = StringField(value, "ERROR", info.ModuleName);
-    // Whatever is wrong with the files refuses this module's answer only.
-    auto files = value.find("FILE");
-    if (files == value.end()) return;
-    if (!files->is_array()) {
-        RefuseModuleInfo(info, Format("значение FILE не является массивом (%s)", {files->type_name()}));
-        return;
-    }
-    for (const auto& element : *files) {
-        if (!element.is_string()) {
-            RefuseModuleInfo(info, Format("элемент FILE не является строкой (%s)", {element.type_name()}));
-            return;
-        }
-        if (!AddFileSpec(info, Utf8ToAnsi(element.get_ref<const std::string&>()))) {
-            RefuseModuleInfo(info, Format("в записи файла %s неверно поле SHA-256", {info.Files.back().FileName}));
-            return;
-        }
-        std::string problem = FileAddressProblem(info.Files.back().FileName);
-        if (!problem.empty()) {
-            RefuseModuleInfo(info, problem);
-            return;
-        }
-    }
 }
 
 }  // namespace
@@ -127,31 +76,10 @@ std::string BuildRequestText(TInfoQueue& queue) {
     return out;
 }
 
-bool ParseModuleInfoList(const std::string& answer, TRemoteModuleInfoList& list) {
-    list.Clear();
-    size_t start = answer.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    Json root;
-    try {
-        root = Json::parse(answer.begin() + static_cast<std::ptrdiff_t>(start), answer.end());
-    } catch (const Json::exception& e) {
-        throw Exception(Format("Ответ сервера ЗЕЛ не является текстом JSON: %s", {e.what()}));
-    }
-    if (!root.is_object())
-        throw Exception(Format("Ответ сервера ЗЕЛ не является объектом JSON (%s)", {root.type_name()}));
-    try {
-        for (const auto& member : root.items()) ParseModuleInfo(member.key(), member.value(), list.Add());
-    } catch (const Json::exception& e) {
-        list.Clear();
-        throw Exception(Format("Ошибка разбора ответа сервера ЗЕЛ: %s", {e.what()}));
-    } catch (...) {
-        list.Clear();
-        throw;
-    }
-    return list.Count() > 0;
-}
-
 std::string GetRequestAddress(const std::string& url, const std::string& json) {
-    return Format("%s/?a=%s", {url, json});
+    // The server URL as configured; the request text encoded whole, so that
+    // no byte of it ("&", "#", "%", "+") means anything in the address.
+    return Format("%s/?a=%s", {url, PercentEncode(json)});
 }
 
 std::string SendRequest(const std::string& address, const std::string& json, THttpHeaders* headers) {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "Answer.h"
 #include "HTTP.h"
 #include "RemoteInfo.h"
 #include "download/InfoQueue.h"
@@ -22,11 +23,7 @@ void SetRequestMethod(const std::string& method);
 // queue): {"name":{"MODULE_VERSION":"...","CURRENT_VERSION":"..."},...},
 // UTF-8, "/" written as "\/".
 std::string BuildRequestText(TInfoQueue& queue);
-// Fills the list from an answer text (optional UTF-8 byte-order mark);
-// true when it holds a module. Raises Exception for an answer that is not a
-// JSON object of objects or a value of the wrong type.
-bool ParseModuleInfoList(const std::string& answer, TRemoteModuleInfoList& list);
-// The GET address for the request text, before EscapeUrl.
+// The GET address for the request text (PercentEncode'd), before EscapeUrl.
 std::string GetRequestAddress(const std::string& url, const std::string& json);
 // One exchange by RequestMethod; the answer text.
 std::string SendRequest(const std::string& address, const std::string& json, THttpHeaders* headers = nullptr);

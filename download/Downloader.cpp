@@ -32,7 +32,7 @@ std::atomic<DWORD> DownloaderThreadId{0};
 
 namespace {
 
-constexpr int64_t FiveSeconds = -50000000LL;
+constexpr ULONGLONG ChangeDelayMs = 5000;  // from a change of modules to its check
 constexpr int64_t ThirtySeconds = -300000000LL;
 constexpr int64_t FifteenMinutes = -9000000000LL;
 constexpr int64_t FourHours = -144000000000LL;
@@ -42,6 +42,9 @@ void Arm(HANDLE timer, int64_t due) {
     li.QuadPart = due;
     if (!SetWaitableTimer(timer, &li, 0, nullptr, nullptr, FALSE)) RaiseLastOSError();
 }
+
+// The poll period in milliseconds (PollPeriod is negative, in 100 ns).
+ULONGLONG PollPeriodMs() { return static_cast<ULONGLONG>(-PollPeriod.load()) / 10000; }
 
 HANDLE NewTimer() {
     HANDLE h = CreateWaitableTimerA(nullptr, FALSE, nullptr);
@@ -194,7 +197,8 @@ void TDownloader::Execute() {
     HANDLE timers[3] = {NewTimer(), NewTimer(), NewTimer()};
     pollTimer_ = timers[0];
     HANDLE configTimer = timers[1], housekeepingTimer = timers[2];
-    Arm(pollTimer_, PollPeriod.load());
+    pollDue_ = GetTickCount64() + PollPeriodMs();
+    ArmPollTimer();
     Arm(configTimer, ThirtySeconds);
     Arm(housekeepingTimer, FifteenMinutes);
     HANDLE waitSet[4] = {pollTimer_, configTimer, StopEvent, housekeepingTimer};
@@ -209,14 +213,17 @@ void TDownloader::Execute() {
             case WAIT_OBJECT_0: {
                 DWORD cookie = pendingCookie_;
                 pendingCookie_ = 0;
-                TryFinally([&] { RunCheck(cookie); }, [&] { Arm(pollTimer_, PollPeriod.load()); });
+                TryFinally([&] { RunCheck(cookie); }, [&] { CheckDone(); });
                 break;
             }
             case WAIT_OBJECT_0 + 1: {
                 int64_t before = PollPeriod.load();
                 TryFinally([] { ReadConfig(); },
                               [&] {
-                                  if (PollPeriod.load() != before) Arm(pollTimer_, PollPeriod.load());
+                                  if (PollPeriod.load() != before) {
+                                      pollDue_ = GetTickCount64() + PollPeriodMs();
+                                      ArmPollTimer();
+                                  }
                                   Arm(configTimer, ThirtySeconds);
                               });
                 break;
@@ -259,11 +266,27 @@ void TDownloader::Execute() {
     }
 }
 
+// A check that is due comes at its time whatever clients do: a change of
+// modules brings the next check forward to 5 s after the first change since
+// the last check and never moves it to later, so clients that come and go
+// all the time cannot keep the checks from coming.
+void TDownloader::ArmPollTimer() {
+    ULONGLONG due = pollDue_;
+    if (changeDue_ != 0 && changeDue_ < due) due = changeDue_;
+    ULONGLONG now = GetTickCount64();
+    Arm(pollTimer_, due > now ? -static_cast<int64_t>(due - now) * 10000 : -1);
+}
+
+void TDownloader::CheckDone() {
+    pollDue_ = GetTickCount64() + PollPeriodMs();
+    changeDue_ = 0;
+    ArmPollTimer();
+}
+
 void TDownloader::HandleMessage(const MSG& msg) {
     switch (msg.message) {
     case WM_CHECKUPDATES:
-        TryFinally([&] { RunCheck(static_cast<DWORD>(msg.wParam)); },
-                      [&] { Arm(pollTimer_, PollPeriod.load()); });
+        TryFinally([&] { RunCheck(static_cast<DWORD>(msg.wParam)); }, [&] { CheckDone(); });
         break;
     case WM_PROXYCHANGED:
         ProxySettings->Load();
@@ -276,7 +299,10 @@ void TDownloader::HandleMessage(const MSG& msg) {
                 ProcessAddQueue();
                 ProcessRemoveQueue();
             },
-            [&] { Arm(pollTimer_, FiveSeconds); });
+            [&] {
+                if (changeDue_ == 0) changeDue_ = GetTickCount64() + ChangeDelayMs;
+                ArmPollTimer();
+            });
         break;
     default:
         break;
@@ -328,7 +354,7 @@ void ProcessRemoveQueue() {
 
 void RaiseModuleError(const std::string& moduleName, const std::string& error) {
     if (error.find("invalid module_name") != std::string::npos) throw EInvalidModule(moduleName);
-    throw EModuleException(moduleName, error);
+    throw EModuleException(moduleName, LogSafeText(error));
 }
 
 bool QueryServer(IBackgroundCopyManager* manager, TRemoteModuleInfoList& list) {
@@ -365,7 +391,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     // A refused answer was logged when it was read; the job waits as it is.
     if (!module->Refusal.empty()) return false;
     if (module->ModuleVersion == L"CURRENT") return false;
-    if (!module->Error.empty()) RaiseModuleError(info.Name, Printable(ToAnsi(module->Error)));
+    if (!module->Error.empty()) RaiseModuleError(info.Name, ToAnsi(module->Error));
     for (size_t i = module->Files.size(); i-- > 0;) {
         const TRemoteFile& file = module->Files[i];
         std::string local = UrlFileName(file.FileName);
@@ -387,7 +413,7 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
         }
     }
     std::string offered = ToAnsi(module->ModuleVersion);
-    WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, offered}, LogInfo);
+    WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, LogSafeText(offered)}, LogInfo);
     SetJobProxy(job, ProxySettings->ProxyText(), ProxySettings->UserName, ProxySettings->Password);
     SetJobSecurityFlags(job, static_cast<DWORD>(ReadConfigInt("SecFlags", 12)));
     bool added = false;

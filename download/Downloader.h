@@ -58,11 +58,20 @@ private:
     static DWORD WINAPI ThreadProc(void* self);
     void Execute();
     void HandleMessage(const MSG& msg);
+    // The poll timer is armed for the sooner of pollDue_ and changeDue_.
+    void ArmPollTimer();
+    // After every check, whatever asked for it.
+    void CheckDone();
 
     HANDLE thread_ = nullptr;
     HANDLE queueReady_ = nullptr;
     DWORD pendingCookie_ = 0;
     HANDLE pollTimer_ = nullptr;
+    // When the next checks are due (GetTickCount64): the poll one period
+    // after the last check; the one a change of modules asks for 5 s after
+    // the first change since the last check, 0 when none is asked for.
+    ULONGLONG pollDue_ = 0;
+    ULONGLONG changeDue_ = 0;
 };
 
 // Creates the scheduler of the service run (StopEvent and
@@ -83,6 +92,8 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
 // were read.
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info, BG_JOB_STATE state);
+// EInvalidModule when the server's error text says the module is unknown,
+// otherwise EModuleException with the text in its log form.
 [[noreturn]] void RaiseModuleError(const std::string& moduleName, const std::string& error);
 
 }  // namespace zel

@@ -275,6 +275,19 @@ int64_t StrToInt64Def(const std::string& text, int64_t def) {
 
 std::string ShortString(const std::string& text) { return text.size() > 255 ? text.substr(0, 255) : text; }
 
+std::string LogSafeText(const std::string& text, size_t shown) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < shown; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 32 || c == 127)
+            out += Format("\\x%.2x", {static_cast<unsigned>(c)});
+        else
+            out += text[i];
+    }
+    if (text.size() > shown) out += "...";
+    return out;
+}
+
 // ---------------------------------------------------------------- paths
 
 std::string GetProgramPath() {

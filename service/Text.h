@@ -125,6 +125,12 @@ int64_t StrToInt64Def(const std::string& text, int64_t def);
 // Cuts a text to the 255 characters of a short string field.
 std::string ShortString(const std::string& text);
 
+// The one form in which a text of a client or of a server goes into the
+// log: control characters (line breaks among them) as \xNN, cut after
+// `shown` characters ("..." marks the cut), so that no such text can forge
+// or flood log lines. A dump of a whole exchange gives std::string::npos.
+std::string LogSafeText(const std::string& text, size_t shown = 256);
+
 // ---------------------------------------------------------------- paths
 
 // Full path of the running program file.

@@ -60,20 +60,6 @@ bool SameModuleName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && ModuleNameKey(a) == ModuleNameKey(b);
 }
 
-std::string LogSafeText(const std::string& text) {
-    const size_t shown = 256;
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < shown; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 32 || c == 127)
-            out += Format("\\x%.2x", {static_cast<unsigned>(c)});
-        else
-            out += text[i];
-    }
-    if (text.size() > shown) out += "...";
-    return out;
-}
-
 void LogRefusedModuleName(const std::string& name) {
     try {
         WriteLogFmt(RefusedNameText, {LogSafeText(name)}, LogWarning);

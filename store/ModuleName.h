@@ -24,10 +24,6 @@ bool IsValidModuleName(const std::string& name);
 std::string ModuleNameKey(const std::string& name);
 bool SameModuleName(const std::string& a, const std::string& b);
 
-// The text for a log line: control characters as \xNN, cut after 256
-// characters, so that no client text can forge or flood log lines.
-std::string LogSafeText(const std::string& text);
-
 // Writes the warning that names a refused module name.
 void LogRefusedModuleName(const std::string& name);
 

@@ -95,16 +95,26 @@ def start(work, name, *options):
     raise SystemExit("%s did not start: %s" % (name, process.stderr.read().decode("utf-8", "replace")))
 
 
-def escape_for_get(text):
-    """The request text in an address the way the service writes it."""
+UNRESERVED = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"
+
+
+def escape_for_get(text, old=False):
+    """The request text in an address the way the service writes it: every
+    byte outside the unreserved characters encoded; an older service
+    encoded only blanks, ";" and bytes outside printable ASCII."""
     out = bytearray()
     for c in text:
-        out += b"%%%02X" % c if c in (0x20, 0x3B) or c < 0x20 or c >= 0x80 else bytes([c])
+        if old:
+            encode = c in (0x20, 0x3B) or c < 0x20 or c >= 0x80
+        else:
+            encode = c not in UNRESERVED
+        out += b"%%%02X" % c if encode else bytes([c])
     return out.decode("ascii")
 
 
 def ask(port, request_text, method="POST", nonce=True):
-    """(status, headers, body, nonce bytes) of one request."""
+    """(status, headers, body, nonce bytes) of one request; "GET-old"
+    escapes the text as an older service did."""
     raw_nonce = os.urandom(32)
     headers = {}
     if nonce is True:
@@ -117,7 +127,8 @@ def ask(port, request_text, method="POST", nonce=True):
             headers["Content-Type"] = "application/json"
             connection.request("POST", "/zel/", body=request_text, headers=headers)
         else:
-            connection.request("GET", "/zel/?a=" + escape_for_get(request_text), headers=headers)
+            connection.request("GET", "/zel/?a=" + escape_for_get(request_text, old=method == "GET-old"),
+                               headers=headers)
         response = connection.getresponse()
         return response.status, response.headers, response.read(), raw_nonce
     finally:
@@ -196,7 +207,7 @@ def main():
             return body
 
         foreign_id = None
-        for method in ("POST", "GET"):
+        for method in ("POST", "GET", "GET-old"):
             good("Plain", method)
             good("KeyOne", method, pub_b, id_b, text=request_for("KeyOne", "KeyNine"))  # the first one wins
             good("KeyOne", method, pub_b, id_b)
@@ -207,6 +218,13 @@ def main():
             check(len(huge) > 1000000, "Huge %s: the padded answer" % method)
             bom = good("Plain", method, port=port_bom)
             check(bom.startswith(b"\xef\xbb\xbf"), "Plain %s: BOM signed with the body" % method)
+
+            # Bytes that mean something in an address reach the signature
+            # as the service wrote them ("%41" only when encoded: an older
+            # service sent "%" raw).
+            tricky = "1&a=2#x+b c;d/?\"{}" + ("" if method == "GET-old" else "%41")
+            good("Plain", method, text=json.dumps({"Plain": {"MODULE_VERSION": "1.0.0.0", "CURRENT_VERSION": tricky}},
+                                                  ensure_ascii=False).encode("utf-8"))
 
             for module in ("Quiet", "KeyNine"):
                 status, headers, body, _ = ask(port, request_for(module), method)

@@ -5,7 +5,8 @@ Serves a catalogue directory laid out as <catalogue>/<module>/<version>/<files>
 on 127.0.0.1 and answers the service's JSON requests:
 
   POST <any path>        body: {"module":{"MODULE_VERSION":"..","CURRENT_VERSION":".."},..}
-  GET  <path>/?a=<json>  the same text in the address (blanks as %20, ";" as %3B)
+  GET  <path>/?a=<json>  the same text in the address, percent-encoded (a raw byte
+                         stands for itself, as older services sent them)
 
 Per module the answer holds "MODULE_VERSION": "CURRENT" when the asked version
 is the newest one, otherwise the newest version and its "FILE" entries
@@ -24,6 +25,13 @@ for that module while it runs (it is read at every request):
   "answer": "html"            answer a request naming the module with an HTML page
   "answer": "huge"            pad the module's COMMENT to "size" bytes (default 50 MB)
   "chunked": true             send the answer in chunks, without Content-Length
+  "drip": SECONDS             send the answer one byte every SECONDS (the status line
+                              and headers at once, unless "drip_headers": true)
+  "members": N                add N members "Member000000".. {"MODULE_VERSION": "CURRENT"}
+                              after the modules asked about
+  "status": CODE              answer with this HTTP status and no body, with the reason
+                              phrase "reason": "TEXT" when given (sent as it is, CR and LF
+                              included)
   "signature": "none"         send no X-ZEL-Signature
   "signature": "changed"      sign the answer, then send it with one character
                               of a string value changed (it stays JSON)
@@ -180,14 +188,11 @@ class Catalogue:
 
 
 def unescape_get(raw):
-    """Undoes the client's escaping of the request text in a GET address:
-    %20, %3B and percent-encoded bytes from 0x80 up; everything else is raw."""
-    def repl(m):
-        code = int(m.group(1), 16)
-        if code in (0x20, 0x3B) or code >= 0x80 or code < 0x20:
-            return bytes([code])
-        return m.group(0)
-    return re.sub(rb"%([0-9A-Fa-f]{2})", repl, raw)
+    """The request text of a GET address: every "%XX" is the byte it encodes
+    (the service encodes every byte outside A-Z a-z 0-9 - . _ ~), any other
+    byte is itself, "+" included: an older service sent quotes, braces and
+    the like raw and encoded only blanks, ";" and bytes outside ASCII."""
+    return urllib.parse.unquote_to_bytes(raw)
 
 
 JSON_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"')
@@ -299,6 +304,28 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+
+    def send_dripping(self, body, headers, interval, drip_headers):
+        """A 200 answer sent one byte every `interval` seconds: the body, or
+        with drip_headers the status line and headers as well; a client that
+        hangs up ends the sending."""
+        head = ["%s 200 OK" % self.protocol_version, "Content-Type: application/json; charset=utf-8",
+                "Content-Length: %d" % len(body)] + ["%s: %s" % h for h in headers]
+        head = ("\r\n".join(head) + "\r\n\r\n").encode("latin-1")
+        self.log_request(200, len(body))
+        self.close_connection = True
+        try:
+            if not drip_headers:
+                self.wfile.write(head)
+                self.wfile.flush()
+                head = b""
+            data = head + body
+            for i in range(len(data)):
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                time.sleep(interval)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     def record(self, name, data):
         if self.server.options.record_dir:
@@ -414,6 +441,13 @@ class Handler(BaseHTTPRequestHandler):
         except ValueError as e:
             return self.send_body(400, ("bad request: %s" % e).encode("utf-8"), "text/plain")
         controls = {module: self.server.catalogue.control(module) for module in request}
+        status = first_switch(controls, "status")
+        if isinstance(status, int) and not isinstance(status, bool):
+            reason = first_switch(controls, "reason")
+            self.send_response(status, reason if isinstance(reason, str) else None)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if any(c.get("answer") == "html" for c in controls.values()):
             body, headers = self.signed(text, b"<html><body><h1>Please sign in</h1></body></html>", controls)
             return self.send_body(200, body, "text/html", headers=headers)
@@ -425,10 +459,17 @@ class Handler(BaseHTTPRequestHandler):
                 answer[module]["COMMENT"] = "x" * options.huge
             if controls[module].get("answer") == "huge":
                 answer[module]["COMMENT"] = "x" * int(controls[module].get("size", 50000000))
+        members = first_switch(controls, "members", 0)
+        if isinstance(members, int) and not isinstance(members, bool):
+            for i in range(members):
+                answer["Member%06d" % i] = {"MODULE_VERSION": "CURRENT"}
         body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         if options.bom:
             body = b"\xef\xbb\xbf" + body
         body, headers = self.signed(text, body, controls)
+        drip = first_switch(controls, "drip")
+        if isinstance(drip, (int, float)) and not isinstance(drip, bool) and drip > 0:
+            return self.send_dripping(body, headers, drip, bool(first_switch(controls, "drip_headers")))
         if options.chunked or any(c.get("chunked") for c in controls.values()):
             return self.send_chunked(body, headers=headers)
         if options.truncate:

@@ -614,7 +614,7 @@ void SetJobCredentials(IBackgroundCopyJob* job, BG_AUTH_TARGET target, const std
     SecureZeroMemory(&pass[0], pass.size() * sizeof(wchar_t));
     if (FAILED(hr)) {
         WriteLog("Ошибка при настройке параметров авторизации", LogError);
-        WriteLogFmt("  Имя пользователя: %s", {userName}, LogDebug);
+        WriteLogFmt("  Имя пользователя: %s", {LogSafeText(userName)}, LogDebug);
         WriteLogFmt("  Пароль:           %s", {std::string(password.size(), '*')}, LogDebug);
     }
 }

@@ -23,6 +23,8 @@ protected:
         *ProxySettings = TProxySettings();
     }
     void TearDown() override {
+        SetSwitches("");
+        ExchangeDeadline = ExchangeDeadlineMs;
         *ProxySettings = saved_;
         LogMode = LogDefaultMode;
         ServerURL = DefaultServerURL;
@@ -32,6 +34,15 @@ protected:
         std::string port = Trim(test::ReadFileBytes(test::TestDir() + "servers\\" + server + ".port"));
         EXPECT_FALSE(port.empty()) << server;
         return "http://127.0.0.1:" + port + "/zel";
+    }
+    // The servers' switches for module Alpha (tools/updateserver.py); empty
+    // text removes them.
+    static void SetSwitches(const std::string& json) {
+        const std::string path = test::TestDir() + "catalogue\\Alpha\\.server.json";
+        if (json.empty())
+            RemoveFile(path);
+        else
+            test::WriteFileBytes(path, json);
     }
     static std::string Recorded(const std::string& name) {
         return test::ReadFileBytes(test::TestDir() + "record\\" + name);
@@ -86,15 +97,22 @@ TEST_F(ExchangeTest, PostAndGetAgainstTheServer) {
     EXPECT_NE(log.find(" : Принятый пакет данных:\r\n"), std::string::npos);
     EXPECT_NE(log.find("\"MODULE_VERSION\":\"1.0.0.10\""), std::string::npos);
 
-    // The same exchange in the address of a GET.
+    // The same exchange in the address of a GET: the server gets the
+    // request text as it was built, also what means something in an
+    // address ("&", "#", "%", "+").
     RequestMethod = "GET";
     Queue(queue);
     ASSERT_TRUE(RequestModuleInfo(queue, list));
     CheckAnswer(list);
     std::string target = Recorded("last-target.bin");
     EXPECT_EQ(target.substr(0, 8), "/zel/?a=");
-    EXPECT_NE(target.find("\"No%20such\":{\"MODULE_VERSION\""), std::string::npos) << target;
-    EXPECT_NE(test::ReadLog(test::TestDir()).find(" : URL: " + ServerURL + "/?a={\"Alpha\""), std::string::npos);
+    EXPECT_NE(target.find("%22No%20such%22%3A%7B%22MODULE_VERSION%22"), std::string::npos) << target;
+    EXPECT_NE(test::ReadLog(test::TestDir()).find(" : URL: " + ServerURL + "/?a=%7B%22Alpha%22"), std::string::npos);
+    queue.Add("Alpha", "1.0.00.09", "1.0&b=2#c%41+d e;f");
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    EXPECT_EQ(Recorded("last-request.bin"),
+              "{\"Alpha\":{\"MODULE_VERSION\":\"1.0.00.09\",\"CURRENT_VERSION\":\"1.0&b=2#c%41+d e;f\"}}");
+    EXPECT_EQ(list.Items(0).ModuleVersion, L"1.0.0.10");
 
     // The newest version asked gives CURRENT without files.
     queue.Add("Alpha", "1.0.00.10", "1.0.0.10");
@@ -140,6 +158,26 @@ TEST_F(ExchangeTest, FailuresBecomeHttpExceptions) {
     ServerURL = Url("s500");
     queue.Add("Alpha", "1.0.00.09", "");
     EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
+
+    // The reason phrase is the server's text: a CR in it (WinHTTP ends the
+    // status line only at LF) or another control character is shown, never
+    // written.
+    ServerURL = Url("main");
+    const std::pair<const char*, const char*> reasons[] = {
+        {"Busy\\r12:00:00 : Stopped", "Busy\\x0D12:00:00 : Stopped"},
+        {"Busy\\r\\n12:00:00 : forged", "Busy"},
+        {"Busy\\u0001\\u000bnow\\u007f", "Busy\\x01\\x0Bnow\\x7F"},
+    };
+    for (const auto& reason : reasons) {
+        SetSwitches(std::string("{\"status\": 503, \"reason\": \"") + reason.first + "\"}");
+        queue.Add("Alpha", "1.0.00.09", "");
+        try {
+            RequestModuleInfo(queue, list);
+            ADD_FAILURE() << reason.first;
+        } catch (const EHTTPException& e) {
+            EXPECT_EQ(e.Message(), std::string("Сервер ответил ошибкой HTTP 503 ") + reason.second + ": " + ServerURL);
+        }
+    }
 }
 
 TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
@@ -173,6 +211,42 @@ TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
             EXPECT_EQ(e.Message(), "Ответ сервера превышает допустимый размер (8388608 байт): " + ServerURL) << server;
         }
     }
+}
+
+// However slowly a server sends, the exchange fails at its deadline, with
+// its body or its headers still to come; the next one runs as usual.
+TEST_F(ExchangeTest, AnExchangeEndsAtItsDeadline) {
+    EXPECT_EQ(ExchangeDeadline.load(), 60000u);  // the service's own: ExchangeDeadlineMs
+    // Shortened for the test; the server sends a byte every 2 s, well
+    // within each step's time-out (also shortened to the deadline).
+    ExchangeDeadline = 6000;
+    ServerURL = Url("main");
+    TRemoteModuleInfoList list;
+    const std::pair<const char*, const char*> cases[] = {{"POST", "{\"drip\": 2}"},
+                                                         {"GET", "{\"drip\": 2, \"drip_headers\": true}"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        RequestMethod = c.first;
+        SetSwitches(c.second);
+        TInfoQueue queue;
+        Queue(queue);
+        DWORD start = GetTickCount();
+        try {
+            RequestModuleInfo(queue, list);
+            ADD_FAILURE() << "no failure";
+        } catch (const EHTTPException& e) {
+            EXPECT_EQ(e.Message().rfind("Ответ сервера не получен за отведённое время (6 с): " + ServerURL, 0), 0u)
+                << e.Message();
+        }
+        DWORD took = GetTickCount() - start;
+        EXPECT_GE(took, 5900u);
+        EXPECT_LT(took, 10000u);  // the deadline and a second's grace for the worker
+    }
+    SetSwitches("");
+    TInfoQueue queue;
+    Queue(queue);
+    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    CheckAnswer(list);
 }
 
 TEST_F(ExchangeTest, ProxyWithBasicCredentials) {

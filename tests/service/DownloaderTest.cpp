@@ -103,11 +103,12 @@ public:
     }
 };
 
-void SetRegistryProxy(const char* address) {
+void SetRegistryProxy(const char* address, const char* user = "") {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExA(key, "Address", 0, REG_SZ, reinterpret_cast<const BYTE*>(address), strlen(address) + 1);
+    RegSetValueExA(key, "UserName", 0, REG_SZ, reinterpret_cast<const BYTE*>(user), strlen(user) + 1);
     DWORD port = 3128;
     RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
     RegCloseKey(key);
@@ -254,6 +255,19 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     CloseHandle(thread);
     EXPECT_TRUE(WaitFor([] { return HasJob("Name=MODC|Version=3.0|Target="); }, 15000));
     RemoveDirectoryA(today.c_str());
+    // A proxy address and user name with line breaks (a client gave them)
+    // are shown, never written.
+    SetRegistryProxy("proxy\r\n12:00:00 : Stopped", "user\n12:00:01 : x");
+    PostThreadMessageA(DownloaderThreadId, WM_PROXYCHANGED, 0, 0);
+    EXPECT_TRUE(WaitFor(
+        [] {
+            auto m = LogMessages(GetProgramDir());
+            int at = FindMessage(m, "  Сервер:           http=proxy\\x0D\\x0A12:00:00 : Stopped:3128");
+            return at >= 0 && FindMessage(m, "  Имя пользователя: user\\x0A12:00:01 : x", at) == at + 1;
+        },
+        15000))
+        << ReadLog(GetProgramDir());
+    EXPECT_EQ(ReadLog(GetProgramDir()).find("\n12:00:0"), std::string::npos);
     SetRegistryProxy("");
     PostThreadMessageA(DownloaderThreadId, WM_PROXYCHANGED, 0, 0);
 
@@ -266,6 +280,39 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     CloseHandle(StopEvent);
     CloseHandle(DownloaderDoneEvent);
     StopEvent = DownloaderDoneEvent = nullptr;
+}
+
+// A change of modules brings the next check forward to 5 s after the first
+// change since the last check; the changes that follow do not push it
+// back, however often they come (the period here is 20 minutes).
+TEST_F(DownloaderTest, ChangesOfModulesBringTheCheckForwardAndNeverPutItOff) {
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StartDownloader();
+    ASSERT_NE(DownloaderThreadId.load(), 0u);
+    std::vector<DWORD> checks;  // when they were seen, in ms from the first change
+    int seen = 0;
+    const DWORD start = GetTickCount();
+    for (DWORD next = 0; GetTickCount() - start < 14000; Sleep(100)) {
+        DWORD now = GetTickCount() - start;
+        if (now >= next && next <= 9000) {
+            PostThreadMessageA(DownloaderThreadId, WM_MODULESCHANGED, 0, 0);
+            next += 1000;
+        }
+        int count = CountMessages(LogMessages(GetProgramDir()), "Проверка обновлений");
+        for (; seen < count; ++seen) checks.push_back(now);
+    }
+    SetEvent(StopEvent);
+    EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
+    CloseHandle(StopEvent);
+    CloseHandle(DownloaderDoneEvent);
+    StopEvent = DownloaderDoneEvent = nullptr;
+    // The first one 5 s after the first change, while the changes go on;
+    // the changes after it bring the next one.
+    ASSERT_GE(checks.size(), 2u) << ReadLog(GetProgramDir());
+    EXPECT_GE(checks[0], 4500u);
+    EXPECT_LT(checks[0], 8000u);
+    EXPECT_LT(checks[1], 14000u);
 }
 
 TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {

@@ -113,6 +113,21 @@ inline std::string Zelctl(const std::string& dir, const std::string& args, DWORD
     return ReadFileBytes(dir + "out.txt");
 }
 
+// The times of day (seconds) at which the service's log shows a check,
+// from its message `from` on.
+inline std::vector<int> CheckTimes(const InstalledService& svc, size_t from) {
+    std::vector<int> times;
+    std::vector<std::string> lines = SplitLines(ReadLog(svc.Dir()));
+    for (size_t i = from; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.size() < 11 || line.substr(11) != "Проверка обновлений") continue;
+        int t = std::stoi(line.substr(0, 2)) * 3600 + std::stoi(line.substr(3, 2)) * 60 + std::stoi(line.substr(6, 2));
+        if (!times.empty() && t < times.back()) t += 86400;  // past midnight
+        times.push_back(t);
+    }
+    return times;
+}
+
 inline void ExpectInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected,
                    const std::string& log) {
     int at = 0;

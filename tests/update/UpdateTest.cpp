@@ -367,3 +367,101 @@ TEST_F(UpdateTest, AFileThatDoesNotMatchItsDigestIsNeverAnnouncedOrRun) {
     ASSERT_TRUE(svc.Stop());
     svc.Uninstall();
 }
+
+// The checks keep their rhythm whatever clients and servers do: clients that
+// come and go every 2 s, an answer that names 100,000 modules, a server that
+// sends a byte every 20 s. The texts of the server (its version and its
+// reason phrase with line breaks) reach the log shown, never written; in
+// GET mode the request text arrives as it was built.
+TEST_F(UpdateTest, ChecksKeepTheirRhythmWhateverClientsAndServersDo) {
+    CatalogueDir("Churn", "1.0.0.0");
+    CatalogueDir("Amp", "1.0.0.0");
+    SetServerSwitches("Churn", "");
+    InstalledService svc(TestDir() + "svc-rhythm", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nPeriod=50000000\r\nLogLevel=63\r\nMethod=GET\r\n");
+    ASSERT_TRUE(StartScheduled(svc));
+    const std::string amp = "1.0&b=2#c%41+d";
+    ASSERT_EQ(AddModule("Amp", amp), S_OK) << svc.Log();
+    auto messages = [&] { return static_cast<int>(svc.LogMessages().size()); };
+    auto logged = [&](const std::string& prefix, int from, DWORD ms) {
+        return WaitFor([&] { return FindMessagePrefix(svc.LogMessages(), prefix, from) >= 0; }, ms, 200);
+    };
+    ASSERT_TRUE(logged("Полученные сведения: ", 0, 30000)) << svc.Log();
+    EXPECT_NE(ReadFileBytes(TestDir() + "record\\last-request.bin").find("\"CURRENT_VERSION\":\"" + amp + "\""),
+              std::string::npos)
+        << ReadFileBytes(TestDir() + "record\\last-request.bin");
+
+    // A client connecting with a subscription every 2 s for 40 s (each
+    // connection used to put the next check off by 5 s: none came at all).
+    const std::string dir = ClientDir("churn");
+    const int churnFrom = messages();
+    std::vector<HANDLE> clients;
+    const DWORD churnStart = GetTickCount();
+    for (int i = 0; GetTickCount() - churnStart < 40000; ++i) {
+        HANDLE client = StartProcess("\"" + dir + "zelctl.exe\" watch --name Churn --modules Churn=1.0.0.0 --seconds 1",
+                                     dir, nullptr, CREATE_NO_WINDOW);
+        if (client) clients.push_back(client);
+        while (GetTickCount() - churnStart < 2000u * (i + 1)) Sleep(50);
+    }
+    for (HANDLE client : clients) {
+        WaitForSingleObject(client, 30000);
+        CloseHandle(client);
+    }
+    EXPECT_GE(FindMessage(svc.LogMessages(), "   Churn (1.0.0.0)", churnFrom), 0) << svc.Log();
+    std::vector<int> checks = CheckTimes(svc, churnFrom);
+    ASSERT_GE(checks.size(), 4u) << svc.Log();
+    for (size_t i = 1; i < checks.size(); ++i) EXPECT_LE(checks[i] - checks[i - 1], 10) << svc.Log();
+
+    // Too many modules in an answer: refused, and the next check on time.
+    int from = messages();
+    SetServerSwitches("Churn", "{\"members\": 100000}");
+    ASSERT_TRUE(logged("Ответ сервера ЗЕЛ содержит больше 10000 модулей", from, 30000)) << svc.Log();
+    SetServerSwitches("Churn", "");
+    from = messages();
+    ASSERT_TRUE(logged("Полученные сведения: ", from, 15000)) << svc.Log();
+
+    // A reason phrase with a CR (Wine ends the status line at LF only).
+    from = messages();
+    SetServerSwitches("Churn", "{\"status\": 503, \"reason\": \"Busy\\r12:00:00 : Stopped\"}");
+    EXPECT_TRUE(logged("Сервер ответил ошибкой HTTP 503 Busy\\x0D12:00:00 : Stopped: " + ReferenceServerURL(), from,
+                       30000))
+        << svc.Log();
+    SetServerSwitches("Churn", "");
+
+    // An offered version with a line break: its download is logged with
+    // the text shown.
+    ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\kept.exe", CatalogueDir("Churn", "2.0.0.1") + "kept.exe"));
+    PutCatalogueFile(CatalogueDir("Churn", "2.0.0.1") + ".info.json",
+                     "{\"MODULE_VERSION\": \"2.0.0.1\\r\\n12:00:00 : Stopped\"}");
+    EXPECT_TRUE(logged("Начинаем загрузку модуля Churn (2.0.0.1\\x0D\\x0A12:00:00 : Stopped)", 0, 30000)) << svc.Log();
+    EXPECT_TRUE(logged("  ModuleVersion    : 2.0.0.1\\x0D\\x0A12:00:00 : Stopped", 0, 1000)) << svc.Log();
+    EXPECT_TRUE(logged("Загружено обновление модуля Churn версии 2.0.00.01", 0, 60000)) << svc.Log();
+
+    // A server that sends a byte every 20 s: the exchange ends at its
+    // deadline (the service's own, 60 s), and the next check comes on time.
+    from = messages();
+    SetServerSwitches("Churn", "{\"drip\": 20}");
+    const std::string late = "Ответ сервера не получен за отведённое время (60 с): " + ReferenceServerURL();
+    ASSERT_TRUE(logged(late, from, 100000)) << svc.Log();
+    SetServerSwitches("Churn", "");
+    const int failed = FindMessagePrefix(svc.LogMessages(), late, from);
+    ASSERT_TRUE(logged("Полученные сведения: ", failed, 20000)) << svc.Log();
+    std::vector<std::string> lines = SplitLines(ReadLog(svc.Dir()));
+    checks = CheckTimes(svc, failed);
+    ASSERT_GE(checks.size(), 1u);
+    const std::string& failure = lines[failed];
+    int failedAt = std::stoi(failure.substr(0, 2)) * 3600 + std::stoi(failure.substr(3, 2)) * 60 +
+                   std::stoi(failure.substr(6, 2));
+    EXPECT_LE((checks[0] - failedAt + 86400) % 86400, 10) << svc.Log();
+    ASSERT_TRUE(svc.Stop());
+
+    // Nothing of the server's texts forged a line: every CR of the log ends
+    // one of its lines.
+    const std::string log = ReadLog(svc.Dir());
+    for (size_t at = log.find('\r'); at != std::string::npos; at = log.find('\r', at + 1))
+        ASSERT_EQ(log.compare(at, 2, "\r\n"), 0) << log.substr(at > 80 ? at - 80 : 0, 160);
+    EXPECT_EQ(log.find("\n12:00:00 : Stopped"), std::string::npos);
+    SetServerSwitches("Churn", "");
+    svc.Uninstall();
+}

@@ -3,8 +3,9 @@
 #   server.sh start|stop OUT_DIR SERVER_SCRIPT [SERVER OPTIONS...]
 # The server answers from OUT_DIR/catalogue, which the tests fill while it
 # runs (it reads the folders at every request); the port goes to
-# OUT_DIR/server.port, each request to OUT_DIR/server.log. Files named
-# missing.exe are answered 404.
+# OUT_DIR/server.port, each request to OUT_DIR/server.log, the last request's
+# target, headers and text to OUT_DIR/record/. Files named missing.exe are
+# answered 404.
 set -u
 out=$2
 pidfile="$out/server.pid"
@@ -20,10 +21,11 @@ stop() {
 case "$1" in
 start)
     stop
-    mkdir -p "$out/catalogue"
-    rm -f "$out/server.log"
+    mkdir -p "$out/catalogue" "$out/record"
+    rm -f "$out/server.log" "$out"/record/*
     setsid "$python" "$3" --catalogue "$out/catalogue" --port-file "$out/server.port" \
-        --log "$out/server.log" --delay-files 3 --fail-file missing.exe "${@:4}" </dev/null >"$out/server.out" 2>&1 &
+        --log "$out/server.log" --record-dir "$out/record" --delay-files 3 --fail-file missing.exe "${@:4}" \
+        </dev/null >"$out/server.out" 2>&1 &
     echo $! >"$pidfile"
     for _ in $(seq 1 100); do
         [ -s "$out/server.port" ] && exit 0
