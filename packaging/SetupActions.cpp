@@ -176,7 +176,6 @@ public:
     explicit SetUpUndo(const std::wstring& dir) : dir_(dir) {
         for (const wchar_t* name : DataEntries) existed_.push_back(PathExists(dir + name));
         configExisted_ = ReadWholeFile(dir + L".config", config_);
-        proxyKeyExisted_ = ProxySettingsExist();
     }
     void Registered() { registered_ = true; }
 
@@ -190,15 +189,12 @@ public:
         if (configExisted_) WriteWholeFile(dir_ + L".config", config_);
         for (size_t i = 0; i < existed_.size(); ++i)
             if (!existed_[i]) RemovePath(s, dir_ + DataEntries[i]);
-        // The "install" role makes the proxy key, to lock it.
-        if (!proxyKeyExisted_) RemoveProxySettings(s);
     }
 
 private:
     std::wstring dir_;
     std::vector<bool> existed_;
     bool configExisted_ = false;
-    bool proxyKeyExisted_ = false;
     std::string config_;
     bool registered_ = false;
 };

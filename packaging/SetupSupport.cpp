@@ -362,11 +362,6 @@ void CancelServiceJobs(Session& s) {
 
 // ---------------------------------------------------------------- registry
 
-bool ProxySettingsExist() {
-    RegKey key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProxyKey, 0, KEY_READ, key.out()) == ERROR_SUCCESS;
-}
-
 void RemoveProxySettings(Session& s) {
     LONG rc = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ProxyKey);
     if (rc == ERROR_SUCCESS) {

@@ -77,7 +77,6 @@ bool StopZelService(Session& s, std::wstring& error);
 void CancelServiceJobs(Session& s);
 
 // The proxy settings that clients stored for the service.
-bool ProxySettingsExist();
 void RemoveProxySettings(Session& s);
 
 // The version of an installed product, by product code.

@@ -174,12 +174,18 @@ public:
         if (!listed) Error("Не удалось прочитать папку %s: %s", root, GetLastError());
     }
 
+    // The key only when it is there: an empty one would read as proxy
+    // settings with a bad port. One that the server object makes later
+    // inherits what HKLM\Software gives (the Users read) and is locked at
+    // the next start.
     void LockSettingsKey() {
         std::wstring name = ToWide(SettingsKey);
         TSecurityDescriptor descriptor = KeyDescriptor();
         HKEY key = nullptr;
         const REGSAM access = READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_32KEY;
-        LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, access, nullptr, &key, nullptr);
+        LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, access, &key);
+        if (rc == ERROR_FILE_NOT_FOUND) return;
+        // A list that shuts the service out is passed by the restore right.
         if (rc == ERROR_ACCESS_DENIED)
             rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access,
                                  nullptr, &key, nullptr);

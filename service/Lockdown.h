@@ -1,6 +1,7 @@
 // The installation's own access rights, set by every "install" run and
 // again at every service start: the program folder, Files\, Logs\,
-// Service.dll and the proxy key get the lists of the Access unit, with
+// Service.dll and the proxy key (when it exists) get the lists of the
+// Access unit, with
 // nothing inherited from above; the files beside the program and everything
 // in Files\ and Logs\ inherit them. Links found in Files\ and Logs\ (and
 // those folders themselves when they are links) are removed as links:

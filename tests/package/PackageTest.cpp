@@ -375,7 +375,8 @@ test::AccessList ProxyKeyAccess() {
 // Elsewhere than below the Program Files folders the package goes only when
 // told to, and then the folder is locked as everywhere: under Wine, which
 // keeps no access lists of files, the folders show it in having lost the
-// read right of Everyone; the proxy key carries its list as it is.
+// read right of Everyone; the proxy key, left open to everybody, carries its
+// list as it is.
 TEST_F(PackageTest, AFolderOutsideProgramFilesOnlyWithALLOWCUSTOMDIR) {
     dir = "C:\\ZELU\\";
     test::RemoveTree(dir);
@@ -386,6 +387,7 @@ TEST_F(PackageTest, AFolderOutsideProgramFilesOnlyWithALLOWCUSTOMDIR) {
     EXPECT_NE(std::string::npos, test::ReadFileBytes(log).find("or give ALLOWCUSTOMDIR=1 to install there"));
     ExpectNothingLeft();
 
+    ASSERT_TRUE(test::CreateKeyOpenToEveryone(SettingsKey));
     ASSERT_EQ(0, Install(ZEL_VERSION, "INSTALLDIR=C:\\ZELU\\ ALLOWCUSTOMDIR=1 ALLOWUNSIGNED=1"))
         << test::ReadFileBytes(log);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), test::ZelServiceState());

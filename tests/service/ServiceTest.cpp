@@ -345,14 +345,15 @@ BOOL RecordSecurity(HANDLE entry, const std::wstring& path, SECURITY_INFORMATION
 
 }  // namespace
 
-// The "install" run locks the installation: the proxy key carries its list
-// (read back as it is), and the folders have lost what they inherited from
-// above (under Wine: the read right of Everyone that the Unix permission
-// bits gave them).
+// The "install" run locks the installation: the proxy key, left open to
+// everybody, carries its list (read back as it is), and the folders have
+// lost what they inherited from above (under Wine: the read right of
+// Everyone that the Unix permission bits gave them).
 TEST_F(ServiceTest, InstallLocksTheFoldersAndTheKey) {
     InstalledService svc(TestDir() + "svc-lock", BinDir() + "ZELService.exe");
     ASSERT_TRUE(HasEntryFor(FileAccess(svc.Dir()), Everyone));
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, KEY_WOW64_32KEY, 0);
+    ASSERT_TRUE(CreateKeyOpenToEveryone(SettingsKey));
+    ASSERT_TRUE(HasEntryFor(KeyAccess(), Everyone));
     ASSERT_TRUE(svc.Install());
 
     AccessList key = KeyAccess();
@@ -366,6 +367,8 @@ TEST_F(ServiceTest, InstallLocksTheFoldersAndTheKey) {
         ASSERT_TRUE(list.valid) << folder;
         EXPECT_FALSE(HasEntryFor(list, Everyone)) << folder;
     }
+    // An empty key would read as proxy settings without a port.
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, KEY_WOW64_32KEY, 0);
 }
 
 // The lists the lock gives each file and folder, as set: the program

@@ -127,6 +127,23 @@ AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor) {
     return list;
 }
 
+bool CreateKeyOpenToEveryone(const std::string& key) {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_32KEY, 0);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;CI;KA;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return false;
+    // Set afterwards: Wine's RegCreateKeyEx does not take the descriptor
+    // of its security attributes.
+    HKEY created = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                              nullptr, &created, nullptr);
+    if (rc == ERROR_SUCCESS) rc = RegSetKeySecurity(created, DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    if (created) RegCloseKey(created);
+    return rc == ERROR_SUCCESS;
+}
+
 AccessList FileAccess(const std::string& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL dacl = nullptr;

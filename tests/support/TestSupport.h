@@ -78,6 +78,10 @@ struct AccessList {
 };
 AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor);
 std::string SidString(PSID sid);
+// A key of HKLM (32-bit view) made anew with full control for Everyone, as a
+// key left by somebody else may be.
+bool CreateKeyOpenToEveryone(const std::string& key);
+
 // The list Windows gives a file or folder (GetNamedSecurityInfo); under Wine
 // one made from the Unix permission bits.
 AccessList FileAccess(const std::string& path);
