@@ -1,6 +1,7 @@
 #include "Doubles.h"
 
 #include "catalogue/AnswerSignature.h"
+#include "catalogue/HttpExchange.h"
 #include "service/Proxy.h"
 
 namespace zeltest {
@@ -14,6 +15,11 @@ namespace zel {
 TProxySettings* ProxySettings = nullptr;
 
 TTrustState CurrentTrust() { return zeltest::Trust; }
+
+// No network here: every exchange fails as a transport failure does.
+std::string BoundedExchange(const std::string& address, const wchar_t*, const std::string*, THttpHeaders*) {
+    throw EHTTPException("no network in the native tests: " + address);
+}
 
 std::string NewAnswerNonce() { return std::string(AnswerNonceSize, '\x5A'); }
 

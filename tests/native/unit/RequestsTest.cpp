@@ -93,7 +93,9 @@ TEST(RequestText, EscapesAndTheGetAddress) {
     EXPECT_EQ(Request({{"Склад", "", ""}}), "{\"\xD0\xA1\xD0\xBA\xD0\xBB\xD0\xB0\xD0\xB4\":"
                                             "{\"MODULE_VERSION\":\"\",\"CURRENT_VERSION\":\"\"}}");
     std::string address = EscapeUrl(GetRequestAddress("http://h/zel", Request({{"My App;1", "1", "1"}})));
-    EXPECT_EQ(address, "http://h/zel/?a={\"My%20App%3B1\":{\"MODULE_VERSION\":\"1\",\"CURRENT_VERSION\":\"1\"}}");
+    // Every byte of the request text outside the unreserved set is encoded.
+    EXPECT_EQ(address, "http://h/zel/?a=%7B%22My%20App%3B1%22%3A%7B%22MODULE_VERSION%22%3A%221%22%2C"
+                       "%22CURRENT_VERSION%22%3A%221%22%7D%7D");
 }
 
 TEST(Answer, ModulesFilesAndFieldsInTheAnswersOrder) {
@@ -114,7 +116,10 @@ TEST(Answer, ModulesFilesAndFieldsInTheAnswersOrder) {
     EXPECT_EQ(list.Items(1).ModuleName, L"\u0416");
     EXPECT_EQ(list.Items(1).Error, L"x");
     EXPECT_EQ(list.Find(L"\u0416"), &list.Items(1));
-    EXPECT_EQ(list.Find(L"b"), nullptr);
+    // Module names compare without letter case.
+    EXPECT_EQ(list.Find(L"b"), &list.Items(0));
+    EXPECT_EQ(list.Find(L"\u0436"), &list.Items(1));
+    EXPECT_EQ(list.Find(L"bb"), nullptr);
     EXPECT_FALSE(ParseModuleInfoList("{}", list));
     EXPECT_EQ(list.Count(), 0u);
 }
