@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "service/Text.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
@@ -21,25 +22,11 @@
 
 using Microsoft::WRL::ComPtr;
 using namespace zel;
+using zel::bench::Median;
+using zel::bench::Now;
 
 namespace {
 
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 // Seconds from Resume to the transferred state; negative on failure.
 double Download(IBackgroundCopyManager* manager, const std::string& address, const std::string& local) {

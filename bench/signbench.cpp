@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "catalogue/AnswerSignature.h"
 #include "catalogue/Requests.h"
 #include "service/Text.h"
@@ -22,26 +23,8 @@
 #include "store/Digest.h"
 
 using namespace zel;
-
-namespace {
-
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-}  // namespace
+using zel::bench::Median;
+using zel::bench::Now;
 
 int main(int argc, char** argv) {
     int modules = argc > 1 ? std::atoi(argv[1]) : 1000;
