@@ -20,8 +20,6 @@ constexpr int Failed = 2;  // no worker could be started
 // running (plus one held by Wait) and the event set when it reaches 0.
 struct TClientCalls::Batch {
     std::atomic<LONG> pending{1};
-    // Wait has given up: a work still waiting for a worker is not started.
-    std::atomic<bool> abandoned{false};
     HANDLE allDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ~Batch() {
         if (allDone) CloseHandle(allDone);
@@ -44,7 +42,7 @@ void TClientCalls::Start(std::function<void()> work) {
     std::shared_ptr<Batch> batch = batch_;
     auto run = [work = std::move(work), batch, state]() mutable {
         try {
-            if (!batch->abandoned) work();
+            work();
         } catch (...) {
         }
         // The work's own references go here, on the worker: releasing the
@@ -70,7 +68,6 @@ std::vector<CallState> TClientCalls::Wait(DWORD timeoutMs) {
         DWORD start = GetTickCount();
         while (batch_->pending.load() > 0 && GetTickCount() - start < timeoutMs) Sleep(10);
     }
-    if (batch_->pending.load() > 0) batch_->abandoned = true;
     std::vector<CallState> result;
     for (const auto& state : states_) {
         int s = state->load();

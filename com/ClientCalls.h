@@ -1,10 +1,9 @@
 // Calls into the objects of client processes, bounded in time: a client
 // whose code does not return holds up nobody for longer than the limit.
 // The calls of one batch run at the same time, each on a worker thread of
-// a shared pool, as far as the pool's limit allows; a call that outlives the
-// limit is abandoned, and its worker comes back to the pool whenever the
-// call returns (at the latest when the client process ends). A call that
-// got no worker before the limit counts as timed out and is never started.
+// a shared pool; a call that outlives the limit is abandoned, and its
+// worker comes back to the pool whenever the call returns (at the latest
+// when the client process ends).
 #pragma once
 
 #include <windows.h>

@@ -101,8 +101,7 @@ void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std:
     ++s.workers;
     guard.unlock();
     std::shared_ptr<State> shared = state_;
-    // Never queued behind calls into clients: the scheduler does it itself.
-    if (RunOnWorker([shared] { State::Work(shared); }, false)) return;
+    if (RunOnWorker([shared] { State::Work(shared); })) return;
     guard.lock();
     --s.workers;
     if (s.workers == 0) s.SetUpQueued(guard);
