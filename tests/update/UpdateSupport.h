@@ -109,7 +109,11 @@ inline std::string ClientDir(const std::string& name) {
 // Runs zelctl with the arguments in dir; its output.
 inline std::string Zelctl(const std::string& dir, const std::string& args, DWORD timeoutMs = 60000) {
     RemoveFile(dir + "out.txt");
-    RunProcess("cmd /c \"\"" + dir + "zelctl.exe\" " + args + " > \"" + dir + "out.txt\" 2>&1\"", timeoutMs, dir);
+    const int code =
+        RunProcess("cmd /c \"\"" + dir + "zelctl.exe\" " + args + " > \"" + dir + "out.txt\" 2>&1\"", timeoutMs, dir);
+    // A zelctl that outlived its time would outlive the test too: every Wine
+    // process holds the test's output pipe open, and CTest waits for it.
+    if (code == -1) EndProgramsIn(dir);
     return ReadFileBytes(dir + "out.txt");
 }
 
