@@ -63,9 +63,23 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
     DWORD cookie = 0;
     ULONGLONG serial = 0;
     const TProcessKey owner = CallerProcess();
+    struct Limited {};
+    size_t limited = 0;
+    bool perProcess = false;
     try {
         Lock lock(lock_);
         if (kind_ == ConnectionKind::Single && !sinks_.empty() && sinks_[0].sink) return CONNECT_E_ADVISELIMIT;
+        size_t all = 0, own = 0;
+        for (const Entry& e : sinks_)
+            if (e.sink) {
+                ++all;
+                if (e.owner == owner) ++own;
+            }
+        if (own >= MaxConnectionsPerProcess || all >= MaxConnections) {
+            limited = own >= MaxConnectionsPerProcess ? own : all;
+            perProcess = own >= MaxConnectionsPerProcess;
+            throw Limited();
+        }
         size_t index = 0;
         while (index < sinks_.size() && sinks_[index].sink) ++index;
         if (index == sinks_.size()) sinks_.emplace_back();
@@ -73,6 +87,15 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
         sinks_[index] = Entry{pUnkSink, serial, std::string(), owner};
         pUnkSink->AddRef();
         cookie = static_cast<DWORD>(index + 1);
+    } catch (const Limited&) {
+        // Written outside the list's lock.
+        if (perProcess)
+            TryWriteLogFmt("Отказано в подключении клиента: у процесса %d уже %d подключений",
+                           {owner.Pid, static_cast<unsigned>(limited)}, LogWarning);
+        else
+            TryWriteLogFmt("Отказано в подключении клиента (процесс %d): подключений к службе уже %d",
+                           {owner.Pid, static_cast<unsigned>(limited)}, LogWarning);
+        return CONNECT_E_ADVISELIMIT;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {

@@ -37,6 +37,11 @@ enum class CookieOwner { None, Caller, Other };
 
 enum class ConnectionKind { Single = 0, Multiple = 1 };
 
+// Connections of one point a client process may hold, and all processes
+// together: every connection costs a call into its client at each event.
+constexpr size_t MaxConnectionsPerProcess = 32;
+constexpr size_t MaxConnections = 512;
+
 class TConnectionPoints;
 
 // One outgoing interface. Its reference counting goes to the controller, so

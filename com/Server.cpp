@@ -25,6 +25,7 @@
 #include "service/Proxy.h"
 #include "service/Lock.h"
 #include "service/Text.h"
+#include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
 #include "store/ModuleName.h"
 #include "store/Versions.h"
@@ -265,7 +266,8 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
                 if (CheckModuleName(module, m) == NameCheck::Refused) return;
                 std::string v = Ansi(version);
                 WriteLogFmt("   %s (%s)", {m, LogSafeText(v)}, LogDebug);
-                if (!m.empty() && AddQueue && caller.Known() && !IsOwnModule(m)) AddQueue->Add(m, v, "", &who);
+                if (!m.empty() && AddQueue && caller.Known() && !IsOwnModule(m) && SUCCEEDED(ReserveModule(m, who.Sid)))
+                    AddQueue->Add(m, v, "", &who);
             });
         } catch (...) {
             modules->Release();
@@ -315,8 +317,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
             WriteLogFmt("Add To List: %s (%s)", {name, LogSafeText(text)}, LogDebug);
             lines.push_back(Format("%s=%s", {name, text}));
         });
-        RunInstaller(lines, std::move(target), Restart == S_OK);
-        return S_OK;
+        return RunInstaller(lines, std::move(target), Restart == S_OK);
     });
 }
 
@@ -410,6 +411,8 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Add(BSTR ModuleName, BSTR ModuleVersion
                        registered.Version != version;
         if (!MayChange("Add", name, caller, changes ? &registered.Owner : nullptr)) return E_ACCESSDENIED;
         const TRegistrant who = RegistrantOf(caller);
+        const HRESULT room = ReserveModule(name, who.Sid);
+        if (FAILED(room)) return room;
         if (AddQueue) AddQueue->Add(name, version, "", &who);
         PostToDownloader(WM_MODULESCHANGED, 0);
         return S_OK;

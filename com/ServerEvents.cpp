@@ -6,6 +6,7 @@
 
 #include "ClientCalls.h"
 #include "ServerObject.h"
+#include "store/ModuleName.h"
 
 namespace zel {
 namespace server {
@@ -81,7 +82,8 @@ int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
                                 if (bySubscription) {
                                     if (Checked(client->GetModules(&modules)) == S_OK && modules)
                                         Checked(ForEachModule(modules, [&](BSTR name, BSTR) {
-                                            if (SameBStr(name, *module)) {
+                                            // A subscription names its module in any letter case.
+                                            if (SameModuleName(Ansi(name), Ansi(*module))) {
                                                 Checked(call(events));
                                                 ++outcome->delivered;
                                             }

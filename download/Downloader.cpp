@@ -18,6 +18,7 @@
 #include "service/TryFinally.h"
 #include "service/ZELService.h"
 #include "store/Digest.h"
+#include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
 #include "store/Versions.h"
 #include "transfer/BITS.h"
@@ -332,6 +333,7 @@ void ProcessAddQueue() {
             return;
         }
     }
+    if (jobs.Loaded()) PublishRegisteredModules(jobs.Modules());
 }
 
 void ProcessRemoveQueue() {
@@ -348,6 +350,7 @@ void ProcessRemoveQueue() {
             return;
         }
     }
+    if (jobs.Loaded()) PublishRegisteredModules(jobs.Modules());
 }
 
 // ---------------------------------------------------------------- the check
@@ -522,7 +525,7 @@ bool RunCheck(DWORD cookie) {
         if (!ConnectScheduler(manager)) return false;
         TRemoteModuleInfoList remote;
         TJobMap jobs;
-        jobs.Load(manager.Get());
+        if (jobs.Load(manager.Get())) PublishRegisteredModules(jobs.Modules());
         QueryServer(jobs, remote);
         LogModuleInfoList(remote);
         // The jobs as they are after the exchange; what the first walk read

@@ -2,6 +2,7 @@
 
 #include "service/Lock.h"
 #include "service/Text.h"
+#include "store/ModuleName.h"
 
 namespace zel {
 
@@ -19,7 +20,8 @@ void TInfoQueue::Add(const std::string& key, const std::string& value1, const st
         entry.Who = *who;
     }
     Lock g(lock_);
-    if (!keys_.insert(entry.Key).second) return;
+    // One entry per module, whatever the letter case of its name.
+    if (!keys_.insert(ModuleNameKey(entry.Key)).second) return;
     entries_.push_back(std::move(entry));
 }
 
@@ -28,7 +30,7 @@ bool TInfoQueue::Pop(TInfoEntry& entry) {
     if (entries_.empty()) return false;
     entry = entries_.front();
     entries_.pop_front();
-    keys_.erase(entry.Key);
+    keys_.erase(ModuleNameKey(entry.Key));
     return true;
 }
 

@@ -28,7 +28,7 @@ public:
     TInfoQueue(const TInfoQueue&) = delete;
     TInfoQueue& operator=(const TInfoQueue&) = delete;
 
-    // Appends unless an entry with exactly this Key is queued; texts are cut
+    // Appends unless an entry with this Key (letter case ignored) is queued; texts are cut
     // to 255 characters. With `who`, the entry is a client's request.
     void Add(const std::string& key, const std::string& value1, const std::string& value2 = std::string(),
              const TRegistrant* who = nullptr);
@@ -40,7 +40,7 @@ public:
 private:
     CRITICAL_SECTION lock_;
     std::deque<TInfoEntry> entries_;
-    std::unordered_set<std::string> keys_;  // the Keys queued
+    std::unordered_set<std::string> keys_;  // ModuleNameKey of the Keys queued
 };
 
 // Created at process start, destroyed at its end (reverse order).

@@ -4,6 +4,7 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <atomic>
 #include <exception>
 #include <memory>
 
@@ -19,6 +20,10 @@
 namespace zel {
 
 namespace {
+
+// Install requests waiting or running; each thread gives its place back
+// when it ends.
+std::atomic<LONG> InstallsPending{0};
 
 // The thread carries out its request whatever becomes of the log: its lines
 // are written where they can be (TryWriteLog).
@@ -127,6 +132,7 @@ HANDLE TInstaller::Start() {
     if (!thread) {
         DWORD error = GetLastError();
         delete this;
+        --InstallsPending;
         RaiseLastOSError(error);
     }
     return thread;
@@ -142,6 +148,7 @@ DWORD WINAPI TInstaller::ThreadProc(LPVOID self) {
     }
     ReleaseSRWLockExclusive(&InstallLock);
     delete installer;
+    --InstallsPending;
     return 0;
 }
 
@@ -441,24 +448,39 @@ InstallerPlatform& InstallerSeam() {
     return platform;
 }
 
+namespace {
+
+bool TakeInstallPlace() {
+    if (++InstallsPending <= MaxQueuedInstalls) return true;
+    --InstallsPending;
+    TryWriteLogFmt("Отказано в установке: запросов, ожидающих установки, уже %d", {MaxQueuedInstalls}, LogWarning);
+    return false;
+}
+
+}  // namespace
+
 HANDLE StartInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
                       bool restartCaller) {
+    if (!TakeInstallPlace()) return nullptr;
     DWORD pid = caller ? caller->Pid() : 0;
     TInstaller* installer = new TInstaller(modules, restartCaller, pid, std::move(caller));
     return installer->Start();
 }
 
 HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, bool restartCaller) {
+    if (!TakeInstallPlace()) return nullptr;
     DWORD error = 0;
     std::unique_ptr<TCallerProcess> caller = callerPid ? TCallerProcess::Open(callerPid, error) : nullptr;
     TInstaller* installer = new TInstaller(modules, restartCaller, callerPid, std::move(caller));
     return installer->Start();
 }
 
-void RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
-                  bool restartCaller) {
+HRESULT RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
+                     bool restartCaller) {
     HANDLE thread = StartInstaller(modules, std::move(caller), restartCaller);
-    if (thread) CloseHandle(thread);
+    if (!thread) return E_OUTOFMEMORY;
+    CloseHandle(thread);
+    return S_OK;
 }
 
 }  // namespace zel

@@ -12,14 +12,20 @@
 
 namespace zel {
 
+// Install requests that may wait for the installation lock or hold it at
+// one time: each may hold it for minutes, and each is a thread.
+constexpr LONG MaxQueuedInstalls = 8;
+
 // Lines "name=version"; starts the thread and returns at once. The thread
 // takes the caller (null: no caller, nothing waited for or started again),
 // which the request has accepted and opened (install/CallerProcess.h).
-void RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
-                  bool restartCaller);
+// E_OUTOFMEMORY, with one LogWarning line and nothing started, when
+// MaxQueuedInstalls requests are waiting or running.
+HRESULT RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
+                     bool restartCaller);
 
 // The same, returning a handle of the thread (signalled when it has ended
-// and freed itself); the caller closes it.
+// and freed itself); the caller closes it. Null past the limit.
 HANDLE StartInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
                       bool restartCaller);
 // For a process id that its own caller vouches for (a driver of the

@@ -20,6 +20,7 @@
 #include "store/CodeSignature.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
+#include "store/ModuleLimit.h"
 #include "store/ModuleName.h"
 #include "store/Versions.h"
 
@@ -456,7 +457,17 @@ bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std
             return false;
         }
     }
-    if (!entry) return CreateModuleJob(manager, name, version, &jobs, setup, registrant ? registrant->Sid : "");
+    if (!entry) {
+        const std::string owner = registrant ? registrant->Sid : "";
+        size_t all = 0, owned = 0;
+        for (const auto& module : jobs.Modules())
+            if (!IsOwnModule(module.first)) {
+                ++all;
+                if (module.second == owner) ++owned;
+            }
+        if (!ModuleFitsLimits(name, owner, all, owned)) return false;
+        return CreateModuleJob(manager, name, version, &jobs, setup, owner);
+    }
     std::string owner = registrant ? OwnerAfter(entry->Info.Owner, *registrant) : entry->Info.Owner;
     if (Reversion(entry->Job.Get(), entry->Info, version, owner))
         jobs.Described(*entry, JobDescription(entry->Info.Name, version, std::string(), owner));

@@ -163,6 +163,17 @@ TJobMap::Entry* TJobMap::Find(IBackgroundCopyManager* manager, const std::string
     return entry;
 }
 
+std::vector<std::pair<std::string, std::string>> TJobMap::Modules() const {
+    std::vector<std::pair<std::string, std::string>> modules;
+    for (const auto& name : byName_)
+        for (size_t index : name.second)
+            if (!entries_[index].Finished) {
+                modules.emplace_back(entries_[index].Info.Name, entries_[index].Info.Owner);
+                break;
+            }
+    return modules;
+}
+
 void TJobMap::Added(IBackgroundCopyJob* job, const std::string& description) {
     Entry entry;
     entry.Job = job;

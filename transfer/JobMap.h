@@ -8,6 +8,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "BITS.h"
@@ -57,6 +58,9 @@ public:
     // The first job of the service with this Name, in enumeration order,
     // that is not finished (its state is read now); null when none.
     Entry* Find(IBackgroundCopyManager* manager, const std::string& name);
+    // The modules of the jobs not known to be finished, one (name, owner)
+    // per module, as far as this pass has read them.
+    std::vector<std::pair<std::string, std::string>> Modules() const;
     // A job this pass created, with the description it was given.
     void Added(IBackgroundCopyJob* job, const std::string& description);
     // A job this pass created that turned out no module's job.

@@ -12,12 +12,14 @@
 #include "ComTestSupport.h"
 #include "ZELUpdate_TLB.h"
 #include "com/CallSecurity.h"
+#include "com/ConnectionPoint.h"
 #include "com/VtableDispatch.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
 #include "service/Log.h"
+#include "store/ModuleLimit.h"
 #include "service/Text.h"
 #include "support/TestSupport.h"
 
@@ -327,6 +329,23 @@ TEST(ConnectionPoint, CookiesSlotsAndEnumeration) {
     DWORD again = 0;
     ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&b), &again), S_OK);
     EXPECT_EQ(again, 2u);
+
+    // One process holds at most MaxConnectionsPerProcess; a freed one may be
+    // taken again.
+    std::vector<DWORD> more;
+    for (size_t i = 3; i < MaxConnectionsPerProcess; ++i) {
+        DWORD cookie = 0;
+        ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&c), &cookie), S_OK) << i;
+        more.push_back(cookie);
+    }
+    DWORD refused = 99;
+    size_t offset = test::ReadLog(test::TestDir()).size();
+    EXPECT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&c), &refused), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(refused, 0u);
+    EXPECT_NE(test::ReadLog(test::TestDir()).find("уже 32 подключений", offset), std::string::npos);
+    ASSERT_EQ(s.point->Unadvise(more.back()), S_OK);
+    ASSERT_EQ(s.point->Advise(static_cast<IZELUpdateEvents2*>(&c), &more.back()), S_OK);
+    for (DWORD cookie : more) s.point->Unadvise(cookie);
     s.point->Unadvise(1);
     s.point->Unadvise(2);
     s.point->Unadvise(3);
@@ -569,6 +588,26 @@ TEST(Server, ModuleNamesFromClients) {
     EXPECT_EQ(QueuedModules(AddQueue), std::vector<std::string>{"Good"});
     s.point->Unadvise(c1);
     s.point->Unadvise(c2);
+
+    // Past an account's limit a new module is refused and nothing queued;
+    // one registered already, in any letter case, is not new.
+    SetModuleLimitsForTest(10, 2);
+    offset = test::ReadLog(test::TestDir()).size();
+    auto add = [&](const wchar_t* module) {
+        BSTR m = SysAllocString(module), v = SysAllocString(L"1.0.0.0");
+        HRESULT hr = list->Add(m, v);
+        SysFreeString(m);
+        SysFreeString(v);
+        return hr;
+    };
+    EXPECT_EQ(add(L"First"), S_OK);
+    EXPECT_EQ(add(L"Second"), S_OK);
+    EXPECT_EQ(add(L"Third"), E_OUTOFMEMORY);
+    EXPECT_EQ(add(L"FIRST"), S_OK);
+    EXPECT_EQ(QueuedModules(AddQueue), (std::vector<std::string>{"First", "Second"}));
+    EXPECT_NE(test::ReadLog(test::TestDir()).find("Отказано в регистрации модуля Third: пользователь ", offset),
+              std::string::npos);
+    SetModuleLimitsForTest(0, 0);
     list->Release();
     update->Release();
     jobs->Release();

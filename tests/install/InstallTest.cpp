@@ -46,6 +46,13 @@ BOOL WINAPI NoToken(ULONG, PHANDLE) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
+// A token that comes only when the test lets it: the installation lock is
+// held meanwhile.
+HANDLE TokenGate = nullptr;
+BOOL WINAPI LateNoToken(ULONG session, PHANDLE token) {
+    WaitForSingleObject(TokenGate, 20000);
+    return NoToken(session, token);
+}
 BOOL WINAPI NoLinkedToken(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD) {
     SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
     return FALSE;
@@ -164,6 +171,29 @@ TEST_F(InstallerSeamTest, TokenAndEnvironmentFailuresStartNothing) {
               std::string::npos);
     EXPECT_EQ(log.find("Запускаем монитор NSIS"), std::string::npos);
     EXPECT_NE(log.find("Installer Thread Successfully Terminated"), std::string::npos);
+
+    // Requests behind one that holds the lock wait, up to the limit; one
+    // more is refused and starts nothing; then the queue takes requests again.
+    TokenGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    InstallerSeam().WTSQueryUserToken = LateNoToken;
+    std::vector<HANDLE> waiting;
+    for (LONG i = 0; i < MaxQueuedInstalls; ++i) {
+        HANDLE thread = StartInstaller({"m=1.0.0.1"}, 0, false);
+        ASSERT_NE(thread, nullptr) << i;
+        waiting.push_back(thread);
+    }
+    offset = LogSize();
+    EXPECT_EQ(StartInstaller({"m=1.0.0.1"}, 0, false), nullptr);
+    EXPECT_NE(LogSince(offset).find("Отказано в установке: запросов, ожидающих установки, уже 8"), std::string::npos);
+    SetEvent(TokenGate);
+    for (HANDLE thread : waiting) {
+        EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    CloseHandle(TokenGate);
+    InstallerSeam().WTSQueryUserToken = NoToken;
+    RunAndWait({"m=1.0.0.1"}, 0, false);
+    EXPECT_TRUE(Started.empty());
 }
 
 TEST_F(InstallerSeamTest, NonAdministratorUsesUserTokenAndEmptyListIsReported) {
