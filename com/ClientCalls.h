@@ -3,7 +3,9 @@
 // The calls of one batch run at the same time, each on a worker thread of
 // a shared pool; a call that outlives the limit is abandoned, and its
 // worker comes back to the pool whenever the call returns (at the latest
-// when the client process ends).
+// when the client process ends). While a client process has such a call
+// outstanding, no further call to it is started: one that hangs in every
+// call holds no more workers than it held when it first hung.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+#include "Caller.h"
 
 namespace zel {
 
@@ -29,7 +33,10 @@ public:
     // Starts the work at once on a worker thread in the multithreaded
     // apartment. The work must own (hold references to) everything it
     // touches: it may run on after Wait has given up on it.
-    void Start(std::function<void()> work);
+    // The work calls into `client` (not known: no rule applies); a work
+    // for a process with an abandoned call still running is not started and
+    // counts as timed out.
+    void Start(std::function<void()> work, const TProcessKey& client = TProcessKey());
     // Waits until every started work has ended or the limit has passed;
     // the state of each work, in the order of Start.
     std::vector<CallState> Wait(DWORD timeoutMs = ClientCallTimeoutMs);
@@ -38,7 +45,8 @@ private:
     struct Batch;
 
     std::shared_ptr<Batch> batch_;
-    std::vector<std::shared_ptr<std::atomic<int>>> states_;
+    struct Call;
+    std::vector<std::shared_ptr<Call>> calls_;
     bool waited_ = false;
 };
 

@@ -521,7 +521,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::GetClientCount(BSTR wsAppName, ULONG* d
                 } catch (...) {
                     answer->failed = true;
                 }
-            });
+            }, c.owner);
         }
         std::vector<CallState> states = calls.Wait();
         ULONG count = 0;

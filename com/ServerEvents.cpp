@@ -100,7 +100,7 @@ int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
                     ReleaseNull(modules);
                     ReleaseNull(client);
                     ReleaseNull(events);
-                });
+                }, c.owner);
             }
             std::vector<CallState> states = calls.Wait();
             for (size_t i = 0; i < targets.size(); ++i) {

@@ -12,6 +12,7 @@
 #include "ComTestSupport.h"
 #include "ZELUpdate_TLB.h"
 #include "com/CallSecurity.h"
+#include "com/ClientCalls.h"
 #include "com/ConnectionPoint.h"
 #include "com/VtableDispatch.h"
 #include "com/Server.h"
@@ -475,6 +476,34 @@ TEST(Events, FailedCallUnadvisesOnlyThatConnection) {
     SysFreeString(m);
     SysFreeString(v);
     s.point->Unadvise(quitter.successorCookie);
+}
+
+// A client process with a call that outlived its time gets no further call
+// until that one returns; other processes are called as before.
+TEST(Events, AClientThatHangsGetsNoFurtherCalls) {
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const TProcessKey hung{4001, 7}, other{4002, 7};
+    std::atomic<int> calls{0};
+    {
+        TClientCalls first;
+        first.Start([&] { WaitForSingleObject(release, 20000); }, hung);
+        EXPECT_EQ(first.Wait(200), std::vector<CallState>{CallState::TimedOut});
+    }
+    TClientCalls second;
+    second.Start([&] { ++calls; }, hung);
+    second.Start([&] { ++calls; }, other);
+    EXPECT_EQ(second.Wait(5000), (std::vector<CallState>{CallState::TimedOut, CallState::Done}));
+    EXPECT_EQ(calls.load(), 1);
+    SetEvent(release);
+    EXPECT_TRUE(test::WaitFor(
+        [&] {
+            TClientCalls third;
+            third.Start([&] { ++calls; }, hung);
+            return third.Wait(5000) == std::vector<CallState>{CallState::Done};
+        },
+        10000));
+    EXPECT_EQ(calls.load(), 2);
+    CloseHandle(release);
 }
 
 TEST(Server, FactoryVersionAndArguments) {
