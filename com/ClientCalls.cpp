@@ -39,6 +39,8 @@ std::pair<DWORD, uint64_t> KeyOf(const TProcessKey& client) { return {client.Pid
 // running (plus one held by Wait) and the event set when it reaches 0.
 struct TClientCalls::Batch {
     std::atomic<LONG> pending{1};
+    // Wait has given up: a work still waiting for a worker is not started.
+    std::atomic<bool> abandoned{false};
     HANDLE allDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ~Batch() {
         if (allDone) CloseHandle(allDone);
@@ -76,7 +78,7 @@ void TClientCalls::Start(std::function<void()> work, const TProcessKey& client) 
     std::shared_ptr<Batch> batch = batch_;
     auto run = [work = std::move(work), batch, call]() mutable {
         try {
-            work();
+            if (!batch->abandoned) work();
         } catch (...) {
         }
         // The work's own references go here, on the worker: releasing the
@@ -109,6 +111,7 @@ std::vector<CallState> TClientCalls::Wait(DWORD timeoutMs) {
         DWORD start = GetTickCount();
         while (batch_->pending.load() > 0 && GetTickCount() - start < timeoutMs) Sleep(10);
     }
+    if (batch_->pending.load() > 0) batch_->abandoned = true;
     std::vector<CallState> result;
     HungClients& hung = Hung();
     Lock lock(hung.lock);

@@ -1,11 +1,13 @@
 // Calls into the objects of client processes, bounded in time: a client
 // whose code does not return holds up nobody for longer than the limit.
 // The calls of one batch run at the same time, each on a worker thread of
-// a shared pool; a call that outlives the limit is abandoned, and its
-// worker comes back to the pool whenever the call returns (at the latest
-// when the client process ends). While a client process has such a call
-// outstanding, no further call to it is started: one that hangs in every
-// call holds no more workers than it held when it first hung.
+// a shared pool, as far as the pool's limit allows; a call that outlives the
+// limit is abandoned, and its worker comes back to the pool whenever the
+// call returns (at the latest when the client process ends). A call that
+// got no worker before the limit counts as timed out and is never started.
+// While a client process has an abandoned call outstanding, no further call
+// to it is started: one that hangs in every call holds no more workers than
+// it held when it first hung.
 #pragma once
 
 #include <windows.h>

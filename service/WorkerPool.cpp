@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <vector>
 
 #include "Lock.h"
+#include "Log.h"
 
 namespace zel {
 
@@ -20,8 +22,8 @@ constexpr DWORD WorkerIdleMs = 60000;
 
 // Workers are kept for the next calls, so that an event to many clients
 // costs no thread creation. A worker busy in a call that hangs is simply
-// not idle; the pool grows by another one when all are busy, so a call
-// never waits for a worker.
+// not idle; the pool grows by another one when all are busy, up to
+// MaxWorkerThreads; beyond that tasks wait for a worker in order.
 class TWorkerPool {
 public:
     using Task = std::function<void()>;
@@ -31,15 +33,33 @@ public:
         return *pool;
     }
 
-    bool Run(Task task) {
+    bool Run(Task task, bool mayWait) {
         Worker* worker = nullptr;
+        bool queued = false;
+        bool warn = false;
         {
             Lock lock(lock_);
             if (!idle_.empty()) {
                 worker = idle_.back();
                 idle_.pop_back();
+            } else if (count_ >= MaxWorkerThreads) {
+                if (!mayWait || queue_.size() >= MaxQueuedTasks) return false;
+                queue_.push_back(std::move(task));
+                queued = true;
+                warn = !saturated_;
+                saturated_ = true;
+            } else {
+                ++count_;  // the new worker's place is taken now
             }
         }
+        if (warn) {
+            try {
+                WriteLogFmt("Заняты все рабочие потоки службы (%d): задачи ждут своей очереди",
+                            {static_cast<int>(MaxWorkerThreads)}, LogWarning);
+            } catch (...) {
+            }
+        }
+        if (queued) return true;
         if (!worker) {
             worker = new Worker;
             worker->pool = this;
@@ -50,6 +70,8 @@ public:
             if (!thread) {
                 if (worker->wake) CloseHandle(worker->wake);
                 delete worker;
+                Lock lock(lock_);
+                --count_;
                 return false;
             }
             CloseHandle(thread);
@@ -57,6 +79,11 @@ public:
         worker->task = std::move(task);
         SetEvent(worker->wake);
         return true;
+    }
+
+    size_t Count() {
+        Lock lock(lock_);
+        return count_;
     }
 
 private:
@@ -79,20 +106,30 @@ private:
                 auto it = std::find(pool->idle_.begin(), pool->idle_.end(), worker);
                 if (it != pool->idle_.end()) {
                     pool->idle_.erase(it);
+                    --pool->count_;
                     break;
                 }
                 continue;
             }
             Task task = std::move(worker->task);
             worker->task = nullptr;
-            try {
-                task();
-            } catch (...) {
-                // A task's error is the task's: the worker goes on.
+            for (;;) {
+                try {
+                    task();
+                } catch (...) {
+                    // A task's error is the task's: the worker goes on.
+                }
+                task = nullptr;
+                // The tasks that waited for a worker come first.
+                Lock lock(pool->lock_);
+                if (pool->queue_.empty()) {
+                    pool->saturated_ = false;
+                    pool->idle_.push_back(worker);
+                    break;
+                }
+                task = std::move(pool->queue_.front());
+                pool->queue_.pop_front();
             }
-            task = nullptr;
-            Lock lock(pool->lock_);
-            pool->idle_.push_back(worker);
         }
         if (SUCCEEDED(init)) CoUninitialize();
         CloseHandle(worker->wake);
@@ -102,10 +139,17 @@ private:
 
     CRITICAL_SECTION lock_;
     std::vector<Worker*> idle_;
+    size_t count_ = 0;          // workers there are, busy or idle
+    std::deque<Task> queue_;    // tasks waiting for a worker
+    bool saturated_ = false;    // the limit's warning is written for this time
 };
 
 }  // namespace
 
-bool RunOnWorker(std::function<void()> task) { return TWorkerPool::Instance().Run(std::move(task)); }
+bool RunOnWorker(std::function<void()> task, bool mayWait) {
+    return TWorkerPool::Instance().Run(std::move(task), mayWait);
+}
+
+size_t WorkerThreadCount() { return TWorkerPool::Instance().Count(); }
 
 }  // namespace zel

@@ -101,7 +101,8 @@ void TJobSetup::Add(IBackgroundCopyJob* job, const std::string& name, const std:
     ++s.workers;
     guard.unlock();
     std::shared_ptr<State> shared = state_;
-    if (RunOnWorker([shared] { State::Work(shared); })) return;
+    // Never queued behind calls into clients: the scheduler does it itself.
+    if (RunOnWorker([shared] { State::Work(shared); }, false)) return;
     guard.lock();
     --s.workers;
     if (s.workers == 0) s.SetUpQueued(guard);

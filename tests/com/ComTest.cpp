@@ -5,6 +5,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "service/Log.h"
 #include "store/ModuleLimit.h"
 #include "service/Text.h"
+#include "service/WorkerPool.h"
 #include "support/TestSupport.h"
 
 using namespace zel;
@@ -503,6 +505,44 @@ TEST(Events, AClientThatHangsGetsNoFurtherCalls) {
         },
         10000));
     EXPECT_EQ(calls.load(), 2);
+    CloseHandle(release);
+}
+
+// Calls into clients that never return hold at most the pool's workers;
+// calls beyond them wait, count as not answering when their time is up, and
+// are never started afterwards.
+TEST(Events, HungCallsHoldAtMostThePoolsWorkers) {
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> started{0};
+    std::atomic<bool> late{false};
+    {
+        TClientCalls hung;
+        for (size_t i = 0; i < MaxWorkerThreads + 8; ++i)
+            hung.Start([&] {
+                ++started;
+                WaitForSingleObject(release, INFINITE);
+            });
+        auto states = hung.Wait(3000);
+        EXPECT_EQ(std::count(states.begin(), states.end(), CallState::TimedOut),
+                  static_cast<std::ptrdiff_t>(MaxWorkerThreads + 8));
+        EXPECT_EQ(started.load(), static_cast<int>(MaxWorkerThreads));
+        EXPECT_LE(WorkerThreadCount(), MaxWorkerThreads);
+
+        TClientCalls waiting;
+        waiting.Start([&] { late = true; });
+        EXPECT_EQ(waiting.Wait(300), std::vector<CallState>{CallState::TimedOut});
+    }
+    SetEvent(release);
+    // Workers come free: what waited for abandoned batches is dropped, new
+    // calls run again.
+    std::atomic<bool> ran{false};
+    TClientCalls fresh;
+    fresh.Start([&] { ran = true; });
+    EXPECT_EQ(fresh.Wait(10000), std::vector<CallState>{CallState::Done});
+    EXPECT_TRUE(ran.load());
+    EXPECT_FALSE(late.load());
+    EXPECT_EQ(started.load(), static_cast<int>(MaxWorkerThreads));
+    EXPECT_NE(test::ReadLog(test::TestDir()).find("Заняты все рабочие потоки службы (64)"), std::string::npos);
     CloseHandle(release);
 }
 
