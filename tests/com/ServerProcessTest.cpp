@@ -488,6 +488,33 @@ TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
         std::string out;
         EXPECT_EQ(RunZelctl(L"clients Frozen", out, "clients5"), 0);
         EXPECT_EQ(out, "0");
+
+        // A process that asks for 40 connections whose sinks never give
+        // their name again: 32 are taken, the name is asked 20 times. Its
+        // calls hold no more than its connections' workers, and they are
+        // dropped; the live client still hears events.
+        Child hog(Zelctl(L"watch --name Hog --mask 0 --sinks 40 --hang-on GetName --seconds 600"),
+                  TestDir() + "hog.out");
+        auto lines = [&](const std::string& prefix) {
+            int n = 0;
+            for (const std::string& l : hog.Lines()) n += l.rfind(prefix, 0) == 0;
+            return n;
+        };
+        ASSERT_TRUE(WaitFor([&] { return lines("Advise refused: CONNECT_E_ADVISELIMIT") == 8; }, 60000))
+            << hog.Output();
+        EXPECT_EQ(lines("Advised "), 32) << hog.Output();
+        // Each hung call is a worker, and under Wine an RPC thread as well.
+        const int before = ThreadsOfProgramIn(svc.Dir());
+        EXPECT_EQ(RunZelctl(L"clients Hog", out, "clients-hog"), 0);
+        const int first = ThreadsOfProgramIn(svc.Dir());
+        for (int i = 1; i < 20; ++i) EXPECT_EQ(RunZelctl(L"clients Hog", out, "clients-hog"), 0) << i;
+        const int after = ThreadsOfProgramIn(svc.Dir());
+        EXPECT_LE(first, before + 2 * 32) << before;
+        EXPECT_LE(after, first + 4) << before << " " << first;
+        EXPECT_GE(FindMessagePrefix(svc.LogMessages(), "Отказано в подключении клиента: у процесса "), 0);
+        Child heard(Zelctl(L"watch --name Heard --mask 2 --check --exit-on OnNoUpdates --seconds 60"),
+                    TestDir() + "heard.out");
+        EXPECT_EQ(heard.Wait(90000), 0) << heard.Output() << svc.Log();
     }
     svc.Stop();
     EndProgramsIn(svc.Dir());

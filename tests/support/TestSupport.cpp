@@ -262,6 +262,25 @@ std::string CatalogueDir(const std::string& module, const std::string& version) 
     return dir;
 }
 
+int ThreadsOfProgramIn(const std::string& dir) {
+    int threads = -1;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return threads;
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pe.th32ProcessID);
+        if (!p) continue;
+        char path[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir))
+            threads = static_cast<int>(pe.cntThreads);
+        CloseHandle(p);
+    }
+    CloseHandle(snap);
+    return threads;
+}
+
 void EndProgramsIn(const std::string& dir) {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) return;

@@ -87,6 +87,9 @@ bool CreateKeyOpenToEveryone(const std::string& key);
 AccessList FileAccess(const std::string& path);
 
 // Ends every running program whose file lies in dir (with trailing backslash).
+// The threads of the program running from dir (the system's count); -1
+// when none runs.
+int ThreadsOfProgramIn(const std::string& dir);
 void EndProgramsIn(const std::string& dir);
 
 // Waits until pred() holds or the time is up.

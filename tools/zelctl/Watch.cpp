@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Zelctl.h"
 #include "com/BStr.h"
@@ -26,11 +27,15 @@ struct WatchOptions {
     std::wstring hangOn;
     bool check = false;
     bool listConnections = false;
+    unsigned long sinks = 1;  // connections advised, each with a sink of its own
     bool installOnDownload = false;
     HRESULT restart = S_OK;
 };
 
 HANDLE StopWatch = nullptr;  // set on --exit-on, on Ctrl+C, after a download to install
+// Every connection is advised: from now on --hang-on GetName hangs (the
+// service asks for the name inside Advise too).
+volatile LONG AllAdvised = 0;
 
 class Sink final : public IZELUpdateEvents2, public IZELUpdateClient, public IZELClientInfo {
 public:
@@ -120,6 +125,10 @@ public:
     // IZELClientInfo
     HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
         if (!name) return E_POINTER;
+        if (options_.hangOn == L"GetName" && AllAdvised) {
+            Out(L"Hanging in GetName");
+            Sleep(INFINITE);
+        }
         Assign(name, options_.name);
         return S_OK;
     }
@@ -199,6 +208,10 @@ int Watch(const Args& args) {
             unsigned long seconds = 0;
             if (!ToULong(args[++i], seconds) || seconds > 86400 * 365) return Usage(L"bad --seconds " + args[i]);
             options.seconds = seconds;
+        } else if (a == L"--sinks") {
+            unsigned long sinks = 0;
+            if (!ToULong(args[++i], sinks) || sinks == 0 || sinks > 10000) return Usage(L"bad --sinks " + args[i]);
+            options.sinks = sinks;
         } else if (a == L"--restart") {
             long restart = 0;
             if (!ToLong(args[++i], restart)) return Usage(L"bad --restart " + args[i]);
@@ -208,7 +221,7 @@ int Watch(const Args& args) {
             event = args[++i];
             static const wchar_t* const events[] = {L"OnDownload", L"OnStart",   L"OnProcess", L"OnNoUpdates",
                                                     L"OnException", L"OnUpdate", L"OnError"};
-            bool known = false;
+            bool known = a == L"--hang-on" && event == L"GetName";
             for (const wchar_t* e : events) known = known || event == e;
             if (!known) return Usage(L"unknown event " + event);
         } else if (a == L"--modules-file") {
@@ -258,6 +271,21 @@ int Watch(const Args& args) {
         return Failed(L"Advise", hr);
     }
     Out(L"Advised " + std::to_wstring(cookie));
+    // More connections, each with a sink of its own, kept to the end.
+    std::vector<Sink*> more;
+    for (unsigned long n = 1; n < options.sinks; ++n) {
+        Sink* extra = new Sink(options);
+        DWORD extraCookie = 0;
+        HRESULT advised = point->Advise(static_cast<IZELUpdateEvents2*>(extra), &extraCookie);
+        if (FAILED(advised)) {
+            Out(L"Advise refused: " + Code(advised));
+            extra->Release();
+            continue;
+        }
+        Out(L"Advised " + std::to_wstring(extraCookie));
+        more.push_back(extra);
+    }
+    InterlockedExchange(&AllAdvised, 1);
     if (options.check) {
         Step(L"Checking");
         hr = update->CheckUpdates(static_cast<LONG>(cookie));
@@ -317,6 +345,9 @@ int Watch(const Args& args) {
     }
     if (cookie) point->Unadvise(cookie);
     sink->Release();
+    // The further connections end with the process; their sinks are the
+    // service's to let go.
+    for (Sink* extra : more) extra->Release();
     return result;
 }
 
