@@ -531,11 +531,17 @@ bool RunCheck(DWORD cookie) {
         // The jobs as they are after the exchange; what the first walk read
         // of a job serves again.
         if (jobs.Refresh(manager.Get())) {
-            jobs.ReadStates();
-            for (TJobMap::Entry& job : jobs.Entries())
+            // Each job's state is read when its turn comes: the events for
+            // the jobs before it may take up to the clients' time limit
+            // each, and meanwhile the job callback may have completed it
+            // (a completed job gets no OnProcess or OnStart after its
+            // OnDownload).
+            for (TJobMap::Entry& job : jobs.Entries()) {
+                job.StateRead = SUCCEEDED(job.Job->GetState(&job.State));
                 if (job.StateRead &&
                     ProcessJob(manager.Get(), job.Job.Get(), notify.Get(), remote, cookie, job.Info, job.State))
                     result = true;
+            }
         }
     } catch (const std::exception& e) {
         // A failed exchange (no connection, an HTTP error, an answer that is

@@ -124,10 +124,6 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
     return loaded_;
 }
 
-void TJobMap::ReadStates() {
-    for (Entry& entry : entries_) entry.StateRead = SUCCEEDED(entry.Job->GetState(&entry.State));
-}
-
 void TJobMap::Index() {
     byName_.clear();
     for (size_t i = 0; i < entries_.size(); ++i) byName_[ModuleNameKey(entries_[i].Info.Name)].push_back(i);

@@ -37,7 +37,7 @@ public:
         Microsoft::WRL::ComPtr<IBackgroundCopyJob> Job;
         TJobInfo Info;
         bool Finished = false;  // cancelled or completed, as far as known
-        bool StateRead = false;  // State holds what ReadStates read
+        bool StateRead = false;  // State holds what the check read at the job's turn
         BG_JOB_STATE State = BG_JOB_STATE_QUEUED;
     };
 
@@ -52,8 +52,6 @@ public:
 
     // The service's jobs in enumeration order.
     std::vector<Entry>& Entries() { return entries_; }
-    // Reads the state of every job now.
-    void ReadStates();
 
     // The first job of the service with this Name, in enumeration order,
     // that is not finished (its state is read now); null when none.
