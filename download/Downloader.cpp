@@ -13,6 +13,7 @@
 #include "service/ExtConfig.h"
 #include "service/Log.h"
 #include "service/Maintenance.h"
+#include "service/Policy.h"
 #include "service/Proxy.h"
 #include "service/Tools.h"
 #include "service/TryFinally.h"
@@ -392,6 +393,14 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     if (!module->Refusal.empty()) return false;
     if (module->ModuleVersion == L"CURRENT") return false;
     if (!module->Error.empty()) RaiseModuleError(info.Name, ToAnsi(module->Error));
+    std::string offered = ToAnsi(module->ModuleVersion);
+    TVersionVerdict verdict =
+        JudgeVersion(CurrentPolicy(), info.Name, StrToVersion(info.Version), StrToVersion(offered));
+    if (verdict != TVersionVerdict::Allowed) {
+        WriteLogFmt("Версия %s модуля %s не загружается: %s",
+                    {LogSafeText(offered), info.Name, VersionVerdictText(verdict)}, LogDebug);
+        return false;
+    }
     for (size_t i = module->Files.size(); i-- > 0;) {
         const TRemoteFile& file = module->Files[i];
         std::string local = UrlFileName(file.FileName);
@@ -412,9 +421,9 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
             return false;
         }
     }
-    std::string offered = ToAnsi(module->ModuleVersion);
     WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, LogSafeText(offered)}, LogInfo);
-    SetJobProxy(job, ProxySettings->ProxyText(), ProxySettings->UserName, ProxySettings->Password);
+    const TProxySettings proxy = EffectiveProxy();
+    SetJobProxy(job, proxy.ProxyText(), proxy.UserName, proxy.Password);
     SetJobSecurityFlags(job, static_cast<DWORD>(ReadConfigInt("SecFlags", 12)));
     bool added = false;
     for (size_t i = 0; i < module->Files.size(); ++i)
@@ -513,9 +522,16 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
 }
 
 bool RunCheck(DWORD cookie) {
-    WriteLog("Проверка обновлений", LogDebug);
     bool result = false;
     ComPtr<IUpdateServerNotify> notify;
+    // Checks switched off by policy ask nothing; the client that asked is
+    // told at once that there is nothing.
+    if (CurrentPolicy().UpdatesDisabled()) {
+        if (cookie != 0 && GetUpdateServerNotify(notify.GetAddressOf()) && notify)
+            notify->FireNoUpdates(cookie);
+        return false;
+    }
+    WriteLog("Проверка обновлений", LogDebug);
     try {
         GetUpdateServerNotify(notify.GetAddressOf());
         ComPtr<IBackgroundCopyManager> manager;

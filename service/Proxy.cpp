@@ -4,6 +4,7 @@
 #include <wincrypt.h>
 
 #include "Log.h"
+#include "Policy.h"
 #include "Text.h"
 #include "store/ModuleName.h"
 
@@ -182,6 +183,15 @@ bool TProxySettings::Store() const {
     WriteRegString(key, "Proxy", ProxyText());
     RegCloseKey(key);
     return stored;
+}
+
+TProxySettings EffectiveProxy() {
+    TPolicy policy = CurrentPolicy();
+    if (!policy.ProxySet()) return ProxySettings ? *ProxySettings : TProxySettings();
+    TProxySettings proxy;
+    proxy.Address = policy.Machine.Text("ProxyServer");
+    proxy.Port = static_cast<int32_t>(policy.Machine.Number("ProxyPort", DefaultPolicyProxyPort));
+    return proxy;
 }
 
 std::string TProxySettings::ProxyText() const {

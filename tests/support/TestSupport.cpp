@@ -282,4 +282,25 @@ void EndProgramsIn(const std::string& dir) {
     CloseHandle(snap);
 }
 
+namespace {
+
+std::string PolicyPath(const std::string& key) {
+    std::string path = "HKLM\\Software\\Policies\\Quillon\\ZELUpdate";
+    return key.empty() ? path : path + "\\" + key;
+}
+
+}  // namespace
+
+bool SetPolicy(const std::string& key, const std::string& name, const std::string& type, const std::string& data) {
+    return RunProcess("reg add \"" + PolicyPath(key) + "\" /v " + name + " /t " + type + " /d \"" + data +
+                          "\" /f /reg:32",
+                      30000) == 0;
+}
+
+bool RemovePolicyValue(const std::string& key, const std::string& name) {
+    return RunProcess("reg delete \"" + PolicyPath(key) + "\" /v " + name + " /f /reg:32", 30000) == 0;
+}
+
+void RemovePolicies() { RunProcess("reg delete \"" + PolicyPath("") + "\" /f /reg:32", 30000); }
+
 }  // namespace zel::test
