@@ -15,6 +15,7 @@
 #include "service/Maintenance.h"
 #include "service/Policy.h"
 #include "service/Proxy.h"
+#include "service/Status.h"
 #include "service/Tools.h"
 #include "service/TryFinally.h"
 #include "service/ZELService.h"
@@ -480,6 +481,7 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
             if (GetJobErrorTexts(job, context, error)) {
                 WriteLog(context, LogDebug);
                 WriteLog(error, LogDebug);
+                WriteModuleError(info.Name, error);
             }
             if (SUCCEEDED(job->Cancel()) && DirectoryExists(GetModuleDir(info.Name))) RecreateJob(manager, info);
             return false;
@@ -498,6 +500,7 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
     } catch (const BITSException& e) {
         WriteLog("Ошибка службы BITS:", LogError);
         WriteLog(e.what(), LogError);
+        WriteModuleError(info.Name, e.what());
         std::string text;
         if (GetBITSErrorText(manager, e.ErrorCode(), text)) {
             WriteLog(text, LogError);
@@ -509,12 +512,14 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
         }
     } catch (const EInvalidModule& e) {
         WriteLogFmt("Модуль: %s. Ошибка: \"%s\"", {e.ModuleName(), e.Message()}, LogError);
+        WriteModuleError(e.ModuleName(), e.Message());
         if (SUCCEEDED(job->Cancel()))
             WriteLog("Задание остановлено", LogDebug);
         else
             WriteLog("Не удалось установить задание", LogError);
     } catch (const EModuleException& e) {
         WriteLogFmt("Модуль: %s. Ошибка: \"%s\"", {e.ModuleName(), e.Message()}, LogError);
+        WriteModuleError(e.ModuleName(), e.Message());
     } catch (const std::exception& e) {
         WriteLog(e.what(), LogError);
     }
@@ -532,15 +537,21 @@ bool RunCheck(DWORD cookie) {
         return false;
     }
     WriteLog("Проверка обновлений", LogDebug);
+    std::string error;
+    bool offered = false;
+    TJobMap jobs;
+    ComPtr<IBackgroundCopyManager> manager;
     try {
         GetUpdateServerNotify(notify.GetAddressOf());
-        ComPtr<IBackgroundCopyManager> manager;
         if (!ConnectScheduler(manager)) return false;
         TRemoteModuleInfoList remote;
-        TJobMap jobs;
         jobs.Load(manager.Get());
         QueryServer(jobs, remote);
         LogModuleInfoList(remote);
+        for (size_t i = 0; i < remote.Count(); ++i) {
+            const TRemoteModuleInfo& m = remote.Items(i);
+            if (m.ModuleVersion != L"CURRENT" && m.Error.empty() && m.Refusal.empty()) offered = true;
+        }
         // The jobs as they are after the exchange; what the first walk read
         // of a job serves again.
         if (jobs.Refresh(manager.Get())) {
@@ -555,6 +566,20 @@ bool RunCheck(DWORD cookie) {
         // too large, not JSON or of the wrong shape) ends the check before
         // the jobs are walked.
         WriteLog(e.what(), LogError);
+        error = e.what();
+    }
+    try {
+        std::vector<TModuleStatus> modules;
+        for (TJobMap::Entry& job : jobs.Entries()) {
+            BG_JOB_STATE state;
+            if (job.Finished || !job.Job || FAILED(job.Job->GetState(&state))) continue;
+            modules.push_back({job.Info.Name, job.Info.Version,
+                               VersionToStr(GetNewestInstallerVersion(job.Info.Name, std::string())),
+                               JobStateText(state)});
+        }
+        WriteCheckStatus(!error.empty() ? "error" : offered ? "updates" : "none", error, ServerURL, modules);
+    } catch (const std::exception& e) {
+        LogPassError(e);
     }
     // The client that asked is told whenever the check brought it nothing.
     if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);

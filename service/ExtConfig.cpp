@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Policy.h"
 #include "Proxy.h"
+#include "Status.h"
 #include "Text.h"
 #include "Tools.h"
 #include "Trust.h"
@@ -102,6 +103,33 @@ void ApplyPolicyState(const TPolicy& policy) {
     }
 }
 
+// The settings in force with where each comes from, for the status key.
+void ReportSettings(const TPolicy& policy, const std::vector<std::string>& lines) {
+    auto source = [&](const char* policyName, const char* key, bool fileValid) -> std::string {
+        if (policyName && policy.Machine.Has(policyName)) return "policy";
+        if (key && fileValid) return ".config";
+        return "default";
+    };
+    auto given = [&](const char* key) { return !ConfigValue(lines, key).empty(); };
+    std::string method = ConfigValue(lines, "Method");
+    const TProxySettings proxy = EffectiveProxy();
+    std::string proxySource = policy.ProxySet() ? "policy" : proxy.ProxyText().empty() ? "default" : "registry";
+    WriteSettingsStatus({
+        {"UpdateServer", ServerURL, source("UpdateServer", "URL", given("URL"))},
+        {"CheckPeriod", FormatDuration(PollPeriod.load()),
+         source("CheckPeriodMinutes", "Period", StrToInt64Def(ConfigValue(lines, "Period"), 0) != 0)},
+        {"UpdatesDisabled", policy.UpdatesDisabled() ? "1" : "0", source("UpdatesDisabled", nullptr, false)},
+        {"Proxy", proxy.ProxyText(), proxySource},
+        {"UpdateKeys", Chosen(policy, "UpdateKeys", lines, "UpdateKeys"),
+         source("UpdateKeys", "UpdateKeys", given("UpdateKeys"))},
+        {"Publishers", Chosen(policy, "Publishers", lines, "Publishers"),
+         source("Publishers", "Publishers", given("Publishers"))},
+        {"Method", RequestMethod, source(nullptr, "Method", method == "GET" || method == "POST")},
+        {"LogLevel", Format("%x", {static_cast<unsigned>(LogMode.load())}),
+         source(nullptr, "LogLevel", (StrToIntDef(ConfigValue(lines, "LogLevel"), 0) & 0xFF) != 0)},
+    });
+}
+
 }  // namespace
 
 void ReadConfig() {
@@ -118,6 +146,7 @@ void ReadConfig() {
         SetPollPeriod(ChosenPeriod(policy, lines));
         SetTrustConfig(Chosen(policy, "UpdateKeys", lines, "UpdateKeys"),
                        Chosen(policy, "Publishers", lines, "Publishers"));
+        ReportSettings(policy, lines);
     } catch (const Exception&) {
         LogConfigError();
     }

@@ -117,6 +117,13 @@ std::string ReadPassword(HKEY key) {
 bool TProxySettings::Load() {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    // The key also holds the service's Status: without Address and Port it
+    // holds no proxy settings, as when it is missing.
+    if (RegQueryValueExA(key, "Address", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND &&
+        RegQueryValueExA(key, "Port", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND) {
+        RegCloseKey(key);
+        return false;
+    }
     bool ok = true;
     try {
         Address = ReadRegString(key, "Address");

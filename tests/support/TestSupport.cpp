@@ -128,7 +128,7 @@ AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 bool CreateKeyOpenToEveryone(const std::string& key) {
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_32KEY, 0);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());  // the program's keys may have subkeys (Status)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;CI;KA;;;WD)", SDDL_REVISION_1, &descriptor,
                                                               nullptr))

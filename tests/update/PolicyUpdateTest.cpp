@@ -112,6 +112,24 @@ TEST_F(PolicyUpdateTest, ModulesAndMachineFollowThePolicy) {
     EXPECT_EQ(FindMessagePrefix(m, "Устанавливаем обновление модуля PolAnnounce"), -1);
     EXPECT_TRUE(FileExists("C:\\ZELTest\\update_rollback_setup\\readme.txt"));
 
+    // The status after the checks: what was asked and offered, each setting
+    // with its source, the modules with their policies.
+    const std::string table = Zelctl(client, "status");
+    EXPECT_NE(table.find("Result:   updates\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("Server:   " + fromPolicy + "\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("UpdateServer     policy    " + fromPolicy + "\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("LogLevel         .config   3F\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("PolAnnounce         1.0.0.0     2.0.00.01   SUSPENDED     1 (policy)"), std::string::npos)
+        << table;
+    const std::string json = Zelctl(client, "status --json");
+    for (const std::string& part : std::vector<std::string>{"{\"lastCheck\":{\"Time\":\"", "\"Result\":\"updates\"", "\"Server\":\"" + fromPolicy + "\"",
+          "{\"name\":\"UpdateServer\",\"value\":\"" + fromPolicy + "\",\"source\":\"policy\"}",
+          "{\"name\":\"Proxy\",\"value\":\"\",\"source\":\"default\"}",
+          "{\"name\":\"PolRollback\",\"InstalledVersion\":\"3.2.0.0\",\"StoreVersion\":\"3.1.05.00\"",
+          "\"TargetVersionPrefix\":{\"value\":\"3.1\",\"source\":\"policy\"},"
+          "\"RollbackToTarget\":{\"value\":\"1\",\"source\":\"policy\"}"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+
     // Checks switched off, the server of ".config" back: no request at all,
     // a client's check is answered at once.
     ASSERT_TRUE(RemovePolicyValue("", "UpdateServer"));
