@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <mutex>
 #include <set>
 
@@ -227,7 +228,8 @@ bool VersionInPrefix(TVersion version, const std::string& prefix) {
     size_t start = 0;
     for (int i = 0; i < 4; ++i) {
         size_t dot = prefix.find('.', start);
-        unsigned long wanted = std::stoul(prefix.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        size_t length = dot == std::string::npos ? std::string::npos : dot - start;
+        unsigned long wanted = std::stoul(prefix.substr(start, length));
         if (((v >> (48 - 16 * i)) & 0xFFFF) != wanted) return false;
         if (dot == std::string::npos) return true;
         start = dot + 1;

@@ -95,7 +95,7 @@ TEST_F(SignedUpdateTest, UnsignedOrMisSignedAnswersFetchNothing) {
         EXPECT_NE(out.find("OnNoUpdates"), std::string::npos) << c.first << ": " << out;
     }
     EXPECT_EQ(FileRequests("Guarded", "kept.exe"), 0);
-    EXPECT_TRUE(HasIdleJob("Name=Guarded|Version=1.0.0.0|Target="));
+    EXPECT_TRUE(HasIdleJob(ClientJob("Name=Guarded|Version=1.0.0.0|Target=")));
     auto m = svc.LogMessages();
     EXPECT_EQ(FindMessagePrefix(m, "Начинаем загрузку модуля Guarded"), -1) << svc.Log();
     // Keys without publishers: the start says which half is unverified.
