@@ -568,6 +568,9 @@ bool RunCheck(DWORD cookie) {
         WriteLog(e.what(), LogError);
         error = e.what();
     }
+    // The client that asked is told whenever the check brought it nothing.
+    if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
+    // The status comes after the answer to the client: it never delays one.
     try {
         std::vector<TModuleStatus> modules;
         for (TJobMap::Entry& job : jobs.Entries()) {
@@ -581,8 +584,6 @@ bool RunCheck(DWORD cookie) {
     } catch (const std::exception& e) {
         LogPassError(e);
     }
-    // The client that asked is told whenever the check brought it nothing.
-    if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
     return result;
 }
 
