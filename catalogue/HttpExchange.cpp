@@ -327,7 +327,7 @@ std::string BoundedExchange(const std::string& address, const wchar_t* verb, con
     x->hasBody = body != nullptr;
     if (body) x->body = *body;
     if (headers) x->nonce = headers->Nonce;
-    if (ProxySettings) x->proxy = *ProxySettings;
+    x->proxy = EffectiveProxy();
     x->deadline = ExchangeDeadline.load();
     if (++LiveExchanges > MaxLiveExchanges) {
         --LiveExchanges;

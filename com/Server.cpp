@@ -22,6 +22,7 @@
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
 #include "service/Log.h"
+#include "service/Policy.h"
 #include "service/Proxy.h"
 #include "service/Lock.h"
 #include "service/Text.h"
@@ -309,11 +310,18 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Install(IEnumModules* Modules, ULONG Pr
             std::string text = Ansi(version);
             WriteLogFmt("Module: %s, Version: %s", {name, LogSafeText(text)}, LogDebug);
             if (name.empty()) return;
+            const TPolicy policy = CurrentPolicy();
+            uint32_t mode = policy.UpdateMode(name);
+            if (mode != UpdateModeFull) {
+                WriteLogFmt("Установка модуля %s запрещена групповой политикой (UpdateMode=%d)",
+                            {name, static_cast<unsigned>(mode)}, LogWarning);
+                return;
+            }
             TVersion installed = StrToVersion(text);
             TLocalFile newest;
-            if (!GetNewestInstaller(name, UpdateTypeFilter(installed), newest)) return;
+            if (!GetInstallableInstaller(name, UpdateTypeFilter(installed), installed, newest)) return;
             WriteLogFmt("MaxVersionFile: %s (%s)", {VersionToStr(newest.Version), newest.FileName}, LogDebug);
-            if (!VersionGreater(newest.Version, installed)) return;
+            if (!MayInstall(policy, name, installed, newest.Version)) return;
             WriteLogFmt("Add To List: %s (%s)", {name, LogSafeText(text)}, LogDebug);
             lines.push_back(Format("%s=%s", {name, text}));
         });
@@ -353,9 +361,9 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::CheckModule(BSTR ModuleName, BSTR* Modu
         HRESULT result = S_FALSE;
         TVersion installed = StrToVersion(version);
         TLocalFile newest;
-        if (name.empty() || !GetNewestInstaller(name, UpdateTypeFilter(installed), newest)) {
+        if (name.empty() || !GetInstallableInstaller(name, UpdateTypeFilter(installed), installed, newest)) {
             result = E_INVALIDARG;
-        } else if (VersionGreater(newest.Version, installed)) {
+        } else if (MayInstall(CurrentPolicy(), name, installed, newest.Version)) {
             SetBStr(ModuleVersion, VersionToStr(newest.Version));
             result = S_OK;
         } else {
@@ -443,6 +451,12 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Exists(BSTR) { return E_NOTIMPL; }
 // The proxy is the machine's: administrators set it and read its password.
 HRESULT STDMETHODCALLTYPE TUpdateServer::SetProxy(BSTR Address, LONG Port, BSTR UserName, BSTR Password) {
     return Guarded([&] {
+        // A proxy set by group policy is the machine's administrators' word.
+        if (CurrentPolicy().ProxySet()) {
+            WriteLog("Отказано в изменении настроек прокси-сервера: прокси-сервер задан групповой политикой",
+                     LogWarning);
+            return E_ACCESSDENIED;
+        }
         TCaller caller = CurrentCaller();
         if (!caller.Admin) {
             WriteLogFmt("Отказано в изменении настроек прокси-сервера: %s", {caller.Text()}, LogWarning);

@@ -13,7 +13,9 @@
 #include "service/ExtConfig.h"
 #include "service/Log.h"
 #include "service/Maintenance.h"
+#include "service/Policy.h"
 #include "service/Proxy.h"
+#include "service/Status.h"
 #include "service/Tools.h"
 #include "service/TryFinally.h"
 #include "service/ZELService.h"
@@ -395,6 +397,14 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
     if (!module->Refusal.empty()) return false;
     if (module->ModuleVersion == L"CURRENT") return false;
     if (!module->Error.empty()) RaiseModuleError(info.Name, ToAnsi(module->Error));
+    std::string offered = ToAnsi(module->ModuleVersion);
+    TVersionVerdict verdict =
+        JudgeVersion(CurrentPolicy(), info.Name, StrToVersion(info.Version), StrToVersion(offered));
+    if (verdict != TVersionVerdict::Allowed) {
+        WriteLogFmt("Версия %s модуля %s не загружается: %s",
+                    {LogSafeText(offered), info.Name, VersionVerdictText(verdict)}, LogDebug);
+        return false;
+    }
     for (size_t i = module->Files.size(); i-- > 0;) {
         const TRemoteFile& file = module->Files[i];
         std::string local = UrlFileName(file.FileName);
@@ -415,9 +425,9 @@ bool StartDownload(IBackgroundCopyJob* job, IUpdateServerNotify* notify, TRemote
             return false;
         }
     }
-    std::string offered = ToAnsi(module->ModuleVersion);
     WriteLogFmt("Начинаем загрузку модуля %s (%s)", {info.Name, LogSafeText(offered)}, LogInfo);
-    SetJobProxy(job, ProxySettings->ProxyText(), ProxySettings->UserName, ProxySettings->Password);
+    const TProxySettings proxy = EffectiveProxy();
+    SetJobProxy(job, proxy.ProxyText(), proxy.UserName, proxy.Password);
     SetJobSecurityFlags(job, static_cast<DWORD>(ReadConfigInt("SecFlags", 12)));
     bool added = false;
     for (size_t i = 0; i < module->Files.size(); ++i)
@@ -474,6 +484,7 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
             if (GetJobErrorTexts(job, context, error)) {
                 WriteLog(context, LogDebug);
                 WriteLog(error, LogDebug);
+                WriteModuleError(info.Name, error);
             }
             if (SUCCEEDED(job->Cancel()) && DirectoryExists(GetModuleDir(info.Name))) RecreateJob(manager, info);
             return false;
@@ -492,6 +503,7 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
     } catch (const BITSException& e) {
         WriteLog("Ошибка службы BITS:", LogError);
         WriteLog(e.what(), LogError);
+        WriteModuleError(info.Name, e.what());
         std::string text;
         if (GetBITSErrorText(manager, e.ErrorCode(), text)) {
             WriteLog(text, LogError);
@@ -503,12 +515,14 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
         }
     } catch (const EInvalidModule& e) {
         WriteLogFmt("Модуль: %s. Ошибка: \"%s\"", {e.ModuleName(), e.Message()}, LogError);
+        WriteModuleError(e.ModuleName(), e.Message());
         if (SUCCEEDED(job->Cancel()))
             WriteLog("Задание остановлено", LogDebug);
         else
             WriteLog("Не удалось установить задание", LogError);
     } catch (const EModuleException& e) {
         WriteLogFmt("Модуль: %s. Ошибка: \"%s\"", {e.ModuleName(), e.Message()}, LogError);
+        WriteModuleError(e.ModuleName(), e.Message());
     } catch (const std::exception& e) {
         WriteLog(e.what(), LogError);
     }
@@ -516,18 +530,31 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
 }
 
 bool RunCheck(DWORD cookie) {
-    WriteLog("Проверка обновлений", LogDebug);
     bool result = false;
     ComPtr<IUpdateServerNotify> notify;
+    // Checks switched off by policy ask nothing; the client that asked is
+    // told at once that there is nothing.
+    if (CurrentPolicy().UpdatesDisabled()) {
+        if (cookie != 0 && GetUpdateServerNotify(notify.GetAddressOf()) && notify)
+            notify->FireNoUpdates(cookie);
+        return false;
+    }
+    WriteLog("Проверка обновлений", LogDebug);
+    std::string error;
+    bool offered = false;
+    TJobMap jobs;
+    ComPtr<IBackgroundCopyManager> manager;
     try {
         GetUpdateServerNotify(notify.GetAddressOf());
-        ComPtr<IBackgroundCopyManager> manager;
         if (!ConnectScheduler(manager)) return false;
         TRemoteModuleInfoList remote;
-        TJobMap jobs;
         if (jobs.Load(manager.Get())) PublishRegisteredModules(jobs.Modules());
         QueryServer(jobs, remote);
         LogModuleInfoList(remote);
+        for (size_t i = 0; i < remote.Count(); ++i) {
+            const TRemoteModuleInfo& m = remote.Items(i);
+            if (m.ModuleVersion != L"CURRENT" && m.Error.empty() && m.Refusal.empty()) offered = true;
+        }
         // The jobs as they are after the exchange; what the first walk read
         // of a job serves again.
         if (jobs.Refresh(manager.Get())) {
@@ -548,9 +575,24 @@ bool RunCheck(DWORD cookie) {
         // too large, not JSON or of the wrong shape) ends the check before
         // the jobs are walked.
         WriteLog(e.what(), LogError);
+        error = e.what();
     }
     // The client that asked is told whenever the check brought it nothing.
     if (!result && cookie != 0 && notify) notify->FireNoUpdates(cookie);
+    // The status comes after the answer to the client: it never delays one.
+    try {
+        std::vector<TModuleStatus> modules;
+        for (TJobMap::Entry& job : jobs.Entries()) {
+            BG_JOB_STATE state;
+            if (job.Finished || !job.Job || FAILED(job.Job->GetState(&state))) continue;
+            modules.push_back({job.Info.Name, job.Info.Version,
+                               VersionToStr(GetNewestInstallerVersion(job.Info.Name, std::string())),
+                               JobStateText(state)});
+        }
+        WriteCheckStatus(!error.empty() ? "error" : offered ? "updates" : "none", error, ServerURL, modules);
+    } catch (const std::exception& e) {
+        LogPassError(e);
+    }
     return result;
 }
 

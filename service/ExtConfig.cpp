@@ -6,6 +6,9 @@
 
 #include "ConfigText.h"
 #include "Log.h"
+#include "Policy.h"
+#include "Proxy.h"
+#include "Status.h"
 #include "Text.h"
 #include "Tools.h"
 #include "Trust.h"
@@ -67,37 +70,96 @@ void LogConfigError() {
 
 std::string GetConfigPath() { return GetProgramDir() + ".config"; }
 
+namespace {
+
+// The group policy's value where it sets one, otherwise the file's.
+std::string Chosen(const TPolicy& policy, const char* name, const std::vector<std::string>& lines,
+                   const char* key) {
+    return policy.Machine.Has(name) ? policy.Machine.Text(name) : ConfigValue(lines, key);
+}
+
+int64_t ChosenPeriod(const TPolicy& policy, const std::vector<std::string>& lines) {
+    if (policy.Machine.Has("CheckPeriodMinutes"))
+        return -static_cast<int64_t>(policy.Machine.Number("CheckPeriodMinutes", 20)) * 600000000LL;
+    return StrToInt64Def(ConfigValue(lines, "Period"), 0);
+}
+
+// The settings of the policy that have no setter of their own: the switch
+// of the checks and the proxy, each reported when it changes.
+void ApplyPolicyState(const TPolicy& policy) {
+    static bool disabled = false;
+    static std::string proxy;
+    if (policy.UpdatesDisabled() != disabled) {
+        disabled = policy.UpdatesDisabled();
+        WriteLog(disabled ? "Проверка обновлений отключена групповой политикой (UpdatesDisabled)"
+                          : "Проверка обновлений снова разрешена групповой политикой",
+                 disabled ? LogWarning : LogInfo);
+    }
+    std::string now = policy.ProxySet() ? EffectiveProxy().ProxyText() : std::string();
+    if (now != proxy) {
+        proxy = now;
+        if (!now.empty()) WriteLogFmt("Прокси-сервер задан групповой политикой: %s", {now}, LogInfo);
+        else WriteLog("Прокси-сервер больше не задан групповой политикой", LogInfo);
+    }
+}
+
+// The settings in force with where each comes from, for the status key.
+void ReportSettings(const TPolicy& policy, const std::vector<std::string>& lines) {
+    auto source = [&](const char* policyName, const char* key, bool fileValid) -> std::string {
+        if (policyName && policy.Machine.Has(policyName)) return "policy";
+        if (key && fileValid) return ".config";
+        return "default";
+    };
+    auto given = [&](const char* key) { return !ConfigValue(lines, key).empty(); };
+    std::string method = ConfigValue(lines, "Method");
+    const TProxySettings proxy = EffectiveProxy();
+    std::string proxySource = policy.ProxySet() ? "policy" : proxy.ProxyText().empty() ? "default" : "registry";
+    WriteSettingsStatus({
+        {"UpdateServer", ServerURL, source("UpdateServer", "URL", given("URL"))},
+        {"CheckPeriod", FormatDuration(PollPeriod.load()),
+         source("CheckPeriodMinutes", "Period", StrToInt64Def(ConfigValue(lines, "Period"), 0) != 0)},
+        {"UpdatesDisabled", policy.UpdatesDisabled() ? "1" : "0", source("UpdatesDisabled", nullptr, false)},
+        {"Proxy", proxy.ProxyText(), proxySource},
+        {"UpdateKeys", Chosen(policy, "UpdateKeys", lines, "UpdateKeys"),
+         source("UpdateKeys", "UpdateKeys", given("UpdateKeys"))},
+        {"Publishers", Chosen(policy, "Publishers", lines, "Publishers"),
+         source("Publishers", "Publishers", given("Publishers"))},
+        {"Method", RequestMethod, source(nullptr, "Method", method == "GET" || method == "POST")},
+        {"LogLevel", Format("%x", {static_cast<unsigned>(LogMode.load())}),
+         source(nullptr, "LogLevel", (StrToIntDef(ConfigValue(lines, "LogLevel"), 0) & 0xFF) != 0)},
+    });
+}
+
+}  // namespace
+
 void ReadConfig() {
+    TPolicy policy = ReloadPolicy();
     try {
+        ApplyPolicyState(policy);
         std::string path = GetConfigPath();
-        if (!FileExists(path)) {
-            SetServerURL(std::string());
-            SetRequestMethod(std::string());
-            SetLogMode(0);
-            SetPollPeriod(0);
-            SetTrustConfig(std::string(), std::string());
-            return;
-        }
-        std::vector<std::string> lines = SplitConfigLines(LoadConfigFile(path));
-        SetServerURL(ConfigValue(lines, "URL"));
+        std::vector<std::string> lines;
+        bool exists = FileExists(path);
+        if (exists) lines = SplitConfigLines(LoadConfigFile(path));
+        SetServerURL(Chosen(policy, "UpdateServer", lines, "URL"));
         SetRequestMethod(ConfigValue(lines, "Method"));
         SetLogMode(static_cast<uint8_t>(StrToIntDef(ConfigValue(lines, "LogLevel"), 0) & 0xFF));
-        SetPollPeriod(StrToInt64Def(ConfigValue(lines, "Period"), 0));
-        SetTrustConfig(ConfigValue(lines, "UpdateKeys"), ConfigValue(lines, "Publishers"));
+        SetPollPeriod(ChosenPeriod(policy, lines));
+        SetTrustConfig(Chosen(policy, "UpdateKeys", lines, "UpdateKeys"),
+                       Chosen(policy, "Publishers", lines, "Publishers"));
+        ReportSettings(policy, lines);
     } catch (const Exception&) {
         LogConfigError();
     }
 }
 
 bool ReadTrustConfig() {
+    TPolicy policy = CurrentPolicy();
     try {
         std::string path = GetConfigPath();
-        if (!FileExists(path)) {
-            SetTrustConfig(std::string(), std::string());
-            return true;
-        }
-        std::vector<std::string> lines = SplitConfigLines(LoadConfigFile(path));
-        SetTrustConfig(ConfigValue(lines, "UpdateKeys"), ConfigValue(lines, "Publishers"));
+        std::vector<std::string> lines;
+        if (FileExists(path)) lines = SplitConfigLines(LoadConfigFile(path));
+        SetTrustConfig(Chosen(policy, "UpdateKeys", lines, "UpdateKeys"),
+                       Chosen(policy, "Publishers", lines, "Publishers"));
         return true;
     } catch (const Exception&) {
         LogConfigError();

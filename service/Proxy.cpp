@@ -4,6 +4,7 @@
 #include <wincrypt.h>
 
 #include "Log.h"
+#include "Policy.h"
 #include "Text.h"
 #include "store/ModuleName.h"
 
@@ -116,6 +117,13 @@ std::string ReadPassword(HKEY key) {
 bool TProxySettings::Load() {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    // The key also holds the service's Status: without Address and Port it
+    // holds no proxy settings, as when it is missing.
+    if (RegQueryValueExA(key, "Address", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND &&
+        RegQueryValueExA(key, "Port", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND) {
+        RegCloseKey(key);
+        return false;
+    }
     bool ok = true;
     try {
         Address = ReadRegString(key, "Address");
@@ -182,6 +190,15 @@ bool TProxySettings::Store() const {
     WriteRegString(key, "Proxy", ProxyText());
     RegCloseKey(key);
     return stored;
+}
+
+TProxySettings EffectiveProxy() {
+    TPolicy policy = CurrentPolicy();
+    if (!policy.ProxySet()) return ProxySettings ? *ProxySettings : TProxySettings();
+    TProxySettings proxy;
+    proxy.Address = policy.Machine.Text("ProxyServer");
+    proxy.Port = static_cast<int32_t>(policy.Machine.Number("ProxyPort", DefaultPolicyProxyPort));
+    return proxy;
 }
 
 std::string TProxySettings::ProxyText() const {

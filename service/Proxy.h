@@ -40,4 +40,8 @@ public:
 // Created empty at process start, destroyed at its end.
 extern TProxySettings* ProxySettings;
 
+// The proxy in force: the group policy's (ProxyServer, ProxyPort, no
+// credentials) when it sets one, otherwise the machine's settings above.
+TProxySettings EffectiveProxy();
+
 }  // namespace zel

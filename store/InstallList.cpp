@@ -12,7 +12,7 @@ TInstallList::TInstallList(const std::vector<std::string>& lines) {
         std::string name = line.substr(0, eq);
         TVersion installed = StrToVersion(line.substr(eq + 1));
         TLocalFile file;
-        if (GetNewestInstaller(name, InstallUpdateType(installed), file)) items_.emplace_back(name, file);
+        if (GetInstallableInstaller(name, InstallUpdateType(installed), installed, file)) items_.emplace_back(name, file);
     }
 }
 

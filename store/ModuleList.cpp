@@ -7,6 +7,7 @@
 #include "Digest.h"
 #include "ModuleName.h"
 #include "service/FileTree.h"
+#include "service/Policy.h"
 #include "service/Text.h"
 
 namespace zel {
@@ -75,6 +76,20 @@ bool GetNewestInstaller(const std::string& module, const std::string& filter, TL
     if (!FindModuleFiles(module, list, filter, "*.exe")) return false;
     file = list.front();
     return true;
+}
+
+bool GetInstallableInstaller(const std::string& module, const std::string& filter, TVersion installed,
+                             TLocalFile& file) {
+    TPolicy policy = CurrentPolicy();
+    if (!HasVersionPolicy(policy, module)) return GetNewestInstaller(module, filter, file);
+    TFileList list;
+    if (!FindModuleFiles(module, list, filter, "*.exe")) return false;
+    for (const TLocalFile& candidate : list)
+        if (MayInstall(policy, module, installed, candidate.Version)) {
+            file = candidate;
+            return true;
+        }
+    return false;
 }
 
 TVersion GetNewestInstallerVersion(const std::string& module, const std::string& filter) {

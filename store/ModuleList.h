@@ -30,6 +30,11 @@ bool ListModuleDirs(std::vector<std::string>& names);
 bool FindModuleFiles(const std::string& module, TFileList& list, const std::string& filter,
                      const std::string& mask);
 bool GetNewestInstaller(const std::string& module, const std::string& filter, TLocalFile& file);
+// The newest installer that the group policy lets be installed over the
+// installed version; without a version policy for the module, the newest
+// one (GetNewestInstaller).
+bool GetInstallableInstaller(const std::string& module, const std::string& filter, TVersion installed,
+                             TLocalFile& file);
 TVersion GetNewestInstallerVersion(const std::string& module, const std::string& filter);
 int64_t GetFileSize64(const std::string& path);
 // The file lies in the module's directory with exactly this size and, when

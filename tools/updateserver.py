@@ -41,6 +41,8 @@ for that module while it runs (it is read at every request):
   "signature": "malformed"    send a value that is not "<keyid>:<base64 of 64 bytes>"
                               ("header": "TEXT" sends this text instead)
   "key": N                    sign with the N-th --signing-key (from 0)
+  "offer_lower": true         offer the newest version also to a service that asks
+                              with a higher one (a server that rolls the module back)
 When the modules of a request disagree, the first one naming a switch wins.
 
 With --signing-key every 200 answer to a request carrying a well-formed
@@ -150,7 +152,11 @@ class Catalogue:
         if not self.has_module(module):
             return {"ERROR": "invalid module_name"}
         versions = self.versions(module)
-        if not versions or parse_asked_version(asked) >= versions[-1][0]:
+        if not versions:
+            return {"MODULE_VERSION": "CURRENT"}
+        newest = versions[-1][0]
+        current = parse_asked_version(asked)
+        if current == newest or (current > newest and not self.control(module).get("offer_lower")):
             return {"MODULE_VERSION": "CURRENT"}
         name = versions[-1][1]
         folder = os.path.join(self.root, module, name)

@@ -97,7 +97,7 @@ TEST(Server, ProxyBelongsToTheAdministrators) {
     EXPECT_EQ(stored.Address, "proxy.local");
     EXPECT_EQ(stored.Password, "secret");
 
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SettingsKey);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey);
     for (BSTR b : {address, user, password, other}) SysFreeString(b);
     setup->Release();
     LogMode.store(LogDefaultMode);

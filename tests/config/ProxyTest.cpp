@@ -20,7 +20,8 @@ protected:
         DeleteKey();
         LogMode = LogDefaultMode;
     }
-    static void DeleteKey() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, KEY_WOW64_32KEY, 0); }
+    // With the service's Status beneath it, when a service ran in this prefix.
+    static void DeleteKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey); }
     HKEY CreateKey() {
         HKEY key = nullptr;
         EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,

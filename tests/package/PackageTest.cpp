@@ -199,9 +199,11 @@ TEST_F(PackageTest, InstallUpgradeAndRemoveKeepingData) {
     // Only the properties given, in the file's own form.
     EXPECT_EQ("URL=" + url + "\r\nLogLevel=62\r\nUpdateKeys=" + keys + "\r\nPublishers=" + TestPublisher + "\r\n",
               test::ReadFileBytes(dir + ".config"));
-    EXPECT_EQ((std::vector<std::string>{".config", "Files", "Logs", "README.md", "Service.dll", "ZELService.exe",
-                                        "ZELUpdate-DCOM.txt", "dcperm.exe", "zelctl.exe"}),
+    EXPECT_EQ((std::vector<std::string>{".config", "Files", "Logs", "PolicyDefinitions", "README.md", "Service.dll",
+                                        "ZELService.exe", "ZELUpdate-DCOM.txt", "dcperm.exe", "zelctl.exe"}),
               Installed());
+    for (const char* file : {"ZELUpdate.admx", "ru-RU\\ZELUpdate.adml", "en-US\\ZELUpdate.adml"})
+        EXPECT_TRUE(FileExists(dir + "PolicyDefinitions\\" + file)) << file;
 
     // The script's entries, read back from the AppID: local access and launch.
     DWORD type = 0;

@@ -368,7 +368,7 @@ TEST_F(ServiceTest, InstallLocksTheFoldersAndTheKey) {
         EXPECT_FALSE(HasEntryFor(list, Everyone)) << folder;
     }
     // An empty key would read as proxy settings without a port.
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, KEY_WOW64_32KEY, 0);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey);
 }
 
 // The lists the lock gives each file and folder, as set: the program

@@ -128,7 +128,7 @@ AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 bool CreateKeyOpenToEveryone(const std::string& key) {
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_32KEY, 0);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());  // the program's keys may have subkeys (Status)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;CI;KA;;;WD)", SDDL_REVISION_1, &descriptor,
                                                               nullptr))
@@ -300,5 +300,26 @@ void EndProgramsIn(const std::string& dir) {
     }
     CloseHandle(snap);
 }
+
+namespace {
+
+std::string PolicyPath(const std::string& key) {
+    std::string path = "HKLM\\Software\\Policies\\Quillon\\ZELUpdate";
+    return key.empty() ? path : path + "\\" + key;
+}
+
+}  // namespace
+
+bool SetPolicy(const std::string& key, const std::string& name, const std::string& type, const std::string& data) {
+    return RunProcess("reg add \"" + PolicyPath(key) + "\" /v " + name + " /t " + type + " /d \"" + data +
+                          "\" /f /reg:32",
+                      30000) == 0;
+}
+
+bool RemovePolicyValue(const std::string& key, const std::string& name) {
+    return RunProcess("reg delete \"" + PolicyPath(key) + "\" /v " + name + " /f /reg:32", 30000) == 0;
+}
+
+void RemovePolicies() { RunProcess("reg delete \"" + PolicyPath("") + "\" /f /reg:32", 30000); }
 
 }  // namespace zel::test

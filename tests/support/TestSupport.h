@@ -54,6 +54,13 @@ int RunProcessOutput(const std::string& commandLine, std::string& output, DWORD 
                      char* environment = nullptr, const std::string& currentDir = std::string());
 std::string CatalogueDir(const std::string& module, const std::string& version);
 
+// The group policy key of the service, written as administrators write it:
+// with Wine's own "reg add" in the 32-bit view. `key` is empty for the key
+// itself or a subkey ("Modules\\Demo"); type "REG_DWORD" or "REG_SZ".
+bool SetPolicy(const std::string& key, const std::string& name, const std::string& type, const std::string& data);
+bool RemovePolicyValue(const std::string& key, const std::string& name);
+void RemovePolicies();  // the whole key
+
 // Links as Wine can have them: a Unix symbolic link, made from the Linux
 // side (a program under Wine may start Linux programs). Wine shows a link
 // to a folder as a folder with the reparse-point attribute, but can neither

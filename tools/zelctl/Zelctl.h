@@ -107,6 +107,10 @@ HRESULT Connect(REFIID iid, Ptr<T>& out) {
 // The connection point of the service's events.
 HRESULT ConnectEvents(Ptr<IConnectionPoint>& point);
 
+// ---- status (Status.cpp)
+
+int Status(const Args& args);
+
 // ---- watch (Watch.cpp)
 
 int Watch(const Args& args);

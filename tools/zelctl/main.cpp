@@ -14,6 +14,8 @@
 #include "Zelctl.h"
 #include "com/BStr.h"
 #include "install/zel_processes.h"
+#include "service/Status.h"
+#include "service/Text.h"
 
 using namespace zelctl;
 
@@ -50,6 +52,9 @@ const wchar_t* const HelpText =
     L"  connections                     cookies of this process's connections (none: no line)\n"
     L"  unadvise <cookie>               end a connection (only one of this process)\n"
     L"  watch [options]                 advise an event sink and print every event\n"
+    L"  status [--json]                 the service's last check, its settings in force with\n"
+    L"                                  their sources (policy, .config, registry, default)\n"
+    L"                                  and its modules, read from the registry\n"
     L"\n"
     L"Options of watch:\n"
     L"  --name N               client name given to the service (default zelctl)\n"
@@ -85,12 +90,7 @@ const wchar_t* const HelpText =
     L"come, 2 bad command line, 3 the server could not be reached. A refusal of the service\n"
     L"shows as E_ACCESSDENIED, or CONNECT_E_NOCONNECTION for a connection of another process.\n";
 
-const wchar_t* JobStateName(LONG state) {
-    static const wchar_t* const names[] = {L"QUEUED",          L"CONNECTING",  L"TRANSFERRING",
-                                           L"SUSPENDED",       L"ERROR",       L"TRANSIENT_ERROR",
-                                           L"TRANSFERRED",     L"ACKNOWLEDGED", L"CANCELLED"};
-    return state >= 0 && state < 9 ? names[state] : L"UNKNOWN";
-}
+std::wstring JobStateName(LONG state) { return zel::ToWide(zel::JobStateText(state)); }
 
 int Run(const Args& args) {
     const std::wstring& cmd = args[0];
@@ -227,6 +227,7 @@ int Run(const Args& args) {
         return Outcome(L"Unadvise", point->Unadvise(cookie));
     }
     if (cmd == L"watch") return Watch(args);
+    if (cmd == L"status") return Status(args);
     return Usage(L"unknown command " + cmd);
 }
 
