@@ -140,20 +140,14 @@ void ReadModules(HKEY policy, TPolicy& result, std::vector<std::string>& rejecte
     TRegKey modules;
     if (RegOpenKeyExA(policy, PolicyModulesKey, 0, KEY_READ | KEY_WOW64_32KEY, modules.Out()) != ERROR_SUCCESS)
         return;
-    for (DWORD index = 0;; ++index) {
-        char name[256];
-        DWORD length = sizeof name;
-        LONG rc = RegEnumKeyExA(modules.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_MORE_DATA) continue;
-        if (rc != ERROR_SUCCESS) break;
-        std::string module(name, length);
+    for (const std::string& module : SubkeyNames(modules.Get())) {
         std::string shown = std::string(PolicyModulesKey) + "\\" + LogSafeText(module) + "\\";
         if (!IsValidModuleName(module)) {
             rejected.push_back(shown + ": неверное имя модуля");
             continue;
         }
         TRegKey key;
-        if (RegOpenKeyExA(modules.Get(), name, 0, KEY_READ | KEY_WOW64_32KEY, key.Out()) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExA(modules.Get(), module.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.Out()) != ERROR_SUCCESS) continue;
         TPolicyValues values;
         ReadScope(key.Get(), TPolicyScope::Module, shown, values, rejected);
         if (!values.Numbers.empty() || !values.Texts.empty()) result.Modules[ModuleNameKey(module)] = values;

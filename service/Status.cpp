@@ -70,16 +70,10 @@ void WriteCheckStatus(const std::string& result, const std::string& error, const
     }
     TRegKey list;
     if (!OpenStatus("Modules", list)) return;
-    std::vector<std::string> gone;
-    for (DWORD index = 0;; ++index) {
-        char name[256];
-        DWORD length = sizeof name;
-        LONG rc = RegEnumKeyExA(list.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_MORE_DATA) continue;
-        if (rc != ERROR_SUCCESS) break;
-        if (!present.count(ModuleNameKey(std::string(name, length)))) gone.emplace_back(name, length);
-    }
-    for (const std::string& name : gone) RegDeleteKeyA(list.Get(), name.c_str());
+    // The names are all read before any key goes: deleting shifts the
+    // indexes of the enumeration.
+    for (const std::string& name : SubkeyNames(list.Get()))
+        if (!present.count(ModuleNameKey(name))) RegDeleteKeyA(list.Get(), name.c_str());
 }
 
 void WriteModuleError(const std::string& module, const std::string& error) {

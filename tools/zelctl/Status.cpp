@@ -50,16 +50,11 @@ std::vector<ModuleRow> ReadModules(HKEY status, const zel::TPolicy& policy) {
     std::map<std::string, ModuleRow> rows;  // by the module's key
     TRegKey list;
     if (status && Open(status, "Modules", list)) {
-        for (DWORD index = 0;; ++index) {
-            char name[256];
-            DWORD length = sizeof name;
-            LONG rc = RegEnumKeyExA(list.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-            if (rc == ERROR_MORE_DATA) continue;
-            if (rc != ERROR_SUCCESS) break;
+        for (const std::string& name : zel::SubkeyNames(list.Get())) {
             TRegKey key;
-            Open(list.Get(), std::string(name, length), key);
-            ModuleRow& row = rows[zel::ModuleNameKey(std::string(name, length))];
-            row.name = zel::ToWide(std::string(name, length));
+            Open(list.Get(), name, key);
+            ModuleRow& row = rows[zel::ModuleNameKey(name)];
+            row.name = zel::ToWide(name);
             for (const char* v : ModuleValues) row.fields.push_back({zel::ToWide(v), ReadText(key.Get(), v), L""});
         }
     }
