@@ -63,8 +63,7 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
     DWORD cookie = 0;
     ULONGLONG serial = 0;
     const TProcessKey owner = CallerProcess();
-    struct Limited {};
-    size_t limited = 0;
+    size_t limited = 0;  // the connections that left no room for this one
     bool perProcess = false;
     try {
         Lock lock(lock_);
@@ -76,18 +75,23 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
                 if (e.owner == owner) ++own;
             }
         if (own >= MaxConnectionsPerProcess || all >= MaxConnections) {
-            limited = own >= MaxConnectionsPerProcess ? own : all;
             perProcess = own >= MaxConnectionsPerProcess;
-            throw Limited();
+            limited = perProcess ? own : all;
+        } else {
+            size_t index = 0;
+            while (index < sinks_.size() && sinks_[index].sink) ++index;
+            if (index == sinks_.size()) sinks_.emplace_back();
+            serial = nextSerial_++;
+            sinks_[index] = Entry{pUnkSink, serial, std::string(), owner};
+            pUnkSink->AddRef();
+            cookie = static_cast<DWORD>(index + 1);
         }
-        size_t index = 0;
-        while (index < sinks_.size() && sinks_[index].sink) ++index;
-        if (index == sinks_.size()) sinks_.emplace_back();
-        serial = nextSerial_++;
-        sinks_[index] = Entry{pUnkSink, serial, std::string(), owner};
-        pUnkSink->AddRef();
-        cookie = static_cast<DWORD>(index + 1);
-    } catch (const Limited&) {
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+    if (limited) {
         // Written outside the list's lock.
         if (perProcess)
             TryWriteLogFmt("Отказано в подключении клиента: у процесса %d уже %d подключений",
@@ -96,10 +100,6 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
             TryWriteLogFmt("Отказано в подключении клиента (процесс %d): подключений к службе уже %d",
                            {owner.Pid, static_cast<unsigned>(limited)}, LogWarning);
         return CONNECT_E_ADVISELIMIT;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
     }
     try {
         if (onConnect_) onConnect_(pUnkSink, true, cookie, serial);
