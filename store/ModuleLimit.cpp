@@ -36,20 +36,21 @@ size_t OwnedBy(const std::unordered_map<std::string, std::string>& modules, cons
     return n;
 }
 
-// The limit's log line; false past a limit.
-bool Fits(const Limits& limits, const std::string& module, const std::string& owner, size_t registered,
-          size_t owned) {
-    if (registered >= limits.all) {
+// Whether one more module fits beside `registered` in all and `owned` of
+// its owner (an owner not known is bound by the limit in all only).
+bool Fits(const Limits& limits, const std::string& owner, size_t registered, size_t owned) {
+    return registered < limits.all && (owner.empty() || owned < limits.perUser);
+}
+
+// The refusal's log line (written outside the registry's lock).
+void LogRefusal(const Limits& limits, const std::string& module, const std::string& owner, size_t registered,
+                size_t owned) {
+    if (registered >= limits.all)
         TryWriteLogFmt("Отказано в регистрации модуля %s: зарегистрировано модулей: %d, больше нельзя",
                        {module, static_cast<unsigned>(registered)}, LogWarning);
-        return false;
-    }
-    if (!owner.empty() && owned >= limits.perUser) {
+    else
         TryWriteLogFmt("Отказано в регистрации модуля %s: пользователь %s зарегистрировал модулей: %d, больше нельзя",
                        {module, owner, static_cast<unsigned>(owned)}, LogWarning);
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -76,24 +77,33 @@ HRESULT ReserveModule(const std::string& module, const std::string& owner) {
         limits = r.limits;
         all = r.registered.size() + r.reserved.size();
         owned = OwnedBy(r.registered, owner) + OwnedBy(r.reserved, owner);
-        if (all < limits.all && (owner.empty() || owned < limits.perUser)) {
+        if (Fits(limits, owner, all, owned)) {
             r.reserved.emplace(key, owner);
             return S_OK;
         }
     }
-    Fits(limits, module, owner, all, owned);
+    LogRefusal(limits, module, owner, all, owned);
     return E_OUTOFMEMORY;
 }
 
-bool ModuleFitsLimits(const std::string& module, const std::string& owner, size_t registered, size_t owned) {
+bool ModuleFitsLimits(const std::string& module, const std::string& owner,
+                      const std::vector<std::pair<std::string, std::string>>& registered) {
     if (IsOwnModule(module)) return true;
+    size_t all = 0, owned = 0;
+    for (const auto& m : registered)
+        if (!IsOwnModule(m.first)) {
+            ++all;
+            if (m.second == owner) ++owned;
+        }
     Limits limits;
     {
         Registry& r = TheRegistry();
         Lock lock(r.lock);
         limits = r.limits;
     }
-    return Fits(limits, module, owner, registered, owned);
+    if (Fits(limits, owner, all, owned)) return true;
+    LogRefusal(limits, module, owner, all, owned);
+    return false;
 }
 
 void SetModuleLimitsForTest(size_t all, size_t perUser) {

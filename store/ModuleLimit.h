@@ -29,10 +29,10 @@ void PublishRegisteredModules(const std::vector<std::pair<std::string, std::stri
 // one LogWarning line otherwise.
 HRESULT ReserveModule(const std::string& module, const std::string& owner);
 
-// The same rule where the job is made: `registered` modules in all and
-// `owned` of that owner, before this one. False (and the log line) past a
-// limit.
-bool ModuleFitsLimits(const std::string& module, const std::string& owner, size_t registered, size_t owned);
+// The same rule where the job is made, against the modules registered
+// before this one (name, owner). False (and the log line) past a limit.
+bool ModuleFitsLimits(const std::string& module, const std::string& owner,
+                      const std::vector<std::pair<std::string, std::string>>& registered);
 
 // For tests: limits other than the constants (0 restores the constants).
 void SetModuleLimitsForTest(size_t all, size_t perUser);

@@ -459,13 +459,7 @@ bool RegisterModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std
     }
     if (!entry) {
         const std::string owner = registrant ? registrant->Sid : "";
-        size_t all = 0, owned = 0;
-        for (const auto& module : jobs.Modules())
-            if (!IsOwnModule(module.first)) {
-                ++all;
-                if (module.second == owner) ++owned;
-            }
-        if (!ModuleFitsLimits(name, owner, all, owned)) return false;
+        if (!ModuleFitsLimits(name, owner, jobs.Modules())) return false;
         return CreateModuleJob(manager, name, version, &jobs, setup, owner);
     }
     std::string owner = registrant ? OwnerAfter(entry->Info.Owner, *registrant) : entry->Info.Owner;
