@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BStr.h"
+#include "KeptInterfaces.h"
 #include "Caller.h"
 #include "ClientCalls.h"
 #include "ConnectionPoint.h"
@@ -614,6 +615,7 @@ HRESULT STDMETHODCALLTYPE TSingletonFactory::LockServer(BOOL fLock) {
 }
 
 void TSingletonFactory::Register() {
+    KeepInterfaceRegistered(static_cast<IClassFactory*>(this), IID_IClassFactory);
     HRESULT hr = CoRegisterClassObject(CLSID_ZELUpdateServer, static_cast<IClassFactory*>(this),
                                        CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &registration_);
     if (FAILED(hr)) {

@@ -14,6 +14,7 @@
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
+#include "com/KeptInterfaces.h"
 #include "com/Server.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
@@ -228,6 +229,8 @@ void RunComServer() {
         WriteLogFmt("Не удалось настроить безопасность вызовов COM: %s (0x%x)",
                     {SysErrorMessage(static_cast<DWORD>(security)), static_cast<unsigned>(security)}, LogError);
 
+    // BITS holds the one notifier for every job (see com/KeptInterfaces.h).
+    KeepInterfaceRegistered(ProcessNotifier(), __uuidof(IBackgroundCopyCallback));
     TVersion own = 0;
     if (GetFileVersion(GetProgramPath(), own))
         RegisterModuleJob(nullptr, UpperCase(OwnModuleName()), VersionToStr(own));
@@ -242,6 +245,7 @@ void RunComServer() {
                     RegisterClassObject(factory);
                     WriteLog("Создаем COM-объект и регистрируем его в ROT", LogTrace);
                     IUnknown* object = CreateComObject(factory);
+                    KeepServerInterfaces(object);
                     TryFinally(
                         [&] {
                             IMoniker* moniker = nullptr;
@@ -301,6 +305,7 @@ void RunComServer() {
         },
         [&] {
             ReplaceSelf();
+            ReleaseKeptInterfaces();
             TryWriteLog("CoUninitialize", LogTrace);
             CoUninitialize();
         });

@@ -6,12 +6,15 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <ocidl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
+#include "com/BStr.h"
 #include "service/Text.h"
 #include "store/Versions.h"
 #include "ServerProcessSupport.h"
@@ -435,6 +438,71 @@ TEST_F(ServerProcess, HostileModuleNamesReachNothingOutsideTheStore) {
 // A client that freezes in its event handler holds up the others for at
 // most the call time limit, and is dropped; the scheduler's timed checks go
 // on. The mutex of the broadcasts is squatted by this process meanwhile.
+// A client that comes and goes all the time, with calls just before it
+// lets go, while the service sets up the jobs it asks for: every round is
+// answered, and so is the next client. (Under Wine the last release of an
+// interface right after a call on it could leave the service's COM waiting
+// for ever; it was seen within a few hundred rounds.)
+TEST_F(ServerProcess, ClientsComingAndGoingKeepTheServiceAnswering) {
+    InstalledService svc(TestDir() + "svc6", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\n");
+    ASSERT_TRUE(svc.Start());
+    // The test keeps the service's object meanwhile, as a client
+    // application does: the rounds' calls go over connections already made.
+    IZELServiceVersion* held = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_ZELUpdateServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IZELServiceVersion,
+                               reinterpret_cast<void**>(&held)),
+              S_OK);
+    struct Churn {
+        std::atomic<int> rounds{0};
+        HRESULT failed = S_OK;
+        static DWORD WINAPI Run(void* arg) {
+            auto* self = static_cast<Churn*>(arg);
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int round = 0; round < 600 && SUCCEEDED(self->failed); ++round) {
+                IZELAppList* list = nullptr;
+                HRESULT hr = CoCreateInstance(CLSID_ZELUpdateServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IZELAppList,
+                                              reinterpret_cast<void**>(&list));
+                if (SUCCEEDED(hr)) {
+                    hr = list->Add(BStr("Churn" + std::to_string(round % 4)), BStr("1.0.0.0"));
+                    IConnectionPointContainer* container = nullptr;
+                    if (SUCCEEDED(hr))
+                        hr = list->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+                    if (SUCCEEDED(hr)) {
+                        IConnectionPoint* point = nullptr;
+                        hr = container->FindConnectionPoint(IID_IZELUpdateEvents, &point);
+                        if (SUCCEEDED(hr)) {
+                            IID iid;
+                            hr = point->GetConnectionInterface(&iid);
+                            point->Release();
+                        }
+                        container->Release();
+                    }
+                    list->Release();
+                }
+                self->failed = hr;
+                ++self->rounds;
+            }
+            CoUninitialize();
+            return 0;
+        }
+    } churn;
+    HANDLE thread = CreateThread(nullptr, 0, &Churn::Run, &churn, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    // A thread still in a call stays where it is: the process ends with it.
+    const DWORD ended = WaitForSingleObject(thread, 240000);
+    CloseHandle(thread);
+    ASSERT_EQ(ended, WAIT_OBJECT_0) << "a client waits for the service for ever after " << churn.rounds
+                                    << " rounds\n" << svc.Log();
+    EXPECT_EQ(churn.failed, S_OK) << std::hex << churn.failed << " after " << std::dec << churn.rounds << " rounds";
+    held->Release();
+    std::string out;
+    EXPECT_EQ(RunZelctl(L"version", out, "churn-version"), 0) << out;
+    EXPECT_TRUE(svc.Stop());
+    svc.Uninstall();
+}
+
 TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
     std::string dir = CatalogueDir("ComHang", "2.0.0.1");
     ASSERT_TRUE(CopyFileTo(TestDir() + "stubs\\comsetup.exe", dir + "comsetup.exe"));

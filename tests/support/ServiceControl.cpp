@@ -4,6 +4,8 @@
 #include <bits2_5.h>
 #include <wrl/client.h>
 
+#include <mutex>
+
 #include "TestSupport.h"
 #include "com/Caller.h"
 #include "service/Text.h"
@@ -93,8 +95,22 @@ bool StopZelService(DWORD timeoutMs) {
     return WaitFor([] { return ZelServiceState() == SERVICE_STOPPED; }, timeoutMs);
 }
 
+namespace {
+std::mutex lastDirLock;
+std::string lastDir;
+}  // namespace
+
+std::string LastServiceDir() {
+    std::lock_guard<std::mutex> lock(lastDirLock);
+    return lastDir;
+}
+
 InstalledService::InstalledService(const std::string& dir, const std::string& source)
     : dir_(IncludeTrailingBackslash(dir)), exe_(dir_ + "ZELService.exe") {
+    {
+        std::lock_guard<std::mutex> lock(lastDirLock);
+        lastDir = dir_;
+    }
     Uninstall();
     RemoveTree(dir_);
     CopyFileTo(source, exe_);

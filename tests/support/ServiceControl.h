@@ -49,6 +49,10 @@ private:
     std::string exe_;
 };
 
+// The directory of the service program copied last (for a report of a
+// test that hung).
+std::string LastServiceDir();
+
 // Index of the first message equal to text at or after `from`; -1 if none.
 int FindMessage(const std::vector<std::string>& messages, const std::string& text, int from = 0);
 int FindMessagePrefix(const std::vector<std::string>& messages, const std::string& prefix, int from = 0);
