@@ -17,8 +17,8 @@
 #include "BenchClock.h"
 #include "catalogue/AnswerSignature.h"
 #include "catalogue/Requests.h"
-#include "service/Text.h"
-#include "service/TrustText.h"
+#include "base/Text.h"
+#include "config/TrustText.h"
 #include "store/CryptOwners.h"
 #include "store/Digest.h"
 

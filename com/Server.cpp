@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "BStr.h"
+#include "base/BStr.h"
 #include "Caller.h"
 #include "ClientCalls.h"
 #include "ConnectionPoint.h"
@@ -21,15 +21,15 @@
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
-#include "service/Log.h"
-#include "service/Policy.h"
-#include "service/Proxy.h"
-#include "service/Lock.h"
-#include "service/Text.h"
+#include "base/Log.h"
+#include "config/Policy.h"
+#include "config/Proxy.h"
+#include "base/Lock.h"
+#include "base/Text.h"
 #include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
-#include "store/ModuleName.h"
-#include "store/Versions.h"
+#include "base/ModuleName.h"
+#include "base/Versions.h"
 #include "transfer/BITS.h"
 
 namespace zel {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "install/zel_processes.h"
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

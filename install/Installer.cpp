@@ -10,12 +10,12 @@
 
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
-#include "service/Access.h"
-#include "service/Log.h"
+#include "base/Access.h"
+#include "base/Log.h"
 #include "store/CodeSignature.h"
 #include "store/InstallList.h"
-#include "store/ModuleName.h"
-#include "store/Versions.h"
+#include "base/ModuleName.h"
+#include "base/Versions.h"
 
 namespace zel {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "install/CallerProcess.h"
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

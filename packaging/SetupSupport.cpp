@@ -3,8 +3,8 @@
 #include <bits.h>
 #include <msiquery.h>
 
-#include "service/FileTree.h"
-#include "service/Text.h"
+#include "base/FileTree.h"
+#include "base/Text.h"
 
 namespace zel::setup {
 

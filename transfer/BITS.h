@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "JobText.h"
-#include "com/UpdateServerNotify.h"
-#include "service/Text.h"
+#include "store/UpdateEvents.h"
+#include "base/Text.h"
 #include "store/ModuleOwner.h"
 
 namespace zel {

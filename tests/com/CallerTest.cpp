@@ -9,9 +9,9 @@
 #include "install/CallerProcess.h"
 #include "install/Installer.h"
 #include "install/zel_processes.h"
-#include "service/Log.h"
-#include "service/Proxy.h"
-#include "service/Text.h"
+#include "base/Log.h"
+#include "config/Proxy.h"
+#include "base/Text.h"
 #include "support/TestSupport.h"
 #include "transfer/BITS.h"
 

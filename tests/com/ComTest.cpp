@@ -20,10 +20,10 @@
 #include "com/UpdateServerNotify.h"
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
-#include "service/Log.h"
+#include "base/Log.h"
 #include "store/ModuleLimit.h"
-#include "service/Text.h"
-#include "service/WorkerPool.h"
+#include "base/Text.h"
+#include "base/WorkerPool.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "ZELUpdate_TLB.h"
-#include "service/Text.h"
-#include "store/Versions.h"
+#include "base/Text.h"
+#include "base/Versions.h"
 #include "ServerProcessSupport.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"

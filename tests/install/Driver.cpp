@@ -24,8 +24,8 @@
 
 #include "install/Installer.h"
 #include "install/NSISMonitor.h"
-#include "service/Log.h"
-#include "service/Text.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "service/ZELService.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "install/NSISMonitor.h"
-#include "service/Text.h"
+#include "base/Text.h"
 #include "support/TestSupport.h"
 #include "InstallTestSupport.h"
 

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "dcperm/DcpermHelpers.h"
-#include "service/FileTree.h"
-#include "service/Proxy.h"
-#include "service/Text.h"
-#include "service/TrustText.h"
-#include "store/Versions.h"
+#include "base/FileTree.h"
+#include "config/Proxy.h"
+#include "base/Text.h"
+#include "config/TrustText.h"
+#include "base/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -6,7 +6,7 @@
 
 #include "TestSupport.h"
 #include "com/Caller.h"
-#include "service/Text.h"
+#include "base/Text.h"
 #include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "com/UpdateServerNotify.h"
-#include "service/Text.h"
+#include "base/Text.h"
 #include "support/TestSupport.h"
 
 namespace zel::test {

@@ -9,7 +9,7 @@
 
 #include "Zelctl.h"
 #include "com/VtableDispatch.h"
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zelctl {
 

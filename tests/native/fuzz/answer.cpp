@@ -6,7 +6,7 @@
 #include "LogCapture.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/Requests.h"
-#include "service/Log.h"
+#include "base/Log.h"
 
 using namespace zel;
 

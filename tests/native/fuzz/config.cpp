@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "service/ConfigText.h"
-#include "service/Text.h"
+#include "config/ConfigText.h"
+#include "base/Text.h"
 
 using namespace zel;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "service/ConfigText.h"
-#include "service/Text.h"
+#include "config/ConfigText.h"
+#include "base/Text.h"
 
 using namespace zel;
 

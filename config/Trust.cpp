@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "ExtConfig.h"
-#include "Log.h"
-#include "Text.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "TrustText.h"
 
 namespace zel {

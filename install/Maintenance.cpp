@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "install/NSISMonitor.h"
-#include "service/FileTree.h"
-#include "service/Log.h"
+#include "base/FileTree.h"
+#include "base/Log.h"
 #include "store/ModuleList.h"
-#include "store/Versions.h"
+#include "base/Versions.h"
 
 namespace zel {
 

@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "Log.h"
+#include "base/Log.h"
 #include "Policy.h"
-#include "Text.h"
-#include "store/ModuleName.h"
+#include "base/Text.h"
+#include "base/ModuleName.h"
 
 namespace zel {
 
