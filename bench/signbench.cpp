@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "base/Text.h"
 #include "catalogue/AnswerSignature.h"
 #include "catalogue/Requests.h"
-#include "base/Text.h"
 #include "config/TrustText.h"
 #include "store/CryptOwners.h"
 #include "store/Digest.h"

@@ -2,9 +2,9 @@
 
 #include "HTTP.h"
 #include "base/Log.h"
+#include "base/ModuleName.h"
 #include "base/Text.h"
 #include "store/Digest.h"
-#include "base/ModuleName.h"
 
 namespace zel {
 

@@ -12,16 +12,16 @@
 #include <new>
 #include <string>
 
-#include "base/BStr.h"
 #include "COMUtils.h"
-#include "base/ComCalls.h"
 #include "Caller.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
+#include "base/BStr.h"
+#include "base/ComCalls.h"
 #include "base/Log.h"
-#include "base/Text.h"
 #include "base/ModuleName.h"
+#include "base/Text.h"
 #include "store/ModuleOwner.h"
 
 namespace zel {

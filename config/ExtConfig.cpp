@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "ConfigText.h"
-#include "base/Log.h"
 #include "Policy.h"
 #include "Proxy.h"
 #include "Status.h"
-#include "base/Text.h"
 #include "Tools.h"
 #include "Trust.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "config/ServerAddress.h"
 
 namespace zel {

@@ -6,11 +6,11 @@
 #include <mutex>
 #include <set>
 
+#include "TrustText.h"
 #include "base/Log.h"
+#include "base/ModuleName.h"
 #include "base/RegKey.h"
 #include "base/Text.h"
-#include "TrustText.h"
-#include "base/ModuleName.h"
 
 namespace zel {
 

@@ -6,9 +6,9 @@
 #include <set>
 
 #include "Proxy.h"
+#include "base/ModuleName.h"
 #include "base/RegKey.h"
 #include "base/Text.h"
-#include "base/ModuleName.h"
 
 namespace zel {
 

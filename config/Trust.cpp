@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "ExtConfig.h"
+#include "TrustText.h"
 #include "base/Log.h"
 #include "base/Text.h"
-#include "TrustText.h"
 
 namespace zel {
 

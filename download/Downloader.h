@@ -8,9 +8,9 @@
 #include <atomic>
 #include <string>
 
+#include "base/Text.h"
 #include "catalogue/RemoteInfo.h"
 #include "store/UpdateEvents.h"
-#include "base/Text.h"
 #include "transfer/BITS.h"
 
 namespace zel {

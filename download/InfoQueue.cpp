@@ -1,8 +1,8 @@
 #include "InfoQueue.h"
 
 #include "base/Lock.h"
-#include "base/Text.h"
 #include "base/ModuleName.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "install/zel_processes.h"
 #include "base/Text.h"
+#include "install/zel_processes.h"
 
 namespace zel {
 

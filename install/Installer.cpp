@@ -8,14 +8,14 @@
 #include <exception>
 #include <memory>
 
-#include "install/NSISMonitor.h"
-#include "install/zel_processes.h"
 #include "base/Access.h"
 #include "base/Log.h"
-#include "store/CodeSignature.h"
-#include "store/InstallList.h"
 #include "base/ModuleName.h"
 #include "base/Versions.h"
+#include "install/NSISMonitor.h"
+#include "install/zel_processes.h"
+#include "store/CodeSignature.h"
+#include "store/InstallList.h"
 
 namespace zel {
 

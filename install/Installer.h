@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "install/CallerProcess.h"
 #include "base/Text.h"
+#include "install/CallerProcess.h"
 
 namespace zel {
 

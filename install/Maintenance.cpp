@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "install/NSISMonitor.h"
 #include "base/FileTree.h"
 #include "base/Log.h"
-#include "store/ModuleList.h"
 #include "base/Versions.h"
+#include "install/NSISMonitor.h"
+#include "store/ModuleList.h"
 
 namespace zel {
 

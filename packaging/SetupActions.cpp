@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "SetupSupport.h"
-#include "config/ConfigText.h"
 #include "base/Text.h"
+#include "config/ConfigText.h"
 #include "config/Trust.h"
 #include "config/TrustText.h"
 

@@ -3,8 +3,8 @@
 #include "base/Access.h"
 #include "base/FileTree.h"
 #include "base/Log.h"
-#include "config/Proxy.h"
 #include "base/Text.h"
+#include "config/Proxy.h"
 
 namespace zel {
 

@@ -2,10 +2,10 @@
 
 #include <unordered_map>
 
-#include "base/ModuleName.h"
 #include "ModuleOwner.h"
 #include "base/Lock.h"
 #include "base/Log.h"
+#include "base/ModuleName.h"
 
 namespace zel {
 

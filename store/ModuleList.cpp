@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "Digest.h"
-#include "base/ModuleName.h"
 #include "base/FileTree.h"
-#include "config/Policy.h"
+#include "base/ModuleName.h"
 #include "base/Text.h"
+#include "config/Policy.h"
 
 namespace zel {
 

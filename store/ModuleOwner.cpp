@@ -1,7 +1,7 @@
 #include "ModuleOwner.h"
 
-#include "base/ModuleName.h"
 #include "base/Log.h"
+#include "base/ModuleName.h"
 #include "base/Text.h"
 
 namespace zel {

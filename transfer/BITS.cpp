@@ -15,14 +15,14 @@
 #include "JobSetup.h"
 #include "base/BStr.h"
 #include "base/ComCalls.h"
-#include "store/UpdateEvents.h"
 #include "base/Log.h"
-#include "store/CodeSignature.h"
-#include "store/Digest.h"
-#include "store/ModuleList.h"
-#include "store/ModuleLimit.h"
 #include "base/ModuleName.h"
 #include "base/Versions.h"
+#include "store/CodeSignature.h"
+#include "store/Digest.h"
+#include "store/ModuleLimit.h"
+#include "store/ModuleList.h"
+#include "store/UpdateEvents.h"
 
 using Microsoft::WRL::ComPtr;
 

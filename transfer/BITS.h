@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "JobText.h"
-#include "store/UpdateEvents.h"
 #include "base/Text.h"
 #include "store/ModuleOwner.h"
+#include "store/UpdateEvents.h"
 
 namespace zel {
 

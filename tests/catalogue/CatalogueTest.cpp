@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "base/Log.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/RemoteInfo.h"
 #include "catalogue/Requests.h"
 #include "download/InfoQueue.h"
-#include "base/Log.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "base/Log.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/Requests.h"
-#include "download/InfoQueue.h"
-#include "base/Log.h"
 #include "config/Proxy.h"
 #include "config/Trust.h"
 #include "config/TrustText.h"
+#include "download/InfoQueue.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "ServerProcessSupport.h"
 #include "ZELUpdate_TLB.h"
 #include "base/Text.h"
 #include "base/Versions.h"
-#include "ServerProcessSupport.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

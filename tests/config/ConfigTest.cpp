@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "base/Log.h"
 #include "catalogue/Requests.h"
 #include "config/ExtConfig.h"
-#include "base/Log.h"
 #include "config/Tools.h"
 #include "support/TestSupport.h"
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "base/Log.h"
 #include "catalogue/Requests.h"
 #include "config/ExtConfig.h"
-#include "base/Log.h"
 #include "config/Policy.h"
 #include "config/Proxy.h"
 #include "config/Tools.h"

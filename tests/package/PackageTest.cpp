@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "dcperm/DcpermHelpers.h"
 #include "base/FileTree.h"
-#include "config/Proxy.h"
 #include "base/Text.h"
-#include "config/TrustText.h"
 #include "base/Versions.h"
+#include "config/Proxy.h"
+#include "config/TrustText.h"
+#include "dcperm/DcpermHelpers.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

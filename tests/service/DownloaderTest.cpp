@@ -13,17 +13,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/Log.h"
 #include "com/UpdateServerNotify.h"
+#include "config/ExtConfig.h"
+#include "config/Proxy.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
-#include "config/ExtConfig.h"
-#include "base/Log.h"
-#include "config/Proxy.h"
 #include "service/ZELService.h"
 #include "store/ModuleList.h"
 #include "support/ServiceControl.h"
-#include "transfer/BITS.h"
 #include "support/TestSupport.h"
+#include "transfer/BITS.h"
 #include "transfer/FakeJob.h"
 
 using namespace zel;

@@ -9,10 +9,10 @@
 #include <map>
 
 #include "base/FileTree.h"
-#include "service/Lockdown.h"
-#include "config/Proxy.h"
 #include "base/Text.h"
 #include "base/Versions.h"
+#include "config/Proxy.h"
+#include "service/Lockdown.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -5,8 +5,8 @@
 #include <wrl/client.h>
 
 #include "TestSupport.h"
-#include "com/Caller.h"
 #include "base/Text.h"
+#include "com/Caller.h"
 #include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;

@@ -11,10 +11,10 @@
 
 #include "FakeJob.h"
 #include "base/Log.h"
+#include "base/ModuleName.h"
 #include "download/Downloader.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
-#include "base/ModuleName.h"
 #include "transfer/BITS.h"
 #include "transfer/JobMap.h"
 #include "transfer/JobSetup.h"

@@ -12,8 +12,8 @@
 #include "ZELUpdate_TLB.h"
 #include "base/BStr.h"
 #include "base/Text.h"
-#include "store/Digest.h"
 #include "base/Versions.h"
+#include "store/Digest.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

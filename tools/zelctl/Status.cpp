@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "Zelctl.h"
-#include "config/Policy.h"
-#include "base/RegKey.h"
-#include "config/Status.h"
-#include "base/Text.h"
 #include "base/ModuleName.h"
+#include "base/RegKey.h"
+#include "base/Text.h"
+#include "config/Policy.h"
+#include "config/Status.h"
 
 namespace zelctl {
 

@@ -13,9 +13,9 @@
 
 #include "Zelctl.h"
 #include "base/BStr.h"
-#include "install/zel_processes.h"
-#include "config/Status.h"
 #include "base/Text.h"
+#include "config/Status.h"
+#include "install/zel_processes.h"
 
 using namespace zelctl;
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "base/ModuleName.h"
 #include "catalogue/Requests.h"
 #include "download/InfoQueue.h"
-#include "base/ModuleName.h"
 
 using namespace zel;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "config/ConfigText.h"
 #include "base/Text.h"
+#include "config/ConfigText.h"
 
 using namespace zel;
 

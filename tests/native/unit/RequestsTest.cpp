@@ -10,9 +10,9 @@
 
 #include "Doubles.h"
 #include "LogCapture.h"
+#include "base/Log.h"
 #include "catalogue/Requests.h"
 #include "download/InfoQueue.h"
-#include "base/Log.h"
 
 using namespace zel;
 using Json = nlohmann::ordered_json;
