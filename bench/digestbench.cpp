@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "BenchClock.h"
-#include "service/Text.h"
+#include "base/Text.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
 #include "transfer/BITS.h"

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "base/Text.h"
 #include "catalogue/AnswerSignature.h"
 #include "catalogue/Requests.h"
-#include "service/Text.h"
-#include "service/TrustText.h"
+#include "config/TrustText.h"
 #include "store/CryptOwners.h"
 #include "store/Digest.h"
 

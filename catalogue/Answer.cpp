@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "service/Text.h"
-#include "service/TrustText.h"
+#include "base/Text.h"
+#include "config/TrustText.h"
 #include "store/CryptOwners.h"
 #include "store/Digest.h"
 

@@ -1,7 +1,7 @@
 #include "HTTP.h"
 
 #include "HttpExchange.h"
-#include "service/Log.h"
+#include "base/Log.h"
 
 namespace zel {
 

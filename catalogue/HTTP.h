@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

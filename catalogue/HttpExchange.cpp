@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "service/Proxy.h"
-#include "service/TrustText.h"
+#include "config/Proxy.h"
+#include "config/TrustText.h"
 
 namespace zel {
 

@@ -1,10 +1,10 @@
 #include "RemoteInfo.h"
 
 #include "HTTP.h"
-#include "service/Log.h"
-#include "service/Text.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/Text.h"
 #include "store/Digest.h"
-#include "store/ModuleName.h"
 
 namespace zel {
 

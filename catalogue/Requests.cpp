@@ -2,15 +2,11 @@
 
 #include "AnswerSignature.h"
 #include "HTTP.h"
-#include "service/Log.h"
-#include "service/Text.h"
-#include "service/Trust.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "config/Trust.h"
 
 namespace zel {
-
-const char* const DefaultServerURL = "http://update.quillon.ru/zel";
-std::string ServerURL = DefaultServerURL;
-std::string RequestMethod = "POST";
 
 namespace {
 
@@ -44,32 +40,17 @@ void AppendJsonString(std::string& out, const std::string& utf8) {
 
 }  // namespace
 
-void SetServerURL(const std::string& url) {
-    std::string value = url.empty() ? std::string(DefaultServerURL) : url;
-    if (value == ServerURL) return;
-    WriteLogFmt("Изменился адрес сервера ЗЕЛ: %s", {value}, LogDebug);
-    ServerURL = value;
-}
-
-void SetRequestMethod(const std::string& method) {
-    std::string value = (method == "GET" || method == "POST") ? method : std::string("POST");
-    if (value == RequestMethod) return;
-    WriteLogFmt("Изменился метод запросов к серверу ЗЕЛ: %s", {value}, LogDebug);
-    RequestMethod = value;
-}
-
-std::string BuildRequestText(TInfoQueue& queue) {
+std::string BuildRequestText(const TModuleRequests& modules) {
     std::string out = "{";
     bool first = true;
-    TInfoEntry entry;
-    while (queue.Pop(entry)) {
+    for (const TModuleRequest& module : modules) {
         if (!first) out += ',';
         first = false;
-        AppendJsonString(out, AnsiToUtf8(entry.Key));
+        AppendJsonString(out, AnsiToUtf8(module.Name));
         out += ":{\"MODULE_VERSION\":";
-        AppendJsonString(out, AnsiToUtf8(entry.Value1));
+        AppendJsonString(out, AnsiToUtf8(module.Version));
         out += ",\"CURRENT_VERSION\":";
-        AppendJsonString(out, AnsiToUtf8(entry.Value2));
+        AppendJsonString(out, AnsiToUtf8(module.Installed));
         out += '}';
     }
     out += '}';
@@ -93,8 +74,8 @@ std::string SendRequest(const std::string& address, const std::string& json, THt
     return answer;
 }
 
-bool RequestModuleInfo(TInfoQueue& queue, TRemoteModuleInfoList& list) {
-    std::string json = BuildRequestText(queue);
+bool RequestModuleInfo(const TModuleRequests& modules, TRemoteModuleInfoList& list) {
+    std::string json = BuildRequestText(modules);
     TTrustState trust = CurrentTrust();
     THttpHeaders headers;
     headers.Nonce = NewAnswerNonce();

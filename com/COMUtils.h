@@ -9,8 +9,4 @@ namespace zel {
 void RegisterServer();    // raises on registry and type-library errors
 void UnregisterServer();
 
-// A call into another process failed because that process or its object is
-// gone (the proxy is of no further use).
-bool IsDisconnected(HRESULT hr);
-
 }  // namespace zel

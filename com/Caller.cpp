@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

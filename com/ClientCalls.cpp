@@ -6,8 +6,8 @@
 #include <map>
 #include <utility>
 
-#include "service/Lock.h"
-#include "service/WorkerPool.h"
+#include "base/Lock.h"
+#include "base/WorkerPool.h"
 
 namespace zel {
 

@@ -1,6 +1,6 @@
 #include "ConnectionPoint.h"
-#include "service/Lock.h"
-#include "service/Log.h"
+#include "base/Lock.h"
+#include "base/Log.h"
 
 #include <new>
 

@@ -1,6 +1,6 @@
 #include "KeptInterfaces.h"
 
-#include "UpdateServerNotify.h"
+#include "store/UpdateEvents.h"
 #include "ZELUpdate_TLB.h"
 
 #include <ocidl.h>

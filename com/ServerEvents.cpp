@@ -6,7 +6,7 @@
 
 #include "ClientCalls.h"
 #include "ServerObject.h"
-#include "store/ModuleName.h"
+#include "base/ModuleName.h"
 
 namespace zel {
 namespace server {

@@ -12,15 +12,16 @@
 #include <new>
 #include <string>
 
-#include "BStr.h"
 #include "COMUtils.h"
 #include "Caller.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
-#include "service/Log.h"
-#include "service/Text.h"
-#include "store/ModuleName.h"
+#include "base/BStr.h"
+#include "base/ComCalls.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/Text.h"
 #include "store/ModuleOwner.h"
 
 namespace zel {

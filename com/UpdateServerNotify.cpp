@@ -4,11 +4,10 @@
 
 namespace zel {
 
-const IID IID_IUpdateServerNotify = {0xB59F776D, 0x49B1, 0x404B, {0xAA, 0x43, 0xB7, 0xA9, 0x78, 0xA5, 0xFB, 0xCA}};
 const CLSID CLSID_ZELUpdateServerObject = {0xEDD7F5B7, 0xFEBF, 0x434A,
                                            {0x94, 0x37, 0x9D, 0xF5, 0xDD, 0xF2, 0x71, 0x04}};
 
-bool GetUpdateServerNotify(IUpdateServerNotify** notify) {
+bool FindRunningServerNotify(IUpdateServerNotify** notify) {
     *notify = nullptr;
     IUnknown* unknown = nullptr;
     if (FAILED(GetActiveObject(CLSID_ZELUpdateServerObject, nullptr, &unknown)) || !unknown) return false;

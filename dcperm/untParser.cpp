@@ -182,7 +182,7 @@ void TParser::Tokenize(const std::string& line) {
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     int cmd = IndexOf(Commands, tokens_[0]);
-    kind_ = cmd < 0 ? KindUnknown : static_cast<BYTE>(KindEdit + cmd);
+    kind_ = cmd < 0 ? static_cast<BYTE>(KindUnknown) : static_cast<BYTE>(KindEdit + cmd);
 }
 
 int TParser::YesNo(int n, LONG& value) const {

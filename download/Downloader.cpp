@@ -7,22 +7,21 @@
 #include <vector>
 
 #include "InfoQueue.h"
+#include "base/BStr.h"
+#include "base/Log.h"
+#include "base/TryFinally.h"
+#include "base/Versions.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/Requests.h"
-#include "com/BStr.h"
-#include "service/ExtConfig.h"
-#include "service/Log.h"
-#include "service/Maintenance.h"
-#include "service/Policy.h"
-#include "service/Proxy.h"
-#include "service/Status.h"
-#include "service/Tools.h"
-#include "service/TryFinally.h"
-#include "service/ZELService.h"
+#include "config/ExtConfig.h"
+#include "config/Policy.h"
+#include "config/Proxy.h"
+#include "config/Status.h"
+#include "config/Tools.h"
+#include "install/Maintenance.h"
 #include "store/Digest.h"
 #include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
-#include "store/Versions.h"
 #include "transfer/BITS.h"
 #include "transfer/JobMap.h"
 #include "transfer/JobSetup.h"
@@ -34,6 +33,18 @@ namespace zel {
 std::atomic<DWORD> DownloaderThreadId{0};
 
 namespace {
+
+// The events of the scheduler's run, given by whoever starts it (the
+// program's service run, a test): the stop it waits on and the one it sets
+// when it is gone. The stop is forgotten when the scheduler ends, so that a
+// job walked afterwards never waits on a handle its owner has closed.
+std::atomic<HANDLE> RunStop{nullptr};
+std::atomic<HANDLE> RunDone{nullptr};
+
+bool StopRequested() {
+    HANDLE stop = RunStop.load();
+    return stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+}
 
 constexpr ULONGLONG ChangeDelayMs = 5000;  // from a change of modules to its check
 constexpr int64_t ThirtySeconds = -300000000LL;
@@ -168,7 +179,8 @@ TDownloader::~TDownloader() {
     TryWriteLog("Уничтожен поток загрузки", LogTrace);
     if (thread_) CloseHandle(thread_);
     if (queueReady_) CloseHandle(queueReady_);
-    if (DownloaderDoneEvent) SetEvent(DownloaderDoneEvent);
+    RunStop.store(nullptr);
+    if (HANDLE done = RunDone.exchange(nullptr)) SetEvent(done);
 }
 
 DWORD WINAPI TDownloader::ThreadProc(void* self) {
@@ -204,7 +216,7 @@ void TDownloader::Execute() {
     ArmPollTimer();
     Arm(configTimer, ThirtySeconds);
     Arm(housekeepingTimer, FifteenMinutes);
-    HANDLE waitSet[4] = {pollTimer_, configTimer, StopEvent, housekeepingTimer};
+    HANDLE waitSet[4] = {pollTimer_, configTimer, RunStop.load(), housekeepingTimer};
     bool terminated = false;
     while (!terminated) {
         // Input that was already queued when the last pass ended wakes the
@@ -312,7 +324,11 @@ void TDownloader::HandleMessage(const MSG& msg) {
     }
 }
 
-void StartDownloader() { new TDownloader(); }
+void StartDownloader(HANDLE stopEvent, HANDLE doneEvent) {
+    RunStop.store(stopEvent);
+    RunDone.store(doneEvent);
+    new TDownloader();
+}
 
 // ---------------------------------------------------------------- the queues
 
@@ -377,7 +393,7 @@ bool QueryServer(TJobMap& jobs, TRemoteModuleInfoList& list) {
         request.Add(info.Name, VersionToStr(MaxVersion(installed, stored)), info.Version);
     }
     if (request.IsEmpty()) return false;
-    return RequestModuleInfo(request, list);
+    return RequestModuleInfo(request.TakeRequests(), list);
 }
 
 namespace {
@@ -459,13 +475,13 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
                 TRemoteModuleInfoList& remote, DWORD cookie) {
     TJobInfo info;
     BG_JOB_STATE state;
-    if (IsServiceStopping() || !ReadJobInfo(job, info) || FAILED(job->GetState(&state))) return false;
+    if (StopRequested() || !ReadJobInfo(job, info) || FAILED(job->GetState(&state))) return false;
     return ProcessJob(manager, job, notify, remote, cookie, info, state);
 }
 
 bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdateServerNotify* notify,
                 TRemoteModuleInfoList& remote, DWORD cookie, const TJobInfo& info, BG_JOB_STATE state) {
-    if (IsServiceStopping()) return false;
+    if (StopRequested()) return false;
     bool result = false;
     try {
         switch (state) {

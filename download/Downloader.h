@@ -8,9 +8,9 @@
 #include <atomic>
 #include <string>
 
+#include "base/Text.h"
 #include "catalogue/RemoteInfo.h"
-#include "com/UpdateServerNotify.h"
-#include "service/Text.h"
+#include "store/UpdateEvents.h"
 #include "transfer/BITS.h"
 
 namespace zel {
@@ -48,7 +48,7 @@ public:
 class TDownloader {
 public:
     // Creates and starts the thread; the object frees itself when the thread
-    // ends, and its destruction sets DownloaderDoneEvent.
+    // ends, and its destruction sets the done event of StartDownloader.
     TDownloader();
     ~TDownloader();
     TDownloader(const TDownloader&) = delete;
@@ -74,9 +74,10 @@ private:
     ULONGLONG changeDue_ = 0;
 };
 
-// Creates the scheduler of the service run (StopEvent and
-// DownloaderDoneEvent must exist).
-void StartDownloader();
+// Creates the scheduler of the service run: it ends when stopEvent is set,
+// and sets doneEvent when it has ended. Both manual-reset events belong to
+// the caller and must outlive the scheduler.
+void StartDownloader(HANDLE stopEvent, HANDLE doneEvent);
 
 void ProcessAddQueue();
 void ProcessRemoveQueue();

@@ -1,8 +1,8 @@
 #include "InfoQueue.h"
 
-#include "service/Lock.h"
-#include "service/Text.h"
-#include "store/ModuleName.h"
+#include "base/Lock.h"
+#include "base/ModuleName.h"
+#include "base/Text.h"
 
 namespace zel {
 
@@ -14,7 +14,7 @@ TInfoQueue::~TInfoQueue() { DeleteCriticalSection(&lock_); }
 
 void TInfoQueue::Add(const std::string& key, const std::string& value1, const std::string& value2,
                      const TRegistrant* who) {
-    TInfoEntry entry{ShortString(key), ShortString(value1), ShortString(value2)};
+    TInfoEntry entry{ShortString(key), ShortString(value1), ShortString(value2), false, TRegistrant()};
     if (who) {
         entry.FromClient = true;
         entry.Who = *who;
@@ -32,6 +32,13 @@ bool TInfoQueue::Pop(TInfoEntry& entry) {
     entries_.pop_front();
     keys_.erase(ModuleNameKey(entry.Key));
     return true;
+}
+
+TModuleRequests TInfoQueue::TakeRequests() {
+    TModuleRequests modules;
+    TInfoEntry entry;
+    while (Pop(entry)) modules.push_back({entry.Key, entry.Value1, entry.Value2});
+    return modules;
 }
 
 bool TInfoQueue::IsEmpty() {

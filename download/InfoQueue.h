@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "catalogue/Requests.h"
 #include "store/ModuleOwner.h"
 
 namespace zel {
@@ -34,6 +35,8 @@ public:
              const TRegistrant* who = nullptr);
     // Takes the oldest entry out; false when the queue is empty.
     bool Pop(TInfoEntry& entry);
+    // Takes every entry out, oldest first, as the modules of one request.
+    TModuleRequests TakeRequests();
     bool IsEmpty();
     size_t Count();
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "base/Text.h"
 #include "install/zel_processes.h"
-#include "service/Text.h"
 
 namespace zel {
 

@@ -8,14 +8,14 @@
 #include <exception>
 #include <memory>
 
+#include "base/Access.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/Versions.h"
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
-#include "service/Access.h"
-#include "service/Log.h"
 #include "store/CodeSignature.h"
 #include "store/InstallList.h"
-#include "store/ModuleName.h"
-#include "store/Versions.h"
 
 namespace zel {
 

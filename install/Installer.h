@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "install/CallerProcess.h"
-#include "service/Text.h"
 
 namespace zel {
 

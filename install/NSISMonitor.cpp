@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "service/Access.h"
-#include "service/Text.h"
+#include "base/Access.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "SetupSupport.h"
-#include "service/ConfigText.h"
-#include "service/Text.h"
-#include "service/Trust.h"
-#include "service/TrustText.h"
+#include "base/Text.h"
+#include "config/ConfigText.h"
+#include "config/Trust.h"
+#include "config/TrustText.h"
 
 using namespace zel;
 using namespace zel::setup;

@@ -3,15 +3,15 @@
 #include <bits.h>
 #include <msiquery.h>
 
-#include "service/FileTree.h"
-#include "service/Text.h"
+#include "base/FileTree.h"
+#include "base/Text.h"
+#include "config/Proxy.h"
 
 namespace zel::setup {
 
 namespace {
 
 const wchar_t* const ServiceName = L"ZELUpdate";
-const wchar_t* const ProxyKey = L"Software\\Quillon\\ZELUpdate";
 const wchar_t* const CompanyKey = L"Software\\Quillon";
 const wchar_t* const MarkKey = L"Software\\Quillon\\ZELUpdateSetup";
 const wchar_t* const MarkValue = L"Upgrading";
@@ -363,11 +363,7 @@ void CancelServiceJobs(Session& s) {
 // ---------------------------------------------------------------- registry
 
 void RemoveProxySettings(Session& s) {
-    LONG rc = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ProxyKey);
-    if (rc == ERROR_SUCCESS) {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, ProxyKey);
-        s.Log(L"removed the proxy settings HKLM\\" + std::wstring(ProxyKey));
-    }
+    if (RemoveSettingsKey()) s.Log(L"removed the proxy settings HKLM\\" + ToWide(SettingsKey));
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, CompanyKey);  // only when nothing else is in it
 }
 

@@ -1,10 +1,10 @@
 #include "Lockdown.h"
 
-#include "Access.h"
-#include "FileTree.h"
-#include "Log.h"
-#include "Proxy.h"
-#include "Text.h"
+#include "base/Access.h"
+#include "base/FileTree.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "config/Proxy.h"
 
 namespace zel {
 

@@ -5,23 +5,25 @@
 #include <cstdio>
 
 #include "Lockdown.h"
-#include "Log.h"
-#include "Maintenance.h"
-#include "Proxy.h"
-#include "Text.h"
-#include "TryFinally.h"
-#include "Trust.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "base/TryFinally.h"
+#include "base/Versions.h"
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
 #include "com/KeptInterfaces.h"
 #include "com/Server.h"
+#include "com/UpdateServerNotify.h"
+#include "config/Proxy.h"
+#include "config/Trust.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
+#include "install/Maintenance.h"
 #include "install/NSISMonitor.h"
 #include "store/CodeSignature.h"
 #include "store/ModuleList.h"
-#include "store/Versions.h"
+#include "store/ModuleOwner.h"
 #include "transfer/BITS.h"
 
 namespace zel {
@@ -265,7 +267,7 @@ void RunComServer() {
                                                              object, moniker, &rotCookie)))
                                         throw Exception("Не удалось зарегистрировать объект в ROT");
                                     registered = true;
-                                    StartDownloader();
+                                    StartDownloader(StopEvent, DownloaderDoneEvent);
                                     DownloaderStarted = true;
                                     WaitForSingleObject(StopEvent, INFINITE);
                                 },
@@ -313,18 +315,13 @@ void RunComServer() {
 
 }  // namespace
 
-bool IsServiceStopping() { return StopEvent && WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
-
 bool IsDownloaderRunning() {
     return DownloaderStarted && DownloaderDoneEvent && WaitForSingleObject(DownloaderDoneEvent, 0) == WAIT_TIMEOUT;
 }
 
-std::string GetTestSuffix() { return FileExists(GetProgramDir() + ".test") ? "_TEST" : ""; }
-
-std::string OwnModuleName() { return std::string("ZELUpdate") + GetTestSuffix(); }
-
 void CreateProcessObjects() {
     InitLog();
+    SetUpdateServerNotifyFinder(FindRunningServerNotify);
     AddQueue = new TInfoQueue;
     RemoveQueue = new TInfoQueue;
     ProxySettings = new TProxySettings;
@@ -337,6 +334,7 @@ void DestroyProcessObjects() {
     RemoveQueue = nullptr;
     delete AddQueue;
     AddQueue = nullptr;
+    SetUpdateServerNotifyFinder(nullptr);
     DoneLog();
 }
 

@@ -22,18 +22,12 @@ int RunProgram();
 void InstallService();    // raises EOSError on failure
 void UninstallService();  // raises EOSError on failure
 
-// Stop signalling of the service run.
+// Stop signalling of the service run, handed to the scheduler it starts.
 extern HANDLE StopEvent;
 extern HANDLE DownloaderDoneEvent;
-bool IsServiceStopping();
 // True when the service has stopped but its scheduler, which did not end in
 // the time given to it, is still at work.
 bool IsDownloaderRunning();
-
-// "_TEST" when a file ".test" lies beside the program.
-std::string GetTestSuffix();
-// "ZELUpdate" + GetTestSuffix(), as the own module is named in the store.
-std::string OwnModuleName();
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 void WINAPI ServiceCtrlHandler(DWORD control);

@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "Digest.h"
-#include "service/Text.h"
-#include "service/Trust.h"
+#include "base/Text.h"
+#include "config/Trust.h"
 
 namespace zel {
 

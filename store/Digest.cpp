@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "CryptOwners.h"
-#include "service/Text.h"
-#include "service/TrustText.h"
+#include "base/Text.h"
+#include "config/TrustText.h"
 
 namespace zel {
 

@@ -2,10 +2,10 @@
 
 #include <unordered_map>
 
-#include "ModuleName.h"
 #include "ModuleOwner.h"
-#include "service/Lock.h"
-#include "service/Log.h"
+#include "base/Lock.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
 
 namespace zel {
 

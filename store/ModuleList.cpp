@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "Digest.h"
-#include "ModuleName.h"
-#include "service/FileTree.h"
-#include "service/Policy.h"
-#include "service/Text.h"
+#include "base/FileTree.h"
+#include "base/ModuleName.h"
+#include "base/Text.h"
+#include "config/Policy.h"
 
 namespace zel {
 

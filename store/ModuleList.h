@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Versions.h"
+#include "base/Versions.h"
 
 namespace zel {
 

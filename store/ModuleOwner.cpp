@@ -1,15 +1,18 @@
 #include "ModuleOwner.h"
 
-#include "ModuleName.h"
-#include "service/Log.h"
-#include "service/Text.h"
-#include "service/ZELService.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/Text.h"
 
 namespace zel {
 
 std::string TRegistrant::Text() const {
     return Format("пользователь %s", {Sid.empty() ? std::string("неизвестен") : Sid});
 }
+
+std::string GetTestSuffix() { return FileExists(GetProgramDir() + ".test") ? "_TEST" : ""; }
+
+std::string OwnModuleName() { return std::string("ZELUpdate") + GetTestSuffix(); }
 
 bool IsOwnModule(const std::string& module) {
     return SameText(module, "ZELUpdate") || SameText(module, OwnModuleName());

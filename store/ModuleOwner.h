@@ -23,6 +23,11 @@ struct TRegistrant {
 
 enum class ModuleChange { Allowed, OwnModule, Unidentified, OtherUser };
 
+// "_TEST" when a file ".test" lies beside the program.
+std::string GetTestSuffix();
+// "ZELUpdate" + GetTestSuffix(), as the own module is named in the store.
+std::string OwnModuleName();
+
 // The service's own module (ZELUPDATE, and the name it has in a test
 // installation), letter case ignored as the store's directories do.
 bool IsOwnModule(const std::string& module);

@@ -13,16 +13,16 @@
 
 #include "JobMap.h"
 #include "JobSetup.h"
-#include "com/BStr.h"
-#include "com/COMUtils.h"
-#include "com/UpdateServerNotify.h"
-#include "service/Log.h"
+#include "base/BStr.h"
+#include "base/ComCalls.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/Versions.h"
 #include "store/CodeSignature.h"
 #include "store/Digest.h"
-#include "store/ModuleList.h"
 #include "store/ModuleLimit.h"
-#include "store/ModuleName.h"
-#include "store/Versions.h"
+#include "store/ModuleList.h"
+#include "store/UpdateEvents.h"
 
 using Microsoft::WRL::ComPtr;
 

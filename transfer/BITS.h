@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "JobText.h"
-#include "com/UpdateServerNotify.h"
-#include "service/Text.h"
+#include "base/Text.h"
 #include "store/ModuleOwner.h"
+#include "store/UpdateEvents.h"
 
 namespace zel {
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "store/ModuleName.h"
+#include "base/ModuleName.h"
 
 namespace zel {
 

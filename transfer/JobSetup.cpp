@@ -10,8 +10,8 @@
 
 #include "BITS.h"
 #include "JobMap.h"
-#include "service/WorkerPool.h"
-#include "store/ModuleName.h"
+#include "base/ModuleName.h"
+#include "base/WorkerPool.h"
 
 using Microsoft::WRL::ComPtr;
 

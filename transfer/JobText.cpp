@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

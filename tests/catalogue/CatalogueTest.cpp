@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "base/Log.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/RemoteInfo.h"
 #include "catalogue/Requests.h"
-#include "service/Log.h"
+#include "download/InfoQueue.h"
 #include "support/TestSupport.h"
 
 using namespace zel;
@@ -168,11 +169,11 @@ TEST_F(CatalogueTest, SettersLogRealChanges) {
 
 TEST_F(CatalogueTest, RequestTextAndAddress) {
     TInfoQueue queue;
-    EXPECT_EQ(BuildRequestText(queue), "{}");
+    EXPECT_EQ(BuildRequestText(queue.TakeRequests()), "{}");
     queue.Add("Alpha", "2.1.03.07", "2.1.3.7");
     queue.Add("Бета модуль;1", "0.0.00.00", "");
     queue.Add("q\"/\\\b\t\n\f\r\x01\x1F", "v", "\x7F");
-    std::string json = BuildRequestText(queue);
+    std::string json = BuildRequestText(queue.TakeRequests());
     EXPECT_TRUE(queue.IsEmpty());
     EXPECT_EQ(json,
               "{\"Alpha\":{\"MODULE_VERSION\":\"2.1.03.07\",\"CURRENT_VERSION\":\"2.1.3.7\"},"

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "base/Log.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/Requests.h"
-#include "service/Log.h"
-#include "service/Proxy.h"
-#include "service/Trust.h"
-#include "service/TrustText.h"
+#include "config/Proxy.h"
+#include "config/Trust.h"
+#include "config/TrustText.h"
+#include "download/InfoQueue.h"
 #include "support/TestSupport.h"
 
 using namespace zel;
@@ -84,7 +85,7 @@ TEST_F(ExchangeTest, PostAndGetAgainstTheServer) {
     TInfoQueue queue;
     Queue(queue);
     TRemoteModuleInfoList list;
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     CheckAnswer(list);
     // The body arrives byte for byte, with its content type.
     EXPECT_EQ(Recorded("last-request.bin"),
@@ -102,21 +103,21 @@ TEST_F(ExchangeTest, PostAndGetAgainstTheServer) {
     // address ("&", "#", "%", "+").
     RequestMethod = "GET";
     Queue(queue);
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     CheckAnswer(list);
     std::string target = Recorded("last-target.bin");
     EXPECT_EQ(target.substr(0, 8), "/zel/?a=");
     EXPECT_NE(target.find("%22No%20such%22%3A%7B%22MODULE_VERSION%22"), std::string::npos) << target;
     EXPECT_NE(test::ReadLog(test::TestDir()).find(" : URL: " + ServerURL + "/?a=%7B%22Alpha%22"), std::string::npos);
     queue.Add("Alpha", "1.0.00.09", "1.0&b=2#c%41+d e;f");
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     EXPECT_EQ(Recorded("last-request.bin"),
               "{\"Alpha\":{\"MODULE_VERSION\":\"1.0.00.09\",\"CURRENT_VERSION\":\"1.0&b=2#c%41+d e;f\"}}");
     EXPECT_EQ(list.Items(0).ModuleVersion, L"1.0.0.10");
 
     // The newest version asked gives CURRENT without files.
     queue.Add("Alpha", "1.0.00.10", "1.0.0.10");
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     ASSERT_EQ(list.Count(), 1u);
     EXPECT_EQ(list.Items(0).ModuleVersion, L"CURRENT");
     EXPECT_TRUE(list.Items(0).Files.empty());
@@ -152,12 +153,12 @@ TEST_F(ExchangeTest, FailuresBecomeHttpExceptions) {
     TInfoQueue queue;
     queue.Add("Alpha", "1.0.00.09", "");
     TRemoteModuleInfoList list;
-    EXPECT_THROW(RequestModuleInfo(queue, list), Exception);
+    EXPECT_THROW(RequestModuleInfo(queue.TakeRequests(), list), Exception);
     EXPECT_TRUE(queue.IsEmpty());
 
     ServerURL = Url("s500");
     queue.Add("Alpha", "1.0.00.09", "");
-    EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
+    EXPECT_THROW(RequestModuleInfo(queue.TakeRequests(), list), EHTTPException);
 
     // The reason phrase is the server's text: a CR in it (WinHTTP ends the
     // status line only at LF) or another control character is shown, never
@@ -172,7 +173,7 @@ TEST_F(ExchangeTest, FailuresBecomeHttpExceptions) {
         SetSwitches(std::string("{\"status\": 503, \"reason\": \"") + reason.first + "\"}");
         queue.Add("Alpha", "1.0.00.09", "");
         try {
-            RequestModuleInfo(queue, list);
+            RequestModuleInfo(queue.TakeRequests(), list);
             ADD_FAILURE() << reason.first;
         } catch (const EHTTPException& e) {
             EXPECT_EQ(e.Message(), std::string("Сервер ответил ошибкой HTTP 503 ") + reason.second + ": " + ServerURL);
@@ -186,7 +187,7 @@ TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
     queue.Add("Alpha", "1.0.00.09", "");
     queue.Add("Бета", "", "");
     TRemoteModuleInfoList list;
-    ASSERT_TRUE(RequestModuleInfo(queue, list));  // with a byte-order mark in front
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));  // with a byte-order mark in front
     ASSERT_EQ(list.Count(), 2u);
     EXPECT_EQ(list.Items(0).Comment.size(), 4000000u);
     EXPECT_EQ(list.Items(1).Comment.size(), 4000000u);
@@ -195,7 +196,7 @@ TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
     // Sent in chunks, without a length, the answer is the same.
     ServerURL = Url("chunked");
     queue.Add("Alpha", "1.0.00.09", "1.0.0.9");
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     ASSERT_EQ(list.Count(), 1u);
     EXPECT_EQ(list.Items(0).ModuleVersion, L"1.0.0.10");
     EXPECT_EQ(list.Items(0).Files.size(), 2u);
@@ -205,7 +206,7 @@ TEST_F(ExchangeTest, LargeAnswersAreReadUpToTheLimit) {
         ServerURL = Url(server);
         queue.Add("Alpha", "1.0.00.09", "");
         try {
-            RequestModuleInfo(queue, list);
+            RequestModuleInfo(queue.TakeRequests(), list);
             ADD_FAILURE() << server << ": no failure";
         } catch (const EHTTPException& e) {
             EXPECT_EQ(e.Message(), "Ответ сервера превышает допустимый размер (8388608 байт): " + ServerURL) << server;
@@ -232,7 +233,7 @@ TEST_F(ExchangeTest, AnExchangeEndsAtItsDeadline) {
         Queue(queue);
         DWORD start = GetTickCount();
         try {
-            RequestModuleInfo(queue, list);
+            RequestModuleInfo(queue.TakeRequests(), list);
             ADD_FAILURE() << "no failure";
         } catch (const EHTTPException& e) {
             EXPECT_EQ(e.Message().rfind("Ответ сервера не получен за отведённое время (6 с): " + ServerURL, 0), 0u)
@@ -245,7 +246,7 @@ TEST_F(ExchangeTest, AnExchangeEndsAtItsDeadline) {
     SetSwitches("");
     TInfoQueue queue;
     Queue(queue);
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     CheckAnswer(list);
 }
 
@@ -258,13 +259,13 @@ TEST_F(ExchangeTest, ProxyWithBasicCredentials) {
     TInfoQueue queue;
     Queue(queue);
     TRemoteModuleInfoList list;
-    ASSERT_TRUE(RequestModuleInfo(queue, list));
+    ASSERT_TRUE(RequestModuleInfo(queue.TakeRequests(), list));
     EXPECT_EQ(list.Count(), 3u);
 
     ProxySettings->Password = "wrong";
     Queue(queue);
     try {
-        RequestModuleInfo(queue, list);
+        RequestModuleInfo(queue.TakeRequests(), list);
         FAIL() << "the proxy must refuse";
     } catch (const EHTTPException& e) {
         EXPECT_NE(e.Message().find("407"), std::string::npos) << e.Message();
@@ -291,7 +292,7 @@ TEST_F(ExchangeTest, SignedAnswersAreCheckedBeforeAnyOfItIsUsed) {
         list.Clear();
         TInfoQueue queue;
         Queue(queue);
-        return RequestModuleInfo(queue, list);
+        return RequestModuleInfo(queue.TakeRequests(), list);
     };
     auto refusal = [&](const std::string& method) {
         try {

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "ComTestSupport.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "config/Proxy.h"
 #include "install/CallerProcess.h"
 #include "install/Installer.h"
 #include "install/zel_processes.h"
-#include "service/Log.h"
-#include "service/Proxy.h"
-#include "service/Text.h"
 #include "support/TestSupport.h"
 #include "transfer/BITS.h"
 

@@ -12,18 +12,18 @@
 
 #include "ComTestSupport.h"
 #include "ZELUpdate_TLB.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "base/WorkerPool.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
 #include "com/ConnectionPoint.h"
-#include "com/VtableDispatch.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
+#include "com/VtableDispatch.h"
 #include "download/InfoQueue.h"
 #include "install/Installer.h"
-#include "service/Log.h"
 #include "store/ModuleLimit.h"
-#include "service/Text.h"
-#include "service/WorkerPool.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -2,7 +2,7 @@
 // remove the COM registration.
 #include <gtest/gtest.h>
 
-#include "service/Text.h"
+#include "base/Text.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

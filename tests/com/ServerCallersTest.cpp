@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "ServerProcessSupport.h"
-#include "service/Text.h"
-#include "store/Versions.h"
+#include "base/Text.h"
+#include "base/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "service/Text.h"
+#include "base/Text.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "ZELUpdate_TLB.h"
-#include "com/BStr.h"
-#include "service/Text.h"
-#include "store/Versions.h"
 #include "ServerProcessSupport.h"
+#include "ZELUpdate_TLB.h"
+#include "base/BStr.h"
+#include "base/Text.h"
+#include "base/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "base/Log.h"
 #include "catalogue/Requests.h"
-#include "service/ExtConfig.h"
-#include "service/Log.h"
-#include "service/Tools.h"
+#include "config/ExtConfig.h"
+#include "config/Tools.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

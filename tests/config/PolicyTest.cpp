@@ -4,13 +4,13 @@
 
 #include <algorithm>
 
+#include "base/Log.h"
 #include "catalogue/Requests.h"
-#include "service/ExtConfig.h"
-#include "service/Log.h"
-#include "service/Policy.h"
-#include "service/Proxy.h"
-#include "service/Tools.h"
-#include "service/Trust.h"
+#include "config/ExtConfig.h"
+#include "config/Policy.h"
+#include "config/Proxy.h"
+#include "config/Tools.h"
+#include "config/Trust.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "service/Log.h"
-#include "service/Proxy.h"
+#include "base/Log.h"
+#include "config/Proxy.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

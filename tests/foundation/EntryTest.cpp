@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "service/Text.h"
-#include "store/Versions.h"
+#include "base/Text.h"
+#include "base/Versions.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -3,8 +3,8 @@
 #include <thread>
 #include <vector>
 
-#include "service/Log.h"
-#include "service/Text.h"
+#include "base/Log.h"
+#include "base/Text.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 using namespace zel;
 

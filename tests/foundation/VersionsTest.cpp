@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "service/Text.h"
-#include "store/Versions.h"
+#include "base/Text.h"
+#include "base/Versions.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Log.h"
+#include "base/Text.h"
 #include "install/Installer.h"
 #include "install/NSISMonitor.h"
-#include "service/Log.h"
-#include "service/Text.h"
 #include "service/ZELService.h"
 
 namespace {

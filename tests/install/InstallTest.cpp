@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "InstallTestSupport.h"
+#include "base/Access.h"
+#include "base/Log.h"
 #include "install/CallerProcess.h"
 #include "install/Installer.h"
+#include "install/Maintenance.h"
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
-#include "service/Access.h"
-#include "service/Log.h"
-#include "service/Maintenance.h"
 #include "store/ModuleList.h"
 #include "support/TestSupport.h"
-#include "InstallTestSupport.h"
 
 using namespace zel;
 using test::DriverPath;

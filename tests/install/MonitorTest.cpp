@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "install/NSISMonitor.h"
-#include "service/Text.h"
-#include "support/TestSupport.h"
 #include "InstallTestSupport.h"
+#include "base/Text.h"
+#include "install/NSISMonitor.h"
+#include "support/TestSupport.h"
 
 using namespace zel;
 using test::DriverPath;

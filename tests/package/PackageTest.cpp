@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/FileTree.h"
+#include "base/Text.h"
+#include "base/Versions.h"
+#include "config/Proxy.h"
+#include "config/TrustText.h"
 #include "dcperm/DcpermHelpers.h"
-#include "service/FileTree.h"
-#include "service/Proxy.h"
-#include "service/Text.h"
-#include "service/TrustText.h"
-#include "store/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -13,17 +13,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/Log.h"
 #include "com/UpdateServerNotify.h"
+#include "config/ExtConfig.h"
+#include "config/Proxy.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
-#include "service/ExtConfig.h"
-#include "service/Log.h"
-#include "service/Proxy.h"
 #include "service/ZELService.h"
 #include "store/ModuleList.h"
 #include "support/ServiceControl.h"
-#include "transfer/BITS.h"
 #include "support/TestSupport.h"
+#include "transfer/BITS.h"
 #include "transfer/FakeJob.h"
 
 using namespace zel;
@@ -213,7 +213,7 @@ TEST(InfoQueue, FirstEntryOfAKeyWinsAndOrderIsKept) {
 TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    StartDownloader();
+    StartDownloader(StopEvent, DownloaderDoneEvent);
     ASSERT_NE(DownloaderThreadId.load(), 0u);
 
     AddQueue->Add("MODA", "1.0.0.1");
@@ -286,7 +286,7 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
 TEST_F(DownloaderTest, ChangesOfModulesBringTheCheckForwardAndNeverPutItOff) {
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    StartDownloader();
+    StartDownloader(StopEvent, DownloaderDoneEvent);
     ASSERT_NE(DownloaderThreadId.load(), 0u);
     std::vector<DWORD> checks;  // when they were seen, in ms from the first change
     int seen = 0;
@@ -330,7 +330,7 @@ TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
         }
         posted = PostThreadMessageA(DownloaderThreadId, WM_CHECKUPDATES, 7, 0) != 0;
     });
-    StartDownloader();
+    StartDownloader(StopEvent, DownloaderDoneEvent);
     client.join();
     EXPECT_TRUE(posted);
     EXPECT_TRUE(WaitFor(

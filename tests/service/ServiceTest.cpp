@@ -8,11 +8,11 @@
 
 #include <map>
 
-#include "service/FileTree.h"
+#include "base/FileTree.h"
+#include "base/Text.h"
+#include "base/Versions.h"
+#include "config/Proxy.h"
 #include "service/Lockdown.h"
-#include "service/Proxy.h"
-#include "service/Text.h"
-#include "store/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "service/Text.h"
-#include "service/Trust.h"
+#include "base/ModuleName.h"
+#include "base/Text.h"
+#include "config/Trust.h"
 #include "store/CodeSignature.h"
 #include "store/Digest.h"
 #include "store/InstallList.h"
 #include "store/ModuleList.h"
-#include "store/ModuleName.h"
 #include "support/TestSupport.h"
 
 using namespace zel;

@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "TestSupport.h"
+#include "base/Text.h"
 #include "com/Caller.h"
-#include "service/Text.h"
 #include "transfer/JobMap.h"
 
 using Microsoft::WRL::ComPtr;

@@ -4,9 +4,9 @@
 #include <sddl.h>
 #include <tlhelp32.h>
 
-#include "service/FileTree.h"
-#include "service/Log.h"
-#include "service/Text.h"
+#include "base/FileTree.h"
+#include "base/Log.h"
+#include "base/Text.h"
 
 namespace zel::test {
 

@@ -10,11 +10,11 @@
 #include <map>
 
 #include "FakeJob.h"
-#include "service/Log.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
 #include "download/Downloader.h"
 #include "store/Digest.h"
 #include "store/ModuleList.h"
-#include "store/ModuleName.h"
 #include "transfer/BITS.h"
 #include "transfer/JobMap.h"
 #include "transfer/JobSetup.h"

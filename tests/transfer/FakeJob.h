@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "com/UpdateServerNotify.h"
-#include "service/Text.h"
 #include "support/TestSupport.h"
 
 namespace zel::test {

@@ -10,10 +10,10 @@
 #include <algorithm>
 
 #include "ZELUpdate_TLB.h"
-#include "com/BStr.h"
-#include "service/Text.h"
+#include "base/BStr.h"
+#include "base/Text.h"
+#include "base/Versions.h"
 #include "store/Digest.h"
-#include "store/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 

@@ -20,7 +20,7 @@
 #include <cwchar>
 #include <string>
 
-#include "service/Text.h"
+#include "base/Text.h"
 #include "transfer/BITS.h"
 #include "transfer/JobMap.h"
 

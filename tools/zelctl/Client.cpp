@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "Zelctl.h"
+#include "base/Text.h"
 #include "com/VtableDispatch.h"
-#include "service/Text.h"
 
 namespace zelctl {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "Zelctl.h"
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zelctl {
 

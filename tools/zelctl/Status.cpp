@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "Zelctl.h"
-#include "service/Policy.h"
-#include "service/RegKey.h"
-#include "service/Status.h"
-#include "service/Text.h"
-#include "store/ModuleName.h"
+#include "base/ModuleName.h"
+#include "base/RegKey.h"
+#include "base/Text.h"
+#include "config/Policy.h"
+#include "config/Status.h"
 
 namespace zelctl {
 

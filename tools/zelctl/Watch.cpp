@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Zelctl.h"
-#include "com/BStr.h"
+#include "base/BStr.h"
 #include "com/VtableDispatch.h"
 
 namespace zelctl {

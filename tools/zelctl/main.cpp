@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "Zelctl.h"
-#include "com/BStr.h"
+#include "base/BStr.h"
+#include "base/Text.h"
+#include "config/Status.h"
 #include "install/zel_processes.h"
-#include "service/Status.h"
-#include "service/Text.h"
 
 using namespace zelctl;
 

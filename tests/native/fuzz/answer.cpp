@@ -4,9 +4,9 @@
 // the log as a line of its own.
 #include "FuzzCheck.h"
 #include "LogCapture.h"
+#include "base/Log.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/Requests.h"
-#include "service/Log.h"
 
 using namespace zel;
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "service/ConfigText.h"
-#include "service/Text.h"
+#include "base/Text.h"
+#include "config/ConfigText.h"
 
 using namespace zel;
 

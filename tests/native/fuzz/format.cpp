@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "service/Text.h"
+#include "base/Text.h"
 
 using namespace zel;
 

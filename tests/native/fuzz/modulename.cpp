@@ -3,8 +3,8 @@
 // line of bounded length.
 #include "FuzzCheck.h"
 #include "LogCapture.h"
-#include "service/Log.h"
-#include "store/ModuleName.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
 
 using namespace zel;
 

@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "base/ModuleName.h"
 #include "catalogue/Requests.h"
-#include "store/ModuleName.h"
+#include "download/InfoQueue.h"
 
 using namespace zel;
 
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         queue.Add(e.Key, e.Value1, e.Value2);
         if (!repeated) expected.push_back(e);
     }
-    const std::string text = BuildRequestText(queue);
+    const std::string text = BuildRequestText(queue.TakeRequests());
     FUZZ_CHECK(queue.IsEmpty(), "the queue is emptied");
     for (unsigned char c : text) FUZZ_CHECK(c >= 32, "no raw control characters");
 

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "FuzzCheck.h"
-#include "service/TrustText.h"
+#include "config/TrustText.h"
 
 using namespace zel;
 

@@ -2,7 +2,7 @@
 // reads as some version whose text is stable, and the order is the signed
 // order of the value.
 #include "FuzzCheck.h"
-#include "store/Versions.h"
+#include "base/Versions.h"
 
 using namespace zel;
 

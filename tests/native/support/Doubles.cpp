@@ -2,7 +2,7 @@
 
 #include "catalogue/AnswerSignature.h"
 #include "catalogue/HttpExchange.h"
-#include "service/Proxy.h"
+#include "config/Proxy.h"
 
 namespace zeltest {
 zel::TTrustState Trust;

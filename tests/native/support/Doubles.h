@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "service/Trust.h"
+#include "config/Trust.h"
 
 namespace zeltest {
 

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "service/Log.h"
+#include "base/Log.h"
 
 namespace zel {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 using namespace zel;
 

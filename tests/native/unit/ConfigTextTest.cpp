@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "service/ConfigText.h"
-#include "service/Text.h"
+#include "base/Text.h"
+#include "config/ConfigText.h"
 
 using namespace zel;
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "store/ModuleName.h"
+#include "base/ModuleName.h"
 #include "transfer/JobText.h"
 
 using namespace zel;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "LogCapture.h"
-#include "service/Log.h"
-#include "store/ModuleName.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
 
 using namespace zel;
 

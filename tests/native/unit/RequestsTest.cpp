@@ -10,8 +10,9 @@
 
 #include "Doubles.h"
 #include "LogCapture.h"
+#include "base/Log.h"
 #include "catalogue/Requests.h"
-#include "service/Log.h"
+#include "download/InfoQueue.h"
 
 using namespace zel;
 using Json = nlohmann::ordered_json;
@@ -25,7 +26,7 @@ struct Module {
 std::string Request(const std::vector<Module>& modules) {
     TInfoQueue queue;
     for (const auto& m : modules) queue.Add(m.name, m.version, m.installed);
-    std::string text = BuildRequestText(queue);
+    std::string text = BuildRequestText(queue.TakeRequests());
     EXPECT_TRUE(queue.IsEmpty());
     return text;
 }
@@ -209,10 +210,10 @@ TEST(Answer, ATransportFailureEndsTheCheckAndEmptiesTheQueue) {
     queue.Add("A", "1.0.00.00", "1.0");
     TRemoteModuleInfoList list;
     RequestMethod = "POST";
-    EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
+    EXPECT_THROW(RequestModuleInfo(queue.TakeRequests(), list), EHTTPException);
     RequestMethod = "GET";
     queue.Add("A", "1.0.00.00", "1.0");
-    EXPECT_THROW(RequestModuleInfo(queue, list), EHTTPException);
+    EXPECT_THROW(RequestModuleInfo(queue.TakeRequests(), list), EHTTPException);
     RequestMethod = "POST";
     EXPECT_TRUE(queue.IsEmpty());
     EXPECT_EQ(list.Count(), 0u);

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "service/TrustText.h"
+#include "config/TrustText.h"
 
 using namespace zel;
 

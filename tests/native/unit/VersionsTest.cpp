@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "store/Versions.h"
+#include "base/Versions.h"
 
 using namespace zel;
 

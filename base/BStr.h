@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "service/Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

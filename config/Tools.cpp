@@ -1,7 +1,7 @@
 #include "Tools.h"
 
-#include "Log.h"
-#include "Text.h"
+#include "base/Log.h"
+#include "base/Text.h"
 
 namespace zel {
 

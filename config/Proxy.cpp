@@ -3,10 +3,11 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "Log.h"
 #include "Policy.h"
-#include "Text.h"
-#include "store/ModuleName.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/RegKey.h"
+#include "base/Text.h"
 
 namespace zel {
 
@@ -114,82 +115,97 @@ std::string ReadPassword(HKEY key) {
 
 }  // namespace
 
+namespace {
+
+// The one reader of the four values of the open key. Tolerant: a missing or
+// malformed value reads as empty text or 0. Strict: the first value that
+// cannot be read raises ERegistryError, the values read before it are kept.
+void ReadProxyValues(HKEY key, bool tolerant, TProxySettings& proxy) {
+    auto read = [&](auto get, auto& field) {
+        if (!tolerant) {
+            field = get();
+            return;
+        }
+        try {
+            field = get();
+        } catch (const Exception&) {
+            field = {};
+        }
+    };
+    read([&] { return ReadRegString(key, "Address"); }, proxy.Address);
+    read([&] { return ReadRegInteger(key, "Port"); }, proxy.Port);
+    read([&] { return ReadRegString(key, "UserName"); }, proxy.UserName);
+    read([&] { return ReadPassword(key); }, proxy.Password);
+}
+
+// The settings key of the machine; `create` makes it when it is missing.
+bool OpenSettingsKey(TRegKey& key, REGSAM access, bool create) {
+    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, access, nullptr, key.Out(),
+                                       nullptr)
+                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, access, key.Out());
+    if (rc == ERROR_SUCCESS) return true;
+    *key.Out() = nullptr;
+    return false;
+}
+
+}  // namespace
+
 bool TProxySettings::Load() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    TRegKey key;
+    if (!OpenSettingsKey(key, KEY_READ, false)) return false;
     // The key also holds the service's Status: without Address and Port it
     // holds no proxy settings, as when it is missing.
-    if (RegQueryValueExA(key, "Address", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND &&
-        RegQueryValueExA(key, "Port", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND) {
-        RegCloseKey(key);
+    if (RegQueryValueExA(key.Get(), "Address", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND &&
+        RegQueryValueExA(key.Get(), "Port", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND)
         return false;
-    }
-    bool ok = true;
     try {
-        Address = ReadRegString(key, "Address");
-        Port = ReadRegInteger(key, "Port");
-        UserName = ReadRegString(key, "UserName");
-        Password = ReadPassword(key);
+        ReadProxyValues(key.Get(), false, *this);
     } catch (const Exception&) {
-        ok = false;
-    }
-    RegCloseKey(key);
-    if (!ok) {
         try {
             WriteLog("Ошибка при чтении настроек из реестра", LogError);
         } catch (const Exception&) {
         }
+        return false;
     }
-    return ok;
+    return true;
 }
 
 bool TProxySettings::ReadStored() {
-    Address.clear();
-    Port = 0;
-    UserName.clear();
-    Password.clear();
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    TRegKey key;
+    if (!OpenSettingsKey(key, KEY_READ, true)) {
+        *this = TProxySettings();
         return false;
-    auto tolerant = [](auto read) -> decltype(read()) {
-        try {
-            return read();
-        } catch (const Exception&) {
-            return {};
-        }
-    };
-    Address = tolerant([&] { return ReadRegString(key, "Address"); });
-    Port = tolerant([&] { return ReadRegInteger(key, "Port"); });
-    UserName = tolerant([&] { return ReadRegString(key, "UserName"); });
-    Password = tolerant([&] { return ReadPassword(key); });
-    RegCloseKey(key);
+    }
+    ReadProxyValues(key.Get(), true, *this);
     return true;
 }
 
 bool TProxySettings::Store() const {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    WriteRegString(key, "Address", Address);
+    TRegKey key;
+    if (!OpenSettingsKey(key, KEY_WRITE, true)) return false;
+    WriteRegString(key.Get(), "Address", Address);
     DWORD port = static_cast<DWORD>(Port);
-    RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
-    WriteRegString(key, "UserName", UserName);
+    RegSetValueExA(key.Get(), "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
+    WriteRegString(key.Get(), "UserName", UserName);
     bool stored = true;
     std::string blob;
     if (!Password.empty() && ProtectPassword(Password, blob)) {
-        RegSetValueExA(key, ProtectedPasswordValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
+        RegSetValueExA(key.Get(), ProtectedPasswordValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
                        static_cast<DWORD>(blob.size()));
     } else {
         stored = Password.empty();
-        RegDeleteValueA(key, ProtectedPasswordValue);
+        RegDeleteValueA(key.Get(), ProtectedPasswordValue);
     }
     // The plain text of an older version goes in every case.
-    RegDeleteValueA(key, PlainPasswordValue);
-    WriteRegString(key, "Proxy", ProxyText());
-    RegCloseKey(key);
+    RegDeleteValueA(key.Get(), PlainPasswordValue);
+    WriteRegString(key.Get(), "Proxy", ProxyText());
     return stored;
+}
+
+bool RemoveSettingsKey() {
+    if (RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey) != ERROR_SUCCESS) return false;
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SettingsKey);
+    return true;
 }
 
 TProxySettings EffectiveProxy() {

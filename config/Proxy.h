@@ -37,6 +37,10 @@ public:
     void LogProxy(uint8_t level) const;
 };
 
+// Removes the settings key with all it holds (the package's removal of the
+// product); false when there was none to remove.
+bool RemoveSettingsKey();
+
 // Created empty at process start, destroyed at its end.
 extern TProxySettings* ProxySettings;
 

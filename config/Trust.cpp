@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "ExtConfig.h"
-#include "Log.h"
-#include "Text.h"
 #include "TrustText.h"
+#include "base/Log.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/FileTree.h"
+#include "base/Log.h"
+#include "base/Versions.h"
 #include "install/NSISMonitor.h"
-#include "service/FileTree.h"
-#include "service/Log.h"
 #include "store/ModuleList.h"
-#include "store/Versions.h"
 
 namespace zel {
 

@@ -6,9 +6,9 @@
 #include <set>
 
 #include "Proxy.h"
-#include "RegKey.h"
-#include "Text.h"
-#include "store/ModuleName.h"
+#include "base/ModuleName.h"
+#include "base/RegKey.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -1,6 +1,6 @@
 #include "ConfigText.h"
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "service/Log.h"
+#include "base/Log.h"
 
 namespace zel {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "store/Versions.h"
+#include "base/Versions.h"
 
 namespace zel {
 

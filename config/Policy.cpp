@@ -6,11 +6,11 @@
 #include <mutex>
 #include <set>
 
-#include "Log.h"
-#include "RegKey.h"
-#include "Text.h"
 #include "TrustText.h"
-#include "store/ModuleName.h"
+#include "base/Log.h"
+#include "base/ModuleName.h"
+#include "base/RegKey.h"
+#include "base/Text.h"
 
 namespace zel {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "../service/Text.h"
+#include "Text.h"
 
 namespace zel {
 

@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "ConfigText.h"
-#include "Log.h"
 #include "Policy.h"
 #include "Proxy.h"
 #include "Status.h"
-#include "Text.h"
 #include "Tools.h"
 #include "Trust.h"
-#include "catalogue/Requests.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "config/ServerAddress.h"
 
 namespace zel {
 
