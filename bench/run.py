@@ -315,7 +315,7 @@ def bench_modules(bench, results, args):
             # each after a new start of the service with that setting (BITS
             # keeps the jobs), so that both are measured alike.
             check = signed = None
-            for trusted in (False, True):
+            for trusted in () if args.calls else (False, True):
                 bench.write_config(signed=trusted)
                 bench.stop()
                 bench.start()
@@ -332,7 +332,16 @@ def bench_modules(bench, results, args):
                                           "64"], 600)
                 print("run %d, %d modules: not finished within %d s; BITS: %s" % (run, n, args.limit, text.strip()),
                       flush=True)
-            item = per.setdefault(n, {"register": [], "check": [], "signed": [], "advise": [], "rss": []})
+            calls = timed_calls(bench, run, n) if total is not None else {}
+            item = per.setdefault(n, {"register": [], "check": [], "signed": [], "advise": [], "rss": [],
+                                      "GetVersion": [], "GetState": [], "CheckModule": [],
+                                      "GetState ratio": [], "CheckModule ratio": []})
+            for method in ("GetVersion", "GetState", "CheckModule"):
+                item[method].append(calls.get(method, float("nan")))
+                results.add("modules", "%s %d" % (method, n), run, calls.get(method), "ms")
+            for method in ("GetState", "CheckModule"):
+                base_ms = item["GetVersion"][-1]
+                item[method + " ratio"].append(item[method][-1] / base_ms if base_ms > 0 else float("nan"))
             item["register"].append(register if register is not None else float("nan"))
             item["check"].append(check if check is not None else float("nan"))
             item["signed"].append(signed if signed is not None else float("nan"))
@@ -349,6 +358,14 @@ def bench_modules(bench, results, args):
                 load(),
                 "" if total is not None else " (no OnNoUpdates within %d s)" % args.limit), flush=True)
     base = sizes[0]
+    table("Job look-ups beside GetVersion (one connection, round trips), medians of %d runs" % args.runs,
+          ["modules", "GetVersion ms", "GetState ms", "GetState / GetVersion", "CheckModule ms",
+           "CheckModule / GetVersion"],
+          [[n, fmt(median(per[n]["GetVersion"]), 2), fmt(median(per[n]["GetState"]), 2),
+            fmt(median(per[n]["GetState ratio"]), 1), fmt(median(per[n]["CheckModule"]), 2),
+            fmt(median(per[n]["CheckModule ratio"]), 1)] for n in sizes])
+    if args.calls:
+        return
     for n in sizes:
         reg, chk, sig = median(per[n]["register"]), median(per[n]["check"]), median(per[n]["signed"])
         rows.append([n, fmt(reg), fmt(reg / n, 2), fmt(chk), fmt(chk / n, 2), fmt(sig), fmt(sig / chk, 3),
@@ -360,6 +377,35 @@ def bench_modules(bench, results, args):
           ["modules", "registration ms", "ms/module", "check ms", "ms/module", "signed check ms",
            "signed / unsigned", "of it Advise ms", "RSS MB",
            "registration growth / linear", "check growth / linear"], rows)
+
+
+def timed_calls(bench, run, n):
+    """Medians (ms) of five round trips each of GetVersion, GetState and
+    CheckModule of the first module registered, on one connection."""
+    module = module_names(1)[0]
+    # An installer that is not newer than the version asked about takes
+    # CheckModule past the store to the module's job ("no newer version").
+    stored = os.path.join(bench.svc, "Files", module)
+    os.makedirs(stored, exist_ok=True)
+    installer = os.path.join(stored, "benchcalls.exe")
+    shutil.copy(os.path.join(bench.bin, "zelctl.exe"), installer)
+    code, out = bench.zelctl(["calls", module, "99.0.0.0", "5"], 600)
+    os.remove(installer)
+    times = {}
+    for line in out.splitlines():
+        words = line.split()
+        if len(words) >= 3 and words[0] in ("GetVersion", "GetState", "CheckModule"):
+            times.setdefault(words[0], []).append(float(words[1]))
+            expected = "S_FALSE" if words[0] == "CheckModule" else "S_OK"
+            if not words[2].startswith(expected):
+                print("run %d, %d modules: %s answered %s" % (run, n, words[0], " ".join(words[2:])), flush=True)
+    if code != 0:
+        print("run %d, %d modules: zelctl calls failed (%d): %s" % (run, n, code, out.strip()), flush=True)
+    calls = {method: median(values) for method, values in times.items()}
+    print("run %d, %d modules: GetVersion %s ms, GetState %s ms, CheckModule %s ms, load %s" % (
+        run, n, fmt(calls.get("GetVersion"), 2), fmt(calls.get("GetState"), 2), fmt(calls.get("CheckModule"), 2),
+        load()), flush=True)
+    return calls
 
 
 def timed_check(bench, args):
@@ -615,6 +661,8 @@ def main():
     p.add_argument("--sizes", default="10,100,1000", help="modules: numbers of modules")
     p.add_argument("--limit", type=int, default=600,
                    help="modules: seconds one registration may take before it counts as not finished")
+    p.add_argument("--calls", action="store_true",
+                   help="modules: only the registration and the job look-ups beside GetVersion (no timed checks)")
     p.add_argument("--megabytes", type=int, default=100, help="download: size of the file")
     p.add_argument("--clients", default="1,10,100", help="fanout: numbers of watching clients")
     p.add_argument("--seconds", type=int, default=120, help="idle: length of the observation")
