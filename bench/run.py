@@ -315,7 +315,7 @@ def bench_modules(bench, results, args):
             # each after a new start of the service with that setting (BITS
             # keeps the jobs), so that both are measured alike.
             check = signed = None
-            for trusted in (False, True):
+            for trusted in () if args.calls else (False, True):
                 bench.write_config(signed=trusted)
                 bench.stop()
                 bench.start()
@@ -332,7 +332,16 @@ def bench_modules(bench, results, args):
                                           "64"], 600)
                 print("run %d, %d modules: not finished within %d s; BITS: %s" % (run, n, args.limit, text.strip()),
                       flush=True)
-            item = per.setdefault(n, {"register": [], "check": [], "signed": [], "advise": [], "rss": []})
+            calls = timed_calls(bench, run, n) if total is not None else {}
+            item = per.setdefault(n, {"register": [], "check": [], "signed": [], "advise": [], "rss": [],
+                                      "GetVersion": [], "GetState": [], "CheckModule": [], "from the store": [],
+                                      "GetState ratio": [], "CheckModule ratio": []})
+            for method in ("GetVersion", "GetState", "CheckModule", "from the store"):
+                item[method].append(calls.get(method, float("nan")))
+                results.add("modules", "%s %d" % (method, n), run, calls.get(method), "ms")
+            for method in ("GetState", "CheckModule"):
+                base_ms = item["GetVersion"][-1]
+                item[method + " ratio"].append(item[method][-1] / base_ms if base_ms > 0 else float("nan"))
             item["register"].append(register if register is not None else float("nan"))
             item["check"].append(check if check is not None else float("nan"))
             item["signed"].append(signed if signed is not None else float("nan"))
@@ -343,12 +352,24 @@ def bench_modules(bench, results, args):
             results.add("modules", "check %d" % n, run, check, "ms")
             results.add("modules", "signed check %d" % n, run, signed, "ms")
             results.add("modules", "rss %d" % n, run, item["rss"][-1], "MB")
-            print("run %d, %d modules: registration %s ms (Advise %s ms), check %s ms, signed %s ms, RSS %s MB, "
+            # With --calls no check is timed alone: the registration is shown with its check.
+            shown = ("registration and check %s ms" % fmt(total) if args.calls else
+                     "registration %s ms" % fmt(register))
+            print("run %d, %d modules: %s (Advise %s ms), check %s ms, signed %s ms, RSS %s MB, "
                   "load %s%s" % (
-                run, n, fmt(register), fmt(item["advise"][-1]), fmt(check), fmt(signed), fmt(item["rss"][-1], 1),
+                run, n, shown, fmt(item["advise"][-1]), fmt(check), fmt(signed), fmt(item["rss"][-1], 1),
                 load(),
                 "" if total is not None else " (no OnNoUpdates within %d s)" % args.limit), flush=True)
     base = sizes[0]
+    table("Job look-ups beside GetVersion (one connection, round trips), medians of %d runs" % args.runs,
+          ["modules", "GetVersion ms", "GetState ms", "GetState / GetVersion", "CheckModule ms",
+           "CheckModule / GetVersion", "CheckModule from the store alone ms"],
+          [[n, fmt(median(per[n]["GetVersion"]), 2), fmt(median(per[n]["GetState"]), 2),
+            fmt(median(per[n]["GetState ratio"]), 1), fmt(median(per[n]["CheckModule"]), 2),
+            fmt(median(per[n]["CheckModule ratio"]), 1), fmt(median(per[n]["from the store"]), 2)]
+           for n in sizes])
+    if args.calls:
+        return
     for n in sizes:
         reg, chk, sig = median(per[n]["register"]), median(per[n]["check"]), median(per[n]["signed"])
         rows.append([n, fmt(reg), fmt(reg / n, 2), fmt(chk), fmt(chk / n, 2), fmt(sig), fmt(sig / chk, 3),
@@ -360,6 +381,40 @@ def bench_modules(bench, results, args):
           ["modules", "registration ms", "ms/module", "check ms", "ms/module", "signed check ms",
            "signed / unsigned", "of it Advise ms", "RSS MB",
            "registration growth / linear", "check growth / linear"], rows)
+
+
+def timed_calls(bench, run, n):
+    """Medians (ms) of five round trips each of GetVersion, GetState and
+    CheckModule of the first module registered, on one connection."""
+    module = module_names(1)[0]
+    # An installer that is not newer than the version asked about takes
+    # CheckModule past the store to the module's job ("no newer version").
+    stored = os.path.join(bench.svc, "Files", module)
+    os.makedirs(stored, exist_ok=True)
+    installer = os.path.join(stored, "benchcalls.exe")
+    shutil.copy(os.path.join(bench.bin, "zelctl.exe"), installer)
+    times = {}
+    # Then with an older version asked about: CheckModule answers S_OK from
+    # the store without asking about the job, which shows the store's share.
+    for version, checked, answer in (("99.0.0.0", "CheckModule", "S_FALSE"), ("0.0.0.1", "from the store", "S_OK")):
+        code, out = bench.zelctl(["calls", module, version, "5"], 600)
+        if code != 0:
+            print("run %d, %d modules: zelctl calls failed (%d): %s" % (run, n, code, out.strip()), flush=True)
+        for line in out.splitlines():
+            words = line.split()
+            if len(words) < 3 or words[0] not in ("GetVersion", "GetState", "CheckModule"):
+                continue
+            if words[0] == "CheckModule" or version == "99.0.0.0":
+                times.setdefault(checked if words[0] == "CheckModule" else words[0], []).append(float(words[1]))
+            expected = answer if words[0] == "CheckModule" else "S_OK"
+            if not words[2].startswith(expected):
+                print("run %d, %d modules: %s answered %s" % (run, n, words[0], " ".join(words[2:])), flush=True)
+    os.remove(installer)
+    calls = {method: median(values) for method, values in times.items()}
+    print("run %d, %d modules: GetVersion %s ms, GetState %s ms, CheckModule %s ms (from the store %s ms), load %s" % (
+        run, n, fmt(calls.get("GetVersion"), 2), fmt(calls.get("GetState"), 2), fmt(calls.get("CheckModule"), 2),
+        fmt(calls.get("from the store"), 2), load()), flush=True)
+    return calls
 
 
 def timed_check(bench, args):
@@ -615,6 +670,8 @@ def main():
     p.add_argument("--sizes", default="10,100,1000", help="modules: numbers of modules")
     p.add_argument("--limit", type=int, default=600,
                    help="modules: seconds one registration may take before it counts as not finished")
+    p.add_argument("--calls", action="store_true",
+                   help="modules: only the registration and the job look-ups beside GetVersion (no timed checks)")
     p.add_argument("--megabytes", type=int, default=100, help="download: size of the file")
     p.add_argument("--clients", default="1,10,100", help="fanout: numbers of watching clients")
     p.add_argument("--seconds", type=int, default=120, help="idle: length of the observation")

@@ -23,6 +23,7 @@
 #include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
 #include "transfer/BITS.h"
+#include "transfer/JobIndex.h"
 #include "transfer/JobMap.h"
 #include "transfer/JobSetup.h"
 
@@ -191,11 +192,14 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
     SetEvent(downloader->queueReady_);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     SchedulerThread = GetCurrentThreadId();
+    OpenJobIndex();
     try {
         downloader->Execute();
     } catch (const std::exception& e) {
         TryWriteLog(e.what(), LogError);
     }
+    // The index's job references go while this thread is still in COM.
+    CloseJobIndex();
     if (SchedulerManager) SchedulerManager->Release();
     SchedulerManager = nullptr;
     SchedulerThread = 0;

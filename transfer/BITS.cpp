@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "JobIndex.h"
 #include "JobMap.h"
 #include "JobSetup.h"
 #include "base/BStr.h"
@@ -141,7 +142,25 @@ bool Reversion(IBackgroundCopyJob* job, const TJobInfo& info, const std::string&
 
 bool CancelJob(IBackgroundCopyJob* job, const std::string& name) {
     WriteLogFmt("Удаляем задание %s из очереди", {name}, LogDebug);
-    return SUCCEEDED(job->Cancel());
+    if (FAILED(job->Cancel())) return false;
+    UnindexJob(job);
+    return true;
+}
+
+// The module's job as the index knows it, or else as one walk finds it,
+// which the index then keeps; with `state`, the job's state is read too.
+bool LocateJob(IBackgroundCopyManager* given, const std::string& name, ComPtr<IBackgroundCopyJob>& job,
+               TJobInfo& info, BG_JOB_STATE* state) {
+    BG_JOB_STATE read = BG_JOB_STATE_QUEUED;
+    if (IsValidModuleName(name) && IndexedJob(name, job, info, read)) {
+        if (state) *state = read;
+        return true;
+    }
+    ManagerRef manager(given);
+    if (!manager) return false;
+    bool found = FindJob(manager.Get(), name, job, info);
+    IndexFound(name, found ? job.Get() : nullptr, info);
+    return found && (!state || SUCCEEDED(job->GetState(state)));
 }
 
 // ---------------------------------------------------------------- events
@@ -492,13 +511,10 @@ bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::
 
 bool GetModuleJobState(IBackgroundCopyManager* given, const std::string& name, std::string& target,
                        BG_JOB_STATE& state) {
-    ManagerRef manager(given);
-    if (!manager) return false;
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
-    if (!FindJob(manager.Get(), name, job, info)) return false;
     BG_JOB_STATE read;
-    if (FAILED(job->GetState(&read))) return false;
+    if (!LocateJob(given, name, job, info, &read)) return false;
     target = info.Target;
     state = read;
     return true;
@@ -507,11 +523,9 @@ bool GetModuleJobState(IBackgroundCopyManager* given, const std::string& name, s
 bool FindModuleJob(IBackgroundCopyManager* given, const std::string& name, IBackgroundCopyJob** out,
                    TJobInfo* found) {
     *out = nullptr;
-    ManagerRef manager(given);
-    if (!manager) return false;
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
-    if (!FindJob(manager.Get(), name, job, info)) return false;
+    if (!LocateJob(given, name, job, info, nullptr)) return false;
     if (found) *found = info;
     *out = job.Detach();
     return true;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "JobIndex.h"
 #include "base/ModuleName.h"
 
 namespace zel {
@@ -28,11 +29,12 @@ HeldJobs* const Held = new HeldJobs;
 
 void NoteJobDescription(IBackgroundCopyJob* job, const std::string& description) {
     try {
+        TJobInfo info;
+        ParseDescriptionText(description, info);
+        IndexDescribed(job, info);
         std::lock_guard<std::mutex> lock(HeldLock);
         auto held = Held->find(job);
         if (held == Held->end() || !held->second.Ours) return;
-        TJobInfo info;
-        ParseDescriptionText(description, info);
         held->second.Info = info;
     } catch (...) {
         // Without the note the job is read again by the next walk.
@@ -110,6 +112,7 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
         if (owner[i] != JobOwner::Unusable)
             now[all[i].Get()] = HeldJob{all[i], owner[i] == JobOwner::Module, read[i].Info};
     }
+    std::vector<TIndexedJob> indexed;
     if (loaded_) {
         // Jobs gone from the list are let go here, the others stay held.
         // A description noted since this map read a job is the newer one.
@@ -118,9 +121,15 @@ bool TJobMap::Walk(IBackgroundCopyManager* manager) {
             auto old = Held->find(job.first);
             if (old != Held->end() && old->second.Ours && job.second.Ours) job.second.Info = old->second.Info;
         }
+        for (const Entry& entry : entries_) {
+            if (entry.Finished) continue;
+            auto held = now.find(entry.Job.Get());
+            indexed.push_back(TIndexedJob{entry.Job, held != now.end() ? held->second.Info : entry.Info});
+        }
         Held->swap(now);
     }
     Index();
+    if (loaded_) IndexWalk(std::move(indexed));
     return loaded_;
 }
 

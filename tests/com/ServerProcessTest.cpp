@@ -6,11 +6,13 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <bits.h>
 #include <ocidl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ServerProcessSupport.h"
@@ -275,6 +277,49 @@ TEST_F(ServerProcess, ZelctlReportsFailuresWithCodes) {
     TVersion own = 0;
     GetFileVersion(BinDir() + "ZELService.exe", own);
     EXPECT_EQ(out, VersionToStr(own));
+    svc.Stop();
+    svc.Uninstall();
+}
+
+// The calls about one module's job answer what BITS holds now, also after
+// another BITS client of the account cancelled the job the service knew or
+// made one the service never saw.
+TEST_F(ServerProcess, JobCallsFollowWhatOtherBITSClientsDid) {
+    CatalogueDir("ComOuter", "1.0.0.0");
+    InstalledService svc(TestDir() + "svc-outer", BinDir() + "ZELService.exe");
+    ASSERT_TRUE(svc.Install());
+    svc.WriteConfig("URL=" + ReferenceServerURL() + "\r\nLogLevel=63\r\n");
+    ASSERT_TRUE(svc.Start());
+    std::string out;
+    ASSERT_EQ(RunZelctl(L"add ComOuter 1.0.0.0", out, "outer-add"), 0) << out;
+    auto live = [] {
+        int n = 0;
+        for (const JobView& job : ServiceJobs())
+            n += job.description.rfind("Name=ComOuter|", 0) == 0 && job.state != BG_JOB_STATE_CANCELLED &&
+                 job.state != BG_JOB_STATE_ACKNOWLEDGED;
+        return n;
+    };
+    ASSERT_TRUE(WaitFor([&] { return live() == 1; }, 30000)) << svc.Log();
+    // An installer no newer than the version asked about: CheckModule asks
+    // the job.
+    ASSERT_TRUE(CopyFileTo(BinDir() + "zelctl.exe", svc.Dir() + "Files\\ComOuter\\setup.exe"));
+    // "<exit code> <output>" of each command, in this order.
+    auto answers = [&](const char* phase, const std::vector<std::pair<const wchar_t*, const char*>>& expected) {
+        for (const auto& call : expected) {
+            EXPECT_EQ(RunZelctl(call.first, out, std::string("outer-") + phase), call.second[0] - '0')
+                << phase << ": " << WideToUtf8(call.first);
+            EXPECT_EQ(out, call.second + 2) << phase << ": " << WideToUtf8(call.first);
+        }
+    };
+    const char* const noNewer = "0 CheckModule: S_FALSE (0x00000001) 99.0.0.0";
+    answers("known", {{L"jobstate ComOuter", "0 3 SUSPENDED"},
+                      {L"jobstate COMOUTER", "0 3 SUSPENDED"},
+                      {L"checkmodule ComOuter 99.0.0.0", noNewer}});
+    CancelServiceJobs();
+    answers("cancelled", {{L"jobstate ComOuter", "0 GetState: S_FALSE (0x00000001)"},
+                          {L"checkmodule ComOuter 99.0.0.0", "1 CheckModule: E_UNEXPECTED (0x8000FFFF) 99.0.0.0"}});
+    ASSERT_TRUE(AddServiceJob("Name=ComOuter|Version=1.0.0.0|Target="));
+    answers("made", {{L"jobstate comouter", "0 3 SUSPENDED"}, {L"checkmodule ComOuter 99.0.0.0", noNewer}});
     svc.Stop();
     svc.Uninstall();
 }

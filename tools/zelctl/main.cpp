@@ -47,6 +47,11 @@ const wchar_t* const HelpText =
     L"                                  S_FALSE when <version> is newer\n"
     L"  jobstate <module>               state of the module's download job\n"
     L"  jobprogress <module>            progress of the module's download job, percent\n"
+    L"  calls <module> <version> [rounds]\n"
+    L"                                  time GetVersion, GetState(<module>) and\n"
+    L"                                  CheckModule(<module>, <version>) on one connection,\n"
+    L"                                  rounds times (default 3): one line \"<method> <ms>\n"
+    L"                                  <code>\" per call\n"
     L"  resume|suspend|cancel <module>  control the module's download job\n"
     L"  clients <appname>               number of connected clients named <appname>\n"
     L"  connections                     cookies of this process's connections (none: no line)\n"
@@ -91,6 +96,47 @@ const wchar_t* const HelpText =
     L"shows as E_ACCESSDENIED, or CONNECT_E_NOCONNECTION for a connection of another process.\n";
 
 std::wstring JobStateName(LONG state) { return zel::ToWide(zel::JobStateText(state)); }
+
+// Milliseconds of the performance counter.
+double NowMs() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// calls: the round trips of a cheap call and of the calls that find a
+// module's job, on one connection, so that only the calls are timed.
+int TimeCalls(const std::wstring& module, const std::wstring& version, long rounds) {
+    Ptr<IZELServiceVersion> service;
+    if (FAILED(Connect(IID_IZELServiceVersion, service))) return ExitNoServer;
+    Ptr<IZELJobManager> jobs;
+    Ptr<IZELUpdate> update;
+    if (FAILED(service->QueryInterface(IID_IZELJobManager, jobs.OutVoid())) ||
+        FAILED(service->QueryInterface(IID_IZELUpdate, update.OutVoid())))
+        return Failed(L"QueryInterface", E_NOINTERFACE);
+    auto line = [](const wchar_t* method, double ms, HRESULT hr) {
+        wchar_t text[32];
+        swprintf(text, 32, L" %.2f ", ms);
+        Out(method + std::wstring(text) + Code(hr));
+    };
+    for (long i = 0; i < rounds; ++i) {
+        BStr text;
+        double t0 = NowMs();
+        HRESULT hr = service->GetVersion(text.Out());
+        line(L"GetVersion", NowMs() - t0, hr);
+        LONG state = -1;
+        BStr name(module);
+        t0 = NowMs();
+        hr = jobs->GetState(name, &state);
+        line(L"GetState", NowMs() - t0, hr);
+        BStr asked(version);
+        t0 = NowMs();
+        hr = update->CheckModule(name, asked.Out());
+        line(L"CheckModule", NowMs() - t0, hr);
+    }
+    return ExitOk;
+}
 
 int Run(const Args& args) {
     const std::wstring& cmd = args[0];
@@ -202,6 +248,12 @@ int Run(const Args& args) {
         else
             return Outcome(state ? L"GetState" : L"GetProgress", hr);
         return ExitOk;
+    }
+    if (cmd == L"calls") {
+        long rounds = 3;
+        if ((n != 2 && n != 3) || (n == 3 && (!ToLong(args[3], rounds) || rounds < 1)))
+            return Usage(L"usage: zelctl calls <module> <version> [rounds]");
+        return TimeCalls(args[1], args[2], rounds);
     }
     if (cmd == L"clients") {
         if (!need(1, L"clients <appname>")) return ExitUsage;
