@@ -25,7 +25,6 @@
 #include "store/ModuleList.h"
 #include "store/ModuleOwner.h"
 #include "transfer/BITS.h"
-#include "transfer/BITSHold.h"
 
 namespace zel {
 
@@ -232,7 +231,6 @@ void RunComServer() {
         WriteLogFmt("Не удалось настроить безопасность вызовов COM: %s (0x%x)",
                     {SysErrorMessage(static_cast<DWORD>(security)), static_cast<unsigned>(security)}, LogError);
 
-    HoldBITSObjects();
     // BITS holds the one notifier for every job (see com/KeptInterfaces.h).
     KeepInterfaceRegistered(ProcessNotifier(), __uuidof(IBackgroundCopyCallback));
     TVersion own = 0;
@@ -310,7 +308,6 @@ void RunComServer() {
         [&] {
             ReplaceSelf();
             ReleaseKeptInterfaces();
-            ReleaseBITSObjects();
             TryWriteLog("CoUninitialize", LogTrace);
             CoUninitialize();
         });
