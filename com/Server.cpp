@@ -206,12 +206,7 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Invoke(DISPID dispIdMember, REFIID riid
 }
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::InterfaceSupportsErrorInfo(REFIID riid) {
-    static const IID* const supported[] = {
-        &IID_IUnknown,           &IID_ISupportErrorInfo, &IID_IDispatch,       &IID_IZELUpdate,
-        &IID_IZELAppList,        &IID_IZELServiceSetup,  &IID_IZELServiceVersion, &IID_IZELService,
-        &IID_IZELJobManager,     &IID_IZELJSONRequest,   &IID_IUpdateServerNotify,
-        &IID_IConnectionPointContainer};
-    for (const IID* iid : supported)
+    for (const IID* iid : ServerInterfaces())
         if (IsEqualIID(riid, *iid)) return S_OK;
     return S_FALSE;
 }
@@ -633,6 +628,14 @@ void TSingletonFactory::Revoke() {
 }
 
 // ---------------------------------------------------------------- API
+
+const std::vector<const IID*>& ServerInterfaces() {
+    static const std::vector<const IID*> interfaces = {
+        &IID_IUnknown,       &IID_ISupportErrorInfo, &IID_IDispatch,           &IID_IZELUpdate,
+        &IID_IZELAppList,    &IID_IZELServiceSetup,  &IID_IZELServiceVersion,  &IID_IZELService,
+        &IID_IZELJobManager, &IID_IZELJSONRequest,   &IID_IUpdateServerNotify, &IID_IConnectionPointContainer};
+    return interfaces;
+}
 
 TSingletonFactory* CreateSingletonFactory() { return new TSingletonFactory; }
 

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <vector>
+
 namespace zel {
 
 // Hands every client the one TUpdateServer object.
@@ -15,6 +17,8 @@ TSingletonFactory* CreateSingletonFactory();
 void RegisterClassObject(TSingletonFactory* factory);
 // The one object (created on first use), with one new reference.
 IUnknown* CreateComObject(TSingletonFactory* factory);
+// Every interface the update server object answers for.
+const std::vector<const IID*>& ServerInterfaces();
 // Revokes the class object and frees the factory.
 void DestroySingletonFactory(TSingletonFactory* factory);
 
