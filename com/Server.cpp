@@ -3,6 +3,7 @@
 
 #include <oleauto.h>
 #include <olectl.h>
+#include <wrl/client.h>
 
 #include <atomic>
 #include <functional>
@@ -11,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "KeptInterfaces.h"
 #include "Caller.h"
 #include "ClientCalls.h"
 #include "ConnectionPoint.h"
@@ -19,6 +19,7 @@
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
 #include "base/BStr.h"
+#include "base/KeptInterfaces.h"
 #include "base/Lock.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
@@ -32,6 +33,8 @@
 #include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
 #include "transfer/BITS.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace zel {
 
@@ -640,6 +643,26 @@ const std::vector<const IID*>& ServerInterfaces() {
 TSingletonFactory* CreateSingletonFactory() { return new TSingletonFactory; }
 
 void RegisterClassObject(TSingletonFactory* factory) { factory->Register(); }
+
+void KeepServerInterfaces(IUnknown* object) {
+    for (const IID* iid : ServerInterfaces()) KeepInterfaceRegistered(object, *iid);
+
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IEnumConnectionPoints> points;
+    if (FAILED(object->QueryInterface(IID_PPV_ARGS(&container))) || FAILED(container->EnumConnectionPoints(&points)) ||
+        !points)
+        return;
+    KeepInterfaceRegistered(points.Get(), IID_IEnumConnectionPoints);
+    bool first = true;
+    for (ComPtr<IConnectionPoint> point; points->Next(1, point.ReleaseAndGetAddressOf(), nullptr) == S_OK && point;
+         first = false) {
+        KeepInterfaceRegistered(point.Get(), IID_IConnectionPoint);
+        // One enumerator of connections serves every point.
+        ComPtr<IEnumConnections> connections;
+        if (first && SUCCEEDED(point->EnumConnections(&connections)) && connections)
+            KeepInterfaceRegistered(connections.Get(), IID_IEnumConnections);
+    }
+}
 
 IUnknown* CreateComObject(TSingletonFactory* factory) { return factory->CreateComObject(nullptr); }
 

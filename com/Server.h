@@ -19,6 +19,9 @@ void RegisterClassObject(TSingletonFactory* factory);
 IUnknown* CreateComObject(TSingletonFactory* factory);
 // Every interface the update server object answers for.
 const std::vector<const IID*>& ServerInterfaces();
+// Keeps every interface of the object, its connection points and their
+// enumerators registered for the run (see base/KeptInterfaces.h).
+void KeepServerInterfaces(IUnknown* object);
 // Revokes the class object and frees the factory.
 void DestroySingletonFactory(TSingletonFactory* factory);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Lockdown.h"
+#include "base/KeptInterfaces.h"
 #include "base/Log.h"
 #include "base/Text.h"
 #include "base/TryFinally.h"
@@ -12,7 +13,6 @@
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
-#include "com/KeptInterfaces.h"
 #include "com/Server.h"
 #include "com/UpdateServerNotify.h"
 #include "config/Proxy.h"
@@ -231,8 +231,6 @@ void RunComServer() {
         WriteLogFmt("Не удалось настроить безопасность вызовов COM: %s (0x%x)",
                     {SysErrorMessage(static_cast<DWORD>(security)), static_cast<unsigned>(security)}, LogError);
 
-    // BITS holds the one notifier for every job (see com/KeptInterfaces.h).
-    KeepInterfaceRegistered(ProcessNotifier(), __uuidof(IBackgroundCopyCallback));
     TVersion own = 0;
     if (GetFileVersion(GetProgramPath(), own))
         RegisterModuleJob(nullptr, UpperCase(OwnModuleName()), VersionToStr(own));

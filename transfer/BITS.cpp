@@ -16,6 +16,7 @@
 #include "JobSetup.h"
 #include "base/BStr.h"
 #include "base/ComCalls.h"
+#include "base/KeptInterfaces.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
 #include "base/Versions.h"
@@ -688,8 +689,13 @@ bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& 
 IBackgroundCopyCallback* CreateNotifier() { return new TNotifier(); }
 
 IBackgroundCopyCallback* ProcessNotifier() {
-    // Kept for the life of the process: BITS holds it for the jobs.
-    static IBackgroundCopyCallback* const notifier = CreateNotifier();
+    // Kept for the life of the process: BITS holds it for the jobs, and its
+    // interface stays registered (see base/KeptInterfaces.h).
+    static IBackgroundCopyCallback* const notifier = [] {
+        IBackgroundCopyCallback* made = CreateNotifier();
+        KeepInterfaceRegistered(made, IID_CopyCallback);
+        return made;
+    }();
     return notifier;
 }
 

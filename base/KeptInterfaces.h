@@ -23,10 +23,6 @@ namespace zel {
 // COM refused (the interface is then left to COM as before).
 bool KeepInterfaceRegistered(IUnknown* object, REFIID iid);
 
-// Every interface of the update server object, its connection points and
-// their enumerators.
-void KeepServerInterfaces(IUnknown* object);
-
 // At the stop, once no client is served: disconnects every kept object
 // (which unregisters without waiting) and lets go of it.
 void ReleaseKeptInterfaces();

@@ -1,12 +1,9 @@
 #include "KeptInterfaces.h"
 
-#include <ocidl.h>
 #include <wrl/client.h>
 
 #include <mutex>
 #include <vector>
-
-#include "Server.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -32,26 +29,6 @@ bool KeepInterfaceRegistered(IUnknown* object, REFIID iid) {
     std::lock_guard<std::mutex> lock(keptLock);
     kept.push_back(std::move(k));
     return true;
-}
-
-void KeepServerInterfaces(IUnknown* object) {
-    for (const IID* iid : ServerInterfaces()) KeepInterfaceRegistered(object, *iid);
-
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IEnumConnectionPoints> points;
-    if (FAILED(object->QueryInterface(IID_PPV_ARGS(&container))) || FAILED(container->EnumConnectionPoints(&points)) ||
-        !points)
-        return;
-    KeepInterfaceRegistered(points.Get(), IID_IEnumConnectionPoints);
-    bool first = true;
-    for (ComPtr<IConnectionPoint> point; points->Next(1, point.ReleaseAndGetAddressOf(), nullptr) == S_OK && point;
-         first = false) {
-        KeepInterfaceRegistered(point.Get(), IID_IConnectionPoint);
-        // One enumerator of connections serves every point.
-        ComPtr<IEnumConnections> connections;
-        if (first && SUCCEEDED(point->EnumConnections(&connections)) && connections)
-            KeepInterfaceRegistered(connections.Get(), IID_IEnumConnections);
-    }
 }
 
 void ReleaseKeptInterfaces() {
