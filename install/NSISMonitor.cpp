@@ -14,8 +14,6 @@
 namespace zel {
 
 const char* const MonitorEventName = "Global\\{0A328AAF-9068-412D-A03A-83C3C67BE031}";
-// The same name is written in the hook DLL, which shares no code with this.
-const char* const HookBlockName = "36B396CF-61D3-4105-8535-81F46F036968";
 
 namespace {
 
@@ -28,7 +26,6 @@ HANDLE HookBlock = nullptr;
 
 typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
 
-constexpr size_t MaxReportText = 261;
 
 // Waits for the monitor event and closes the window. Started once the
 // dialog exists, so that an event signalled early is not posted to no window.
@@ -59,7 +56,7 @@ private:
 // and never beyond the block.
 std::string ReportText(const COPYDATASTRUCT* data) {
     if (!data || !data->lpData) return std::string();
-    size_t limit = data->cbData < MaxReportText ? data->cbData : MaxReportText;
+    size_t limit = data->cbData < ReportBlockSize ? data->cbData : ReportBlockSize;
     const char* text = static_cast<const char*>(data->lpData);
     return std::string(text, strnlen(text, limit));
 }
@@ -169,7 +166,8 @@ HANDLE CreateHookBlock() {
     if (user.empty()) return nullptr;
     TSecurityDescriptor descriptor = HookBlockDescriptor(user.data());
     if (!descriptor.IsValid()) return nullptr;
-    HANDLE block = CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor.Attributes(), PAGE_READWRITE, 0, 8,
+    HANDLE block = CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor.Attributes(), PAGE_READWRITE, 0,
+                                      sizeof(THookBlock),
                                       HookBlockName);
     // One that exists was made by someone else: its reports and its hook
     // handle could be anybody's.

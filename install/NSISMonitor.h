@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "MonitorMessages.h"
+
 #include <string>
 
 namespace zel {
@@ -25,11 +27,8 @@ std::string MonitorEventFromCommandLine();
 // The hook DLL's shared block, made by the monitor (for its own user only)
 // before the DLL is loaded; an existing block of that name is refused
 // (nullptr then). The DLL in the other processes opens it.
-extern const char* const HookBlockName;
 HANDLE CreateHookBlock();
 constexpr UINT WM_MONITOR_CLOSE = WM_USER + 170;
-constexpr ULONG_PTR MONITOR_TEXT1 = 161;  // WM_COPYDATA code: first line
-constexpr ULONG_PTR MONITOR_TEXT2 = 162;  // second line
 constexpr int MonitorLine1 = 101, MonitorLine2 = 102, MonitorProgress = 103;
 
 INT_PTR CALLBACK MonitorDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -11,22 +11,18 @@
 #include <string>
 
 #include "HookVersion.h"
+#include "MonitorMessages.h"
 #include "zel_processes.h"
 
 namespace {
 
-const char* const SharedBlockName = "36B396CF-61D3-4105-8535-81F46F036968";
+using zel::MONITOR_TEXT1;
+using zel::MONITOR_TEXT2;
+using zel::ReportBlockSize;
+using SharedBlock = zel::THookBlock;
+const char* const SharedBlockName = zel::HookBlockName;
 const char* const ServiceExeName = "ZELService.exe";
-constexpr ULONG_PTR MONITOR_TEXT1 = 161;
-constexpr ULONG_PTR MONITOR_TEXT2 = 162;
-constexpr size_t ReportBlockSize = 261;
 constexpr UINT ReportTimeoutMs = 1000;
-
-// Shared by every copy of the DLL.
-struct SharedBlock {
-    DWORD Hook;
-    DWORD Window;
-};
 
 #pragma pack(push, 1)
 struct PatchRecord {
