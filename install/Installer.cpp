@@ -370,18 +370,26 @@ void TInstaller::WaitForCaller() {
         }
         CloseHandle(snapshot);
     }
+    auto waitFailed = [](DWORD error) {
+        TryWriteLogFmt("При вызове функции WaitForMultipleObjects произошла ошибка (%s)", {SysErrorMessage(error)},
+                       LogError);
+    };
     // The caller's own handle, held since the request: waited for even when
-    // it has ended and its id has gone to another process.
+    // it has ended and its id has gone to another process. A requester that
+    // had ended before its handle could be had leaves none to wait for,
+    // which is said as a wait on it would say it; its children are still
+    // waited for.
     HANDLE caller = nullptr;
     if (Caller && DuplicateHandle(GetCurrentProcess(), Caller->Process(), GetCurrentProcess(), &caller, SYNCHRONIZE,
                                   FALSE, 0))
         handles.push_back(caller);
+    else
+        waitFailed(Caller ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_HANDLE));
     if (!handles.empty()) {
         DWORD result =
             WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, CallerWaitMs);
         if (result == WAIT_FAILED)
-            TryWriteLogFmt("При вызове функции WaitForMultipleObjects произошла ошибка (%s)",
-                        {SysErrorMessage(GetLastError())}, LogError);
+            waitFailed(GetLastError());
         else if (result == WAIT_TIMEOUT)
             TryWriteLog("Не удалось дождаться завершения всех процессов", LogWarning);
     }

@@ -141,6 +141,21 @@ TEST_F(DriverTest, CallerIsAwaitedAndRestartedAfterAMissingInstaller) {
         TerminateProcess(restarted, 0);
         CloseHandle(restarted);
     }
+
+    // A requester that ended before its request was taken (an id that names
+    // no process: Wine gives ended processes' ids to new ones at once)
+    // leaves no handle to wait for: the log says that the wait failed, as a
+    // wait on it would, and the installation is made all the same.
+    const DWORD endedPid = 4000000;
+    const size_t before = test::ReadLog(app).size();
+    driver = test::StartProcess("\"" + app + "ZELService.exe\" /runinstaller " + std::to_string(endedPid) +
+                                " 0 alpha=0.0.0.0");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(WaitForSingleObject(driver, 60000), WAIT_OBJECT_0);
+    CloseHandle(driver);
+    log = test::ReadLog(app).substr(before);
+    ExpectInOrder(log, {"При вызове функции WaitForMultipleObjects произошла ошибка (",
+                        "Устанавливаем обновление модуля alpha", "Installer Thread Successfully Terminated"});
 }
 
 namespace {
