@@ -4,9 +4,12 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "base/Access.h"
 #include "base/Log.h"
@@ -66,6 +69,31 @@ std::string ProcessFileName(HANDLE process) {
     }
     return result;
 }
+
+// The events of the runs whose monitor is up, for the stop to signal.
+std::mutex LiveMonitorsLock;
+std::vector<HANDLE> LiveMonitors;
+
+// Lists a run's event while the run may still signal it (it is closed only
+// after this has gone).
+class TLiveMonitor {
+public:
+    explicit TLiveMonitor(HANDLE event) : event_(event) {
+        if (!event_) return;
+        std::lock_guard<std::mutex> lock(LiveMonitorsLock);
+        LiveMonitors.push_back(event_);
+    }
+    ~TLiveMonitor() {
+        if (!event_) return;
+        std::lock_guard<std::mutex> lock(LiveMonitorsLock);
+        LiveMonitors.erase(std::remove(LiveMonitors.begin(), LiveMonitors.end(), event_), LiveMonitors.end());
+    }
+    TLiveMonitor(const TLiveMonitor&) = delete;
+    TLiveMonitor& operator=(const TLiveMonitor&) = delete;
+
+private:
+    HANDLE event_;
+};
 
 uint64_t ProcessCreated(HANDLE process) {
     FILETIME created, exited, kernel, user;
@@ -267,6 +295,7 @@ void TInstaller::Execute() {
         }
         if (eventExisted)
             throw Exception(Format("Событие монитора %s уже существует: установка не выполняется", {eventName}));
+        TLiveMonitor live(event.h);
 
         TryWriteLog("Запускаем монитор NSIS", LogDebug);
         DWORD flags = BaseCreationFlags | ExtraCreationFlags;
@@ -489,6 +518,11 @@ HRESULT RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TC
     if (!thread) return E_OUTOFMEMORY;
     CloseHandle(thread);
     return S_OK;
+}
+
+void CloseLiveMonitors() {
+    std::lock_guard<std::mutex> lock(LiveMonitorsLock);
+    for (HANDLE event : LiveMonitors) SetEvent(event);
 }
 
 }  // namespace zel

@@ -63,6 +63,10 @@ struct InstallerPlatform {
     std::string (*MonitorEventSuffix)();
 };
 InstallerPlatform& InstallerSeam();
+
+// At the stop: every installer thread's monitor is told to close (the
+// installers themselves run on).
+void CloseLiveMonitors();
 InstallerPlatform DefaultInstallerPlatform();
 
 }  // namespace zel

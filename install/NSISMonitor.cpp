@@ -10,6 +10,7 @@
 
 #include "base/Access.h"
 #include "base/Text.h"
+#include "install/zel_processes.h"
 
 namespace zel {
 
@@ -27,8 +28,27 @@ HANDLE HookBlock = nullptr;
 typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
 
 
-// Waits for the monitor event and closes the window. Started once the
-// dialog exists, so that an event signalled early is not posted to no window.
+// The process that started this monitor (the service), to wait for: a
+// monitor whose service has ended, however it ended, closes. Null when it
+// cannot be opened, or when its id now names a process newer than this one.
+HANDLE OpenStarter() {
+    DWORD parent = GetParentProcessId(GetCurrentProcessId());
+    if (parent == NoProcessId || parent == 0) return nullptr;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
+    if (!process) return nullptr;
+    FILETIME created, own, unused1, unused2, unused3;
+    if (!GetProcessTimes(process, &created, &unused1, &unused2, &unused3) ||
+        !GetProcessTimes(GetCurrentProcess(), &own, &unused1, &unused2, &unused3) ||
+        CompareFileTime(&created, &own) > 0) {
+        CloseHandle(process);
+        return nullptr;
+    }
+    return process;
+}
+
+// Waits for the monitor event, or for the end of the service, and closes
+// the window. Started once the dialog exists, so that an event signalled
+// early is not posted to no window.
 class TNotifier {
 public:
     static void Start() {
@@ -44,10 +64,19 @@ private:
     static void Execute() {
         std::string name = MonitorEventFromCommandLine();
         if (name.empty()) return;
+        // Gone already: the run that made it has ended (the service may have
+        // stopped while this monitor came up), and nothing would close the
+        // window any more.
         HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
-        if (!event) return;
-        if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
+        if (!event) {
             PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
+            return;
+        }
+        HANDLE handles[2] = {event, OpenStarter()};
+        DWORD count = handles[1] ? 2 : 1;
+        DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        if (result < WAIT_OBJECT_0 + count) PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
+        if (handles[1]) CloseHandle(handles[1]);
         CloseHandle(event);
     }
 };

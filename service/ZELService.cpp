@@ -19,6 +19,7 @@
 #include "config/Trust.h"
 #include "download/Downloader.h"
 #include "download/InfoQueue.h"
+#include "install/Installer.h"
 #include "install/Maintenance.h"
 #include "install/NSISMonitor.h"
 #include "store/CodeSignature.h"
@@ -373,6 +374,8 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
         // A log that cannot be written must not keep the service from stopping.
         TryWriteLog("Работа службы остановлена", LogTrace);
         ReportStopPending();
+        // An installation may go on; its window on the user's desktop goes.
+        CloseLiveMonitors();
         if (StopEvent) SetEvent(StopEvent);
         break;
     case SERVICE_CONTROL_INTERROGATE:

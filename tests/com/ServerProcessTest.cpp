@@ -390,9 +390,15 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
     EXPECT_TRUE(svc.WaitForLog("Add To List: ComNew (1.0.0.0)", 10000)) << svc.Log();
     EXPECT_TRUE(svc.WaitForLog("RunInstaller (Caller PID : " + std::to_string(live.Pid()) + ")", 10000))
         << svc.Log();
-    // What the installation does next is the installer's business: the
-    // service and a monitor it may have started are ended here.
-    svc.Stop();
+    ASSERT_TRUE(svc.WaitForLog("Installer Thread Successfully Terminated", 60000)) << svc.Log();
+
+    // A stop during an installation, which waits for its requester (the
+    // test itself): the service stops, and the monitor window it showed on
+    // the user's desktop closes.
+    EXPECT_EQ(RunZelctl(L"install parent 0 ComNew=1.0.0.0", out, "install-parent"), 0) << out;
+    ASSERT_TRUE(WaitFor([&] { return ProgramsRunningIn(svc.Dir()) == 2; }, 20000)) << svc.Log();
+    EXPECT_TRUE(svc.Stop()) << svc.Log();
+    EXPECT_TRUE(WaitFor([&] { return ProgramsRunningIn(svc.Dir()) == 0; }, 10000)) << svc.Log();
     EndProgramsIn(svc.Dir());
     svc.Uninstall();
 }

@@ -281,7 +281,11 @@ int ThreadsOfProgramIn(const std::string& dir) {
     return threads;
 }
 
-void EndProgramsIn(const std::string& dir) {
+namespace {
+
+// Calls f with each running process whose program file is in dir.
+template <class F>
+void ForEachProgramIn(const std::string& dir, F f) {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) return;
     PROCESSENTRY32 pe = {};
@@ -292,13 +296,25 @@ void EndProgramsIn(const std::string& dir) {
         if (!p) continue;
         char path[MAX_PATH] = {};
         DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir)) {
-            TerminateProcess(p, 1);
-            WaitForSingleObject(p, 5000);
-        }
+        if (QueryFullProcessImageNameA(p, 0, path, &size) && SameText(ExtractFilePath(path), dir)) f(p);
         CloseHandle(p);
     }
     CloseHandle(snap);
+}
+
+}  // namespace
+
+void EndProgramsIn(const std::string& dir) {
+    ForEachProgramIn(dir, [](HANDLE p) {
+        TerminateProcess(p, 1);
+        WaitForSingleObject(p, 5000);
+    });
+}
+
+int ProgramsRunningIn(const std::string& dir) {
+    int n = 0;
+    ForEachProgramIn(dir, [&n](HANDLE p) { n += WaitForSingleObject(p, 0) == WAIT_TIMEOUT; });
+    return n;
 }
 
 namespace {

@@ -93,11 +93,13 @@ bool CreateKeyOpenToEveryone(const std::string& key);
 // one made from the Unix permission bits.
 AccessList FileAccess(const std::string& path);
 
-// Ends every running program whose file lies in dir (with trailing backslash).
 // The threads of the program running from dir (the system's count); -1
 // when none runs.
 int ThreadsOfProgramIn(const std::string& dir);
+// Ends every running program whose file lies in dir (with trailing backslash).
 void EndProgramsIn(const std::string& dir);
+// How many running programs have their file in dir.
+int ProgramsRunningIn(const std::string& dir);
 
 // Waits until pred() holds or the time is up.
 template <class Pred>
