@@ -172,14 +172,18 @@ TDownloader::TDownloader() {
     if (manager) manager->Release();
     // The thread body begins only now. Its id is published by the thread
     // itself once its message queue exists; posts made before wait for it.
+    // From the resume on, a thread that finds the stop already set may end
+    // and free this object at any moment: nothing of it is read any more,
+    // and the ready event is this constructor's to close (once signalled,
+    // the thread is done with it).
+    HANDLE ready = queueReady_;
     ResumeThread(thread_);
-    WaitForSingleObject(queueReady_, 10000);
+    if (ready && WaitForSingleObject(ready, 10000) == WAIT_OBJECT_0) CloseHandle(ready);
 }
 
 TDownloader::~TDownloader() {
     TryWriteLog("Уничтожен поток загрузки", LogTrace);
     if (thread_) CloseHandle(thread_);
-    if (queueReady_) CloseHandle(queueReady_);
     RunStop.store(nullptr);
     if (HANDLE done = RunDone.exchange(nullptr)) SetEvent(done);
 }

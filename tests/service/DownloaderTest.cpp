@@ -346,6 +346,21 @@ TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
     StopEvent = DownloaderDoneEvent = nullptr;
 }
 
+// A stop that comes while the scheduler is being made: the scheduler ends at
+// once and says so, however soon its thread gets there (repeated, since the
+// thread may end before or after its maker has returned).
+TEST_F(DownloaderTest, AStopDuringTheStartEndsTheScheduler) {
+    for (int round = 0; round < 20; ++round) {
+        StopEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        StartDownloader(StopEvent, DownloaderDoneEvent);
+        EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0) << "round " << round;
+        CloseHandle(StopEvent);
+        CloseHandle(DownloaderDoneEvent);
+        StopEvent = DownloaderDoneEvent = nullptr;
+    }
+}
+
 TEST_F(DownloaderTest, CheckWithoutJobsTellsTheAskingClientThereIsNothing) {
     FakeNotify notify;
     RotEntry entry(&notify);
