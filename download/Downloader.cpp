@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -125,7 +126,7 @@ namespace {
 // seen to stop answering for good in the middle of one. Only that thread
 // touches these.
 IBackgroundCopyManager* SchedulerManager = nullptr;
-DWORD SchedulerThread = 0;
+std::atomic<DWORD> SchedulerThread{0};
 
 // A connection to BITS: the scheduler's own (made again when its BITS has
 // gone), a new one on any other thread.
@@ -140,6 +141,17 @@ bool ConnectScheduler(ComPtr<IBackgroundCopyManager>& manager) {
     if (!SchedulerManager && !ConnectBITS(&SchedulerManager)) return false;
     manager = SchedulerManager;
     return true;
+}
+
+// The passes (registrations, removals, checks) publish what the job map
+// holds to the module limit and use the scheduler's own connection: while a
+// scheduler runs, only its thread makes them. A pass from another thread
+// is a fault of its caller, said in the log (and seen by every test that
+// expects a log without errors); it is made all the same, as before.
+void ExpectSchedulerThread(const char* pass) {
+    DWORD scheduler = SchedulerThread;
+    if (scheduler != 0 && GetCurrentThreadId() != scheduler)
+        TryWriteLogFmt("Ошибка: %s вызван не в потоке загрузки", {std::string(pass)}, LogError);
 }
 
 }  // namespace
@@ -341,6 +353,7 @@ void StartDownloader(HANDLE stopEvent, HANDLE doneEvent) {
 // ---------------------------------------------------------------- the queues
 
 void ProcessAddQueue() {
+    ExpectSchedulerThread("ProcessAddQueue");
     ComPtr<IBackgroundCopyManager> manager;
     if (!ConnectScheduler(manager)) return;
     // One walk of the jobs serves the whole queue; the map follows the jobs
@@ -363,6 +376,7 @@ void ProcessAddQueue() {
 }
 
 void ProcessRemoveQueue() {
+    ExpectSchedulerThread("ProcessRemoveQueue");
     ComPtr<IBackgroundCopyManager> manager;
     if (!ConnectScheduler(manager)) return;
     TJobMap jobs;
@@ -554,6 +568,7 @@ bool ProcessJob(IBackgroundCopyManager* manager, IBackgroundCopyJob* job, IUpdat
 }
 
 bool RunCheck(DWORD cookie) {
+    ExpectSchedulerThread("RunCheck");
     bool result = false;
     ComPtr<IUpdateServerNotify> notify;
     // Checks switched off by policy ask nothing; the client that asked is

@@ -339,6 +339,10 @@ TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
             return std::find(e.begin(), e.end(), "NoUpdates 7") != e.end();
         },
         15000));
+    // A pass that only the running scheduler may make, made on this thread:
+    // the log says so.
+    ProcessRemoveQueue();
+    EXPECT_GE(FindMessage(LogMessages(GetProgramDir()), "Ошибка: ProcessRemoveQueue вызван не в потоке загрузки"), 0);
     SetEvent(StopEvent);
     EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0);
     CloseHandle(StopEvent);
