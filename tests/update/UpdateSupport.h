@@ -119,12 +119,16 @@ inline std::string Zelctl(const std::string& dir, const std::string& args, DWORD
 
 // The times of day (seconds) at which the service's log shows a check,
 // from its message `from` on.
-inline std::vector<int> CheckTimes(const InstalledService& svc, size_t from) {
+// The times (seconds of the day) of the log lines from line `from` on whose
+// message is `message`, or, with `prefix`, begins with it.
+inline std::vector<int> CheckTimes(const InstalledService& svc, size_t from,
+                                   const std::string& message = "Проверка обновлений", bool prefix = false) {
     std::vector<int> times;
     std::vector<std::string> lines = SplitLines(ReadLog(svc.Dir()));
     for (size_t i = from; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        if (line.size() < 11 || line.substr(11) != "Проверка обновлений") continue;
+        if (line.size() < 11 || (prefix ? line.compare(11, message.size(), message) != 0 : line.substr(11) != message))
+            continue;
         int t = std::stoi(line.substr(0, 2)) * 3600 + std::stoi(line.substr(3, 2)) * 60 + std::stoi(line.substr(6, 2));
         if (!times.empty() && t < times.back()) t += 86400;  // past midnight
         times.push_back(t);

@@ -2,6 +2,8 @@
 // downloads through BITS into its store and replaces itself.
 #include "UpdateSupport.h"
 
+#include <algorithm>
+
 using namespace zel;
 using namespace zel::test;
 
@@ -411,7 +413,16 @@ TEST_F(UpdateTest, ChecksKeepTheirRhythmWhateverClientsAndServersDo) {
     EXPECT_GE(FindMessage(svc.LogMessages(), "   Churn (1.0.0.0)", churnFrom), 0) << svc.Log();
     std::vector<int> checks = CheckTimes(svc, churnFrom);
     ASSERT_GE(checks.size(), 4u) << svc.Log();
-    for (size_t i = 1; i < checks.size(); ++i) EXPECT_LE(checks[i] - checks[i - 1], 10) << svc.Log();
+    // A client that stops answering in the middle of an event call (seen
+    // under Wine with a client ending while it is called) holds that
+    // delivery, and so the check, up to the 30 s after which it is dropped;
+    // every other gap is the period's.
+    std::vector<int> drops = CheckTimes(svc, churnFrom, "Клиент Churn (dwCoockie: ", true);
+    for (size_t i = 1; i < checks.size(); ++i) {
+        bool dropped = std::any_of(drops.begin(), drops.end(),
+                                   [&](int t) { return t > checks[i - 1] && t <= checks[i]; });
+        EXPECT_LE(checks[i] - checks[i - 1], dropped ? 10 + 30 : 10) << svc.Log();
+    }
 
     // Too many modules in an answer: refused, and the next check on time.
     int from = messages();
