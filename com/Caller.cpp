@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Text.h"
+#include "install/zel_processes.h"
 
 namespace zel {
 
@@ -60,10 +61,9 @@ TProcessKey ProcessKeyOf(DWORD pid) {
     if (pid == 0) return key;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!process) return key;
-    FILETIME created, exited, kernel, user;
-    if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    if (uint64_t created = ProcessCreationTime(process)) {
         key.Pid = pid;
-        key.Created = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+        key.Created = created;
     }
     CloseHandle(process);
     return key;

@@ -16,12 +16,6 @@ constexpr DWORD ProcessAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCES
 constexpr DWORD TokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT |
                               TOKEN_ADJUST_SESSIONID;
 
-uint64_t CreationTime(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
 bool TokenAccount(HANDLE process, std::string* sid, DWORD* session) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
@@ -53,7 +47,7 @@ std::unique_ptr<TCallerProcess> TCallerProcess::Open(DWORD pid, DWORD& error) {
         error = GetLastError();
         return nullptr;
     }
-    caller->created_ = CreationTime(caller->process_);
+    caller->created_ = ProcessCreationTime(caller->process_);
     HANDLE token = nullptr;
     if (!OpenProcessToken(caller->process_, TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
         error = GetLastError();

@@ -95,12 +95,6 @@ private:
     HANDLE event_;
 };
 
-uint64_t ProcessCreated(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
 // Closes what it holds when Execute ends, whatever happens.
 struct HandleGuard {
     HANDLE h = nullptr;
@@ -390,7 +384,7 @@ void TInstaller::WaitForCaller() {
             do {
                 if (entry.th32ParentProcessID != CallerPID || entry.th32ProcessID == CallerPID) continue;
                 HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-                if (child && callerCreated && ProcessCreated(child) < callerCreated) {
+                if (child && callerCreated && ProcessCreationTime(child) < callerCreated) {
                     CloseHandle(child);
                     child = nullptr;
                 }

@@ -63,10 +63,10 @@ struct InstallerPlatform {
     std::string (*MonitorEventSuffix)();
 };
 InstallerPlatform& InstallerSeam();
+InstallerPlatform DefaultInstallerPlatform();
 
 // At the stop: every installer thread's monitor is told to close (the
 // installers themselves run on).
 void CloseLiveMonitors();
-InstallerPlatform DefaultInstallerPlatform();
 
 }  // namespace zel

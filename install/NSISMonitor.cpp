@@ -27,7 +27,6 @@ HANDLE HookBlock = nullptr;
 
 typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved);
 
-
 // The process that started this monitor (the service), to wait for: a
 // monitor whose service has ended, however it ended, closes. Null when it
 // cannot be opened, or when its id now names a process newer than this one.
@@ -36,10 +35,8 @@ HANDLE OpenStarter() {
     if (parent == NoProcessId || parent == 0) return nullptr;
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
     if (!process) return nullptr;
-    FILETIME created, own, unused1, unused2, unused3;
-    if (!GetProcessTimes(process, &created, &unused1, &unused2, &unused3) ||
-        !GetProcessTimes(GetCurrentProcess(), &own, &unused1, &unused2, &unused3) ||
-        CompareFileTime(&created, &own) > 0) {
+    const uint64_t created = ProcessCreationTime(process);
+    if (created == 0 || created > ProcessCreationTime(GetCurrentProcess())) {
         CloseHandle(process);
         return nullptr;
     }

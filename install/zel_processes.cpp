@@ -102,6 +102,12 @@ std::string GetProcessExeName(DWORD pid) {
     return name;
 }
 
+uint64_t ProcessCreationTime(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 bool IsParentProcessName(const std::string& name) {
     DWORD parent = GetParentProcessId(GetCurrentProcessId());
     if (parent == NoProcessId) return false;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace zel {
@@ -16,6 +17,9 @@ constexpr DWORD NoProcessId = 0xFFFFFFFF;
 DWORD GetParentProcessId(DWORD pid);
 // Executable file name (without directory) as listed; empty when not found.
 std::string GetProcessExeName(DWORD pid);
+// When the process was created (a FILETIME as one number); 0 when it cannot
+// be read. A process id names another process once this time differs.
+uint64_t ProcessCreationTime(HANDLE process);
 // Is the parent of the current process named so (letter case ignored)?
 bool IsParentProcessName(const std::string& name);
 // Reads the command line and the current directory from the process's
