@@ -117,10 +117,9 @@ inline std::string Zelctl(const std::string& dir, const std::string& args, DWORD
     return ReadFileBytes(dir + "out.txt");
 }
 
-// The times of day (seconds) at which the service's log shows a check,
-// from its message `from` on.
-// The times (seconds of the day) of the log lines from line `from` on whose
-// message is `message`, or, with `prefix`, begins with it.
+// The times of day (seconds) of the service's log lines from line `from` on
+// whose message is `message` (by default: the checks), or, with `prefix`,
+// begins with it.
 inline std::vector<int> CheckTimes(const InstalledService& svc, size_t from,
                                    const std::string& message = "Проверка обновлений", bool prefix = false) {
     std::vector<int> times;
