@@ -15,7 +15,10 @@ native_summary=$(grep -h '^native: ' "${ZEL_NATIVE_BUILD_DIR:-${ZEL_BUILD_DIR:-$
 build="${ZEL_BUILD_DIR:-$root/build}"
 cd "$build"
 status=0
+rm -f "$build/retried.txt"
 ctest --output-on-failure "$@" || status=$?
+# Tests that failed once and ran again in a new Wine session (wine-test.sh).
+[ ! -f "$build/retried.txt" ] || cat "$build/retried.txt"
 "$root/scripts/wine-session.sh" "$build" stop || true
 echo "$native_summary"
 [ $status -ne 0 ] || status=$native
