@@ -1,5 +1,9 @@
 #include "Access.h"
 
+#include <sddl.h>
+
+#include "Owners.h"
+
 namespace zel {
 
 namespace {
@@ -148,6 +152,13 @@ std::vector<BYTE> TokenUserSid(HANDLE token) {
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
     if (!IsValidSid(sid)) return std::vector<BYTE>();
     return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+}
+
+std::string TokenSid(HANDLE token) {
+    std::vector<BYTE> sid = TokenUserSid(token);
+    LocalMemory<char> text;
+    if (sid.empty() || !ConvertSidToStringSidA(sid.data(), text.Out())) return std::string();
+    return text.Get();
 }
 
 bool CreateLockedFolder(const std::wstring& path, TFolderKind kind) {

@@ -70,6 +70,8 @@ TSecurityDescriptor HookBlockDescriptor(PSID user);
 
 // The user of a token; empty when it cannot be read (GetLastError).
 std::vector<BYTE> TokenUserSid(HANDLE token);
+// The same as "S-1-5-..."; empty when it cannot be read.
+std::string TokenSid(HANDLE token);
 
 // Creates one folder (its parent must exist) with the folder's own list.
 bool CreateLockedFolder(const std::wstring& path, TFolderKind kind);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Owners.h"
 #include "Text.h"
 
 namespace zel {
@@ -78,9 +79,9 @@ bool ForEachEntry(const std::wstring& dir, const std::wstring& pattern,
     std::wstring folder = WithoutTrailingSlash(dir);
     if (root.empty() ? IsLink(folder) : !HasNoLinks(root, folder)) return false;
     WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileExW((folder + L"\\" + pattern).c_str(), FindExInfoBasic, &data,
-                                     FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    FindHandle search(FindFirstFileExW((folder + L"\\" + pattern).c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, 0));
+    if (!search) return false;
     // Listed first, handed out afterwards: fn may remove what it is given.
     std::vector<TTreeEntry> entries;
     do {
@@ -90,8 +91,8 @@ bool ForEachEntry(const std::wstring& dir, const std::wstring& pattern,
         entry.Path = folder + L"\\" + entry.Name;
         entry.Attributes = data.dwFileAttributes;
         entries.push_back(entry);
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
+    } while (FindNextFileW(search.Get(), &data));
+    search.Reset();
     for (const TTreeEntry& entry : entries) fn(entry);
     return true;
 }
@@ -115,17 +116,18 @@ bool RemoveLink(const std::wstring& path) {
     // Windows that takes the link and leaves what it names. Wine opens what a
     // Unix link names instead, and its RemoveDirectory of such a link
     // deletes an empty folder it leads to: there the link stays.
-    HANDLE link = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES);
-    if (link == INVALID_HANDLE_VALUE) return false;
-    if (!IsLinkHandle(link)) {
-        CloseHandle(link);
+    UniqueHandle link(OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES));
+    if (!link) return false;
+    if (!IsLinkHandle(link.Get())) {
+        link.Reset();
         SetLastError(ERROR_NOT_A_REPARSE_POINT);
         return false;
     }
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    bool removed = SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+    bool removed =
+        SetFileInformationByHandle(link.Get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
     DWORD error = GetLastError();
-    CloseHandle(link);
+    link.Reset();
     SetLastError(error);
     return removed;
 }

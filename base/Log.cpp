@@ -2,6 +2,7 @@
 
 #include "Access.h"
 #include "FileTree.h"
+#include "Owners.h"
 
 namespace zel {
 
@@ -38,18 +39,6 @@ private:
     HANDLE file_;
     OVERLAPPED overlapped_ = {};
     bool locked_ = false;
-};
-
-class FileGuard {
-public:
-    explicit FileGuard(HANDLE h) : h_(h) {}
-    ~FileGuard() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
 };
 
 [[noreturn]] void StreamError(const char* pattern, const std::string& path, DWORD code) {
@@ -125,16 +114,16 @@ void WriteLog(const std::string& message, uint8_t level) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     std::string path = dir + GetLogFileName(now);
-    FileGuard file(OpenLogFile(path));
-    if (LeadsElsewhere(file.get()))
+    UniqueHandle file(OpenLogFile(path));
+    if (LeadsElsewhere(file.Get()))
         throw EStreamError(Format("Файл журнала \"%s\" является ссылкой: запись отклонена", {path}));
-    AppendLock append(file.get());
+    AppendLock append(file.Get());
     GetLocalTime(&now);
     std::string line =
         Format("%s : %s", {Format("%.2d:%.2d:%.2d", {now.wHour, now.wMinute, now.wSecond}), message}) +
         "\r\n";
     DWORD written = 0;
-    if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
+    if (!WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
         written != line.size())
         StreamError("Ошибка записи в файл \"%s\". %s", path, GetLastError());
 }

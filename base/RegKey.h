@@ -6,29 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Owners.h"
+
 namespace zel {
 
-class TRegKey {
-public:
-    TRegKey() = default;
-    ~TRegKey() { Close(); }
-    TRegKey(const TRegKey&) = delete;
-    TRegKey& operator=(const TRegKey&) = delete;
-
-    HKEY* Out() {
-        Close();
-        return &key_;
-    }
-    HKEY Get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-    void Close() {
-        if (key_) RegCloseKey(key_);
-        key_ = nullptr;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
+using TRegKey = UniqueRegKey;
 
 // The names of the key's subkeys, in the registry's order; a name longer
 // than 255 characters (no module name is) is left out.

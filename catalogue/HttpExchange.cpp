@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/Owners.h"
 #include "config/Proxy.h"
 #include "config/TrustText.h"
 
@@ -27,20 +28,12 @@ std::atomic<int> LiveExchanges{0};
 // How long the caller waits for a worker whose request it closed.
 constexpr DWORD AbortGraceMs = 1000;
 
-class THandle {
-public:
-    explicit THandle(HINTERNET h = nullptr) : h_(h) {}
-    ~THandle() {
-        if (h_) WinHttpCloseHandle(h_);
-    }
-    THandle(const THandle&) = delete;
-    THandle& operator=(const THandle&) = delete;
-    HINTERNET get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HINTERNET h_;
+struct HttpHandleTraits {
+    static HINTERNET Invalid() { return nullptr; }
+    static bool Valid(HINTERNET h) { return h != nullptr; }
+    static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
 };
+using THandle = Unique<HINTERNET, HttpHandleTraits>;
 
 std::string TrimMessage(std::string text) {
     while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) text.pop_back();
@@ -51,13 +44,12 @@ std::string TrimMessage(std::string text) {
 std::string HttpErrorText(DWORD code) {
     std::string text;
     if (code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST) {
-        char* buffer = nullptr;
+        LocalMemory<char> buffer;
         DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
                                        FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   GetModuleHandleA("winhttp.dll"), code, 0, reinterpret_cast<char*>(&buffer),
+                                   GetModuleHandleA("winhttp.dll"), code, 0, reinterpret_cast<char*>(buffer.Out()),
                                    0, nullptr);
-        if (len && buffer) text = TrimMessage(std::string(buffer, len));
-        if (buffer) LocalFree(buffer);
+        if (len && buffer) text = TrimMessage(std::string(buffer.Get(), len));
     }
     if (text.empty()) text = SysErrorMessage(code);
     if (text.empty()) return Format("Ошибка сетевого обмена (код %d)", {code});
@@ -235,11 +227,11 @@ void Perform(TExchange& x) {
     THandle session(WinHttpOpen(L"ZELUpdate", useProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
                                 useProxy ? proxyName.c_str() : WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) RaiseHttpError(address);
-    THandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    THandle connection(WinHttpConnect(session.Get(), host.c_str(), parts.nPort, 0));
     if (!connection) RaiseHttpError(address);
     DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= WINHTTP_FLAG_SECURE;
-    HINTERNET opened = WinHttpOpenRequest(connection.get(), x.verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
+    HINTERNET opened = WinHttpOpenRequest(connection.Get(), x.verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
     if (!opened) RaiseHttpError(address);
     // From here on the exchange owns the request; it is closed before the
@@ -335,14 +327,15 @@ std::string BoundedExchange(const std::string& address, const wchar_t* verb, con
     }
     // A small stack: the worker needs little, and one may linger.
     auto* param = new std::shared_ptr<TExchange>(x);
-    HANDLE thread = CreateThread(nullptr, 256 * 1024, ExchangeThread, param, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    UniqueHandle thread(
+        CreateThread(nullptr, 256 * 1024, ExchangeThread, param, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
         DWORD code = GetLastError();
         delete param;
         --LiveExchanges;
         throw EHTTPException(Format("%s: %s", {address, SysErrorMessage(code)}));
     }
-    DWORD waited = WaitForSingleObject(thread, x->deadline);
+    DWORD waited = WaitForSingleObject(thread.Get(), x->deadline);
     if (waited != WAIT_OBJECT_0) {
         // Closing the request breaks off the worker's call in progress on
         // Windows. Under Wine the call goes on: reading the body, until the
@@ -350,12 +343,11 @@ std::string BoundedExchange(const std::string& address, const wchar_t* verb, con
         // sent them all or keeps silent for a step's time-out. The worker
         // ends then, after this exchange has failed.
         x->Cancel();
-        WaitForSingleObject(thread, AbortGraceMs);
-        CloseHandle(thread);
+        WaitForSingleObject(thread.Get(), AbortGraceMs);
         throw EHTTPException(Format("Ответ сервера не получен за отведённое время (%d с): %s",
                                     {x->deadline / 1000, address}));
     }
-    CloseHandle(thread);
+    thread.Reset();
     if (x->error) std::rethrow_exception(x->error);
     if (headers) headers->Signature = x->signature;
     return std::move(x->answer);

@@ -5,11 +5,13 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <wrl/client.h>
 
 #include <string>
 
 #include "ZELUpdate_TLB.h"
 #include "base/Log.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 
 namespace zel {
@@ -42,35 +44,22 @@ private:
     HRESULT hr_;
 };
 
-class TypeLibRef {
-public:
-    TypeLibRef() {
-        HRESULT hr = LoadTypeLibEx(ToWide(GetProgramPath()).c_str(), REGKIND_NONE, &lib_);
-        if (FAILED(hr)) {
-            lib_ = nullptr;
-            throw EOSError(static_cast<DWORD>(hr),
-                           Format("Не удалось загрузить библиотеку типов: %s", {SysErrorMessage(hr)}));
-        }
-    }
-    ~TypeLibRef() {
-        if (lib_) lib_->Release();
-    }
-    TypeLibRef(const TypeLibRef&) = delete;
-    TypeLibRef& operator=(const TypeLibRef&) = delete;
-    ITypeLib* get() const { return lib_; }
-
-private:
-    ITypeLib* lib_ = nullptr;
-};
+// The program's own type library.
+Microsoft::WRL::ComPtr<ITypeLib> LoadOwnTypeLib() {
+    Microsoft::WRL::ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadTypeLibEx(ToWide(GetProgramPath()).c_str(), REGKIND_NONE, lib.GetAddressOf());
+    if (FAILED(hr) || !lib)
+        throw EOSError(static_cast<DWORD>(hr), Format("Не удалось загрузить библиотеку типов: %s", {SysErrorMessage(hr)}));
+    return lib;
+}
 
 // Writes one value under HKEY_CLASSES_ROOT\key (null name: the default value).
 void WriteClassesValue(const std::string& key, const char* name, const std::string& value) {
-    HKEY h = nullptr;
-    LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h, nullptr);
+    UniqueRegKey h;
+    LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, h.Out(), nullptr);
     if (rc != ERROR_SUCCESS) RaiseLastOSError(static_cast<DWORD>(rc));
-    rc = RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    rc = RegSetValueExA(h.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                         static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(h);
     if (rc != ERROR_SUCCESS) RaiseLastOSError(static_cast<DWORD>(rc));
 }
 
@@ -120,22 +109,22 @@ void SetAppIDLocalService(const std::string& serviceName, const std::string& app
 void RegisterServer() {
     WriteLog("Регистрируем библиотеку типов", LogDebug);
     ComScope com;
-    TypeLibRef lib;
+    const Microsoft::WRL::ComPtr<ITypeLib> lib = LoadOwnTypeLib();
 
     std::wstring path = ToWide(GetProgramPath());
-    HRESULT hr = RegisterTypeLib(lib.get(), &path[0], nullptr);
+    HRESULT hr = RegisterTypeLib(lib.Get(), &path[0], nullptr);
     if (FAILED(hr))
         throw EOSError(static_cast<DWORD>(hr),
                        Format("Не удалось зарегистрировать библиотеку типов: %s", {SysErrorMessage(hr)}));
 
     TLIBATTR* attr = nullptr;
     std::string version = "1.0";
-    if (SUCCEEDED(lib.get()->GetLibAttr(&attr)) && attr) {
+    if (SUCCEEDED(lib->GetLibAttr(&attr)) && attr) {
         version = Format("%d.%d", {attr->wMajorVerNum, attr->wMinorVerNum});
         // The type-library marshaller looks the library up for the neutral
         // locale; a library of a specific locale is found there too.
         if (attr->lcid != 0) WriteClassesValue(NeutralTypeLibKey(*attr) + "\\win32", nullptr, GetProgramPath());
-        lib.get()->ReleaseTLibAttr(attr);
+        lib->ReleaseTLibAttr(attr);
     }
 
     std::string key = ClassKey();
@@ -154,7 +143,7 @@ void RegisterServer() {
 void UnregisterServer() {
     WriteLog("Удаляем регистрационные данные библиотеки типов", LogDebug);
     ComScope com;
-    TypeLibRef lib;
+    const Microsoft::WRL::ComPtr<ITypeLib> lib = LoadOwnTypeLib();
 
     std::string key = ClassKey();
     DeleteClassesKey(key + "\\TypeLib");
@@ -166,11 +155,11 @@ void UnregisterServer() {
     DeleteClassesKey(key, true);
 
     TLIBATTR* attr = nullptr;
-    HRESULT hr = lib.get()->GetLibAttr(&attr);
+    HRESULT hr = lib->GetLibAttr(&attr);
     if (SUCCEEDED(hr) && attr) {
         if (attr->lcid != 0) DeleteClassesKey(NeutralTypeLibKey(*attr), true);
         hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
-        lib.get()->ReleaseTLibAttr(attr);
+        lib->ReleaseTLibAttr(attr);
         // A library that is not registered any more is what was asked for.
         if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_LIBNOTREGISTERED &&
             hr != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "base/Access.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "install/zel_processes.h"
 
@@ -59,27 +61,13 @@ bool IsAdministrator(HANDLE token) {
 TProcessKey ProcessKeyOf(DWORD pid) {
     TProcessKey key;
     if (pid == 0) return key;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process) return key;
-    if (uint64_t created = ProcessCreationTime(process)) {
+    if (uint64_t created = ProcessCreationTime(process.Get())) {
         key.Pid = pid;
         key.Created = created;
     }
-    CloseHandle(process);
     return key;
-}
-
-std::string TokenSid(HANDLE token) {
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-    if (needed == 0) return std::string();
-    std::vector<BYTE> buffer(needed);
-    if (!GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed)) return std::string();
-    char* text = nullptr;
-    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::string();
-    std::string sid = text;
-    LocalFree(text);
-    return sid;
 }
 
 std::string TCaller::Text() const {
@@ -97,11 +85,13 @@ TCaller CurrentCaller() {
     TCaller caller;
     caller.Process = CallerProcess();
     if (!caller.Process.Known()) return caller;
-    HANDLE token = nullptr;
-    if (!CallerSeam().ClientToken(&token)) return caller;
-    caller.Sid = TokenSid(token);
-    caller.Admin = !caller.Sid.empty() && IsAdministrator(token);
-    CloseHandle(token);
+    UniqueHandle token;
+    if (!CallerSeam().ClientToken(token.Out())) {
+        token.Release();  // nothing of a failed call is closed
+        return caller;
+    }
+    caller.Sid = TokenSid(token.Get());
+    caller.Admin = !caller.Sid.empty() && IsAdministrator(token.Get());
     return caller;
 }
 
@@ -111,13 +101,11 @@ bool ThisProcessAsClient(DWORD* pid) {
 }
 
 bool ThisProcessTokenAsClient(HANDLE* token) {
-    HANDLE own = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own)) return false;
+    UniqueHandle own;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, own.Out())) return false;
     // What impersonation gives: a token of the thread's kind, which the
     // membership check needs.
-    BOOL made = DuplicateToken(own, SecurityIdentification, token);
-    CloseHandle(own);
-    return made != FALSE;
+    return DuplicateToken(own.Get(), SecurityIdentification, token) != FALSE;
 }
 
 CallerPlatform DefaultCallerPlatform() {

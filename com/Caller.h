@@ -65,7 +65,4 @@ CallerPlatform DefaultCallerPlatform();
 bool ThisProcessAsClient(DWORD* pid);
 bool ThisProcessTokenAsClient(HANDLE* token);
 
-// The account of a token as "S-1-5-..."; empty when it cannot be read.
-std::string TokenSid(HANDLE token);
-
 }  // namespace zel

@@ -1,6 +1,7 @@
 #include "UpdateServerNotify.h"
 
 #include <oleauto.h>
+#include <wrl/client.h>
 
 namespace zel {
 
@@ -9,10 +10,9 @@ const CLSID CLSID_ZELUpdateServerObject = {0xEDD7F5B7, 0xFEBF, 0x434A,
 
 bool FindRunningServerNotify(IUpdateServerNotify** notify) {
     *notify = nullptr;
-    IUnknown* unknown = nullptr;
-    if (FAILED(GetActiveObject(CLSID_ZELUpdateServerObject, nullptr, &unknown)) || !unknown) return false;
+    Microsoft::WRL::ComPtr<IUnknown> unknown;
+    if (FAILED(GetActiveObject(CLSID_ZELUpdateServerObject, nullptr, unknown.GetAddressOf())) || !unknown) return false;
     HRESULT hr = unknown->QueryInterface(IID_IUpdateServerNotify, reinterpret_cast<void**>(notify));
-    unknown->Release();
     if (FAILED(hr)) {
         *notify = nullptr;
         return false;

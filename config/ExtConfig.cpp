@@ -11,6 +11,7 @@
 #include "Tools.h"
 #include "Trust.h"
 #include "base/Log.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "config/ServerAddress.h"
 
@@ -26,36 +27,28 @@ constexpr DWORD MaxConfigSize = 4 * 1024 * 1024;
 
 // The whole file; raises EStreamError when it cannot be opened or read.
 std::string LoadConfigFile(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         throw EStreamError(Format("Не удалось открыть файл %s: %s", {path, SysErrorMessage(GetLastError())}));
     std::string data;
     DWORD high = 0;
-    DWORD size = GetFileSize(file, &high);
-    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-        DWORD code = GetLastError();
-        CloseHandle(file);
-        throw EStreamError(Format("Не удалось прочитать файл %s: %s", {path, SysErrorMessage(code)}));
-    }
-    if (high != 0 || size > MaxConfigSize) {
-        CloseHandle(file);
-        throw EStreamError(Format("Файл %s слишком велик", {path}));
-    }
+    DWORD size = GetFileSize(file.Get(), &high);
+    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        throw EStreamError(Format("Не удалось прочитать файл %s: %s", {path, SysErrorMessage(GetLastError())}));
+    if (high != 0 || size > MaxConfigSize) throw EStreamError(Format("Файл %s слишком велик", {path}));
     data.resize(size);
     DWORD done = 0;
     while (done < size) {
         DWORD got = 0;
-        if (!ReadFile(file, &data[done], size - done, &got, nullptr)) {
+        if (!ReadFile(file.Get(), &data[done], size - done, &got, nullptr)) {
             DWORD code = GetLastError();
-            CloseHandle(file);
             throw EStreamError(Format("Не удалось прочитать файл %s: %s", {path, SysErrorMessage(code)}));
         }
         if (got == 0) break;
         done += got;
     }
     data.resize(done);
-    CloseHandle(file);
     return data;
 }
 

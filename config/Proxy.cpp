@@ -6,6 +6,7 @@
 #include "Policy.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
+#include "base/Owners.h"
 #include "base/RegKey.h"
 #include "base/Text.h"
 
@@ -65,6 +66,12 @@ const char* const ProtectedPasswordValue = "ProtectedPassword";
 // another purpose does not open here.
 const char PasswordEntropy[] = "ZELUpdate proxy password";
 
+// What the data protection calls return: wiped, then given back.
+void ReleaseBlob(DATA_BLOB& blob) {
+    SecureZeroMemory(blob.pbData, blob.cbData);
+    LocalFree(blob.pbData);
+}
+
 // The password protected for the machine: the service (LocalSystem) and
 // its later versions open it on this machine only. CRYPTPROTECT_LOCAL_MACHINE
 // lets any process of the machine open a blob it can read; the blob only
@@ -76,9 +83,8 @@ bool ProtectPassword(const std::string& password, std::string& blob) {
     if (!CryptProtectData(&in, L"ZELUpdate proxy", &entropy, nullptr, nullptr,
                           CRYPTPROTECT_LOCAL_MACHINE | CRYPTPROTECT_UI_FORBIDDEN, &out))
         return false;
+    ScopeExit release([&out] { ReleaseBlob(out); });
     blob.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
-    SecureZeroMemory(out.pbData, out.cbData);
-    LocalFree(out.pbData);
     return true;
 }
 
@@ -87,9 +93,8 @@ bool UnprotectPassword(const std::string& blob, std::string& password) {
     DATA_BLOB entropy{sizeof PasswordEntropy - 1, reinterpret_cast<BYTE*>(const_cast<char*>(PasswordEntropy))};
     DATA_BLOB out{0, nullptr};
     if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return false;
+    ScopeExit release([&out] { ReleaseBlob(out); });
     password.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
-    SecureZeroMemory(out.pbData, out.cbData);
-    LocalFree(out.pbData);
     return true;
 }
 

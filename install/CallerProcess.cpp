@@ -1,9 +1,6 @@
 #include "CallerProcess.h"
 
-#include <sddl.h>
-
-#include <vector>
-
+#include "base/Access.h"
 #include "base/Text.h"
 #include "install/zel_processes.h"
 
@@ -17,24 +14,14 @@ constexpr DWORD TokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMA
                               TOKEN_ADJUST_SESSIONID;
 
 bool TokenAccount(HANDLE process, std::string* sid, DWORD* session) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
-    bool ok = false;
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-    std::vector<BYTE> user(needed ? needed : 1);
-    char* text = nullptr;
-    DWORD id = 0;
-    if (needed && GetTokenInformation(token, TokenUser, user.data(), needed, &needed) &&
-        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text) &&
-        GetTokenInformation(token, TokenSessionId, &id, sizeof id, &needed)) {
-        *sid = text;
-        *session = id;
-        ok = true;
-    }
-    if (text) LocalFree(text);
-    CloseHandle(token);
-    return ok;
+    UniqueHandle token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.Out())) return false;
+    std::string user = TokenSid(token.Get());
+    DWORD id = 0, needed = 0;
+    if (user.empty() || !GetTokenInformation(token.Get(), TokenSessionId, &id, sizeof id, &needed)) return false;
+    *sid = user;
+    *session = id;
+    return true;
 }
 
 }  // namespace
@@ -42,31 +29,25 @@ bool TokenAccount(HANDLE process, std::string* sid, DWORD* session) {
 std::unique_ptr<TCallerProcess> TCallerProcess::Open(DWORD pid, DWORD& error) {
     std::unique_ptr<TCallerProcess> caller(new TCallerProcess);
     caller->pid_ = pid;
-    caller->process_ = OpenProcess(ProcessAccess, FALSE, pid);
+    caller->process_.Reset(OpenProcess(ProcessAccess, FALSE, pid));
     if (!caller->process_) {
         error = GetLastError();
         return nullptr;
     }
-    caller->created_ = ProcessCreationTime(caller->process_);
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(caller->process_, TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+    caller->created_ = ProcessCreationTime(caller->process_.Get());
+    UniqueHandle token;
+    if (!OpenProcessToken(caller->process_.Get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.Out())) {
         error = GetLastError();
         return nullptr;
     }
-    BOOL duplicated = DuplicateTokenEx(token, TokenAccess, nullptr, SecurityImpersonation, TokenPrimary,
-                                       &caller->token_);
+    BOOL duplicated = DuplicateTokenEx(token.Get(), TokenAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                                       caller->token_.Out());
     error = GetLastError();
-    CloseHandle(token);
     if (!duplicated) {
-        caller->token_ = nullptr;
+        caller->token_.Release();  // nothing of a failed call is closed
         return nullptr;
     }
     return caller;
-}
-
-TCallerProcess::~TCallerProcess() {
-    if (token_) CloseHandle(token_);
-    if (process_) CloseHandle(process_);
 }
 
 std::unique_ptr<TCallerProcess> AcceptInstallTarget(DWORD pid, DWORD callerPid, uint64_t callerCreated,
@@ -94,10 +75,9 @@ std::unique_ptr<TCallerProcess> AcceptInstallTarget(DWORD pid, DWORD callerPid, 
     }
     std::string targetSid, ownSid;
     DWORD targetSession = 0, callerSession = 0;
-    HANDLE caller = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, callerPid);
+    UniqueHandle caller(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, callerPid));
     bool known = caller && CallerProcessSeam().ProcessAccount(target->Process(), &targetSid, &targetSession) &&
-                 CallerProcessSeam().ProcessAccount(caller, &ownSid, &callerSession);
-    if (caller) CloseHandle(caller);
+                 CallerProcessSeam().ProcessAccount(caller.Get(), &ownSid, &callerSession);
     if (!known) {
         why = "учётная запись процесса не определяется";
         return nullptr;

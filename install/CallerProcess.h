@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "base/Owners.h"
+
 namespace zel {
 
 class TCallerProcess {
@@ -19,23 +21,20 @@ public:
     // Opens the process and duplicates its token; null (the system's error
     // in `error`) when either cannot be had.
     static std::unique_ptr<TCallerProcess> Open(DWORD pid, DWORD& error);
-    ~TCallerProcess();
-    TCallerProcess(const TCallerProcess&) = delete;
-    TCallerProcess& operator=(const TCallerProcess&) = delete;
 
     DWORD Pid() const { return pid_; }
     // Waitable and readable (query information, read memory).
-    HANDLE Process() const { return process_; }
+    HANDLE Process() const { return process_.Get(); }
     // A primary token of the process's own.
-    HANDLE Token() const { return token_; }
+    HANDLE Token() const { return token_.Get(); }
     // FILETIME of the process's creation, 0 when it could not be read.
     uint64_t Created() const { return created_; }
 
 private:
     TCallerProcess() = default;
     DWORD pid_ = 0;
-    HANDLE process_ = nullptr;
-    HANDLE token_ = nullptr;
+    UniqueHandle process_;
+    UniqueHandle token_;
     uint64_t created_ = 0;
 };
 

@@ -13,6 +13,7 @@
 
 #include "base/Access.h"
 #include "base/Log.h"
+#include "base/Owners.h"
 #include "base/ModuleName.h"
 #include "base/Versions.h"
 #include "install/NSISMonitor.h"
@@ -96,12 +97,6 @@ private:
 };
 
 // Closes what it holds when Execute ends, whatever happens.
-struct HandleGuard {
-    HANDLE h = nullptr;
-    ~HandleGuard() {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
 
 // The system's text of the error that a handler reports besides the message.
 void LogSysError(const Exception& e) {
@@ -227,9 +222,9 @@ void TInstaller::Execute() {
         if (CallerPID == 0 || !platform.ProcessIdToSessionId(CallerPID, &session))
             session = platform.WTSGetActiveConsoleSessionId();
 
-        HandleGuard userToken;
-        if (!platform.WTSQueryUserToken(session, &userToken.h)) {
-            userToken.h = nullptr;
+        UniqueHandle userToken;
+        if (!platform.WTSQueryUserToken(session, userToken.Out())) {
+            userToken.Release();  // nothing of a failed call is closed
             throw Exception(Format("При вызове функции WTSQueryUserToken произошла ошибка %s",
                                    {SysErrorMessage(GetLastError())}));
         }
@@ -238,14 +233,14 @@ void TInstaller::Execute() {
 
         // Systems before user account control run with the user's token;
         // from major version 6 on, the linked (elevated) token when there is one.
-        HANDLE launchToken = userToken.h;
-        HandleGuard linkedToken;
+        HANDLE launchToken = userToken.Get();
+        UniqueHandle linkedToken;
         if (major >= 6) {
             TOKEN_LINKED_TOKEN linked;
             ZeroMemory(&linked, sizeof(linked));
             DWORD needed = 0;
-            if (platform.GetTokenInformation(userToken.h, TokenLinkedToken, &linked, sizeof(linked), &needed)) {
-                linkedToken.h = linked.LinkedToken;
+            if (platform.GetTokenInformation(userToken.Get(), TokenLinkedToken, &linked, sizeof(linked), &needed)) {
+                linkedToken.Reset(linked.LinkedToken);
                 launchToken = linked.LinkedToken;
             } else {
                 DWORD error = GetLastError();
@@ -260,18 +255,13 @@ void TInstaller::Execute() {
         if (!platform.CreateEnvironmentBlock(&environment, launchToken, TRUE))
             throw Exception(Format("При вызове функции CreateEnvironmentBlock произошла ошибка %s",
                                    {SysErrorMessage(GetLastError())}));
-        struct EnvironmentGuard {
-            LPVOID block;
-            ~EnvironmentGuard() {
-                if (block) DestroyEnvironmentBlock(block);
-            }
-        } environmentGuard{environment};
+        ScopeExit environmentGuard([environment] { DestroyEnvironmentBlock(environment); });
 
         // The run's own event, for SYSTEM and the user whose token starts the
         // monitor (who may only wait for it). Its name is new with every run
         // and goes to the monitor on its command line; an event of that
         // name that exists already is someone else's: the run ends here.
-        HandleGuard event;
+        UniqueHandle event;
         std::string eventSuffix = platform.MonitorEventSuffix();
         std::string eventName = MonitorEventNameFor(eventSuffix);
         bool eventExisted = false;
@@ -280,8 +270,8 @@ void TInstaller::Execute() {
             if (user.empty()) throw SysException("Ошибка при вызове GetTokenInformation");
             TSecurityDescriptor descriptor = MonitorEventDescriptor(user.data());
             if (!descriptor.IsValid()) throw SysException("Ошибка при вызове SetSecurityDescriptorDacl");
-            event.h = CreateEventA(descriptor.Attributes(), TRUE, FALSE, eventName.c_str());
-            if (!event.h) throw SysException("Ошибка при вызове CreateEvent");
+            event.Reset(CreateEventA(descriptor.Attributes(), TRUE, FALSE, eventName.c_str()));
+            if (!event) throw SysException("Ошибка при вызове CreateEvent");
             eventExisted = GetLastError() == ERROR_ALREADY_EXISTS;
         } catch (const Exception& e) {
             TryWriteLog(e.Message(), LogError);
@@ -289,7 +279,7 @@ void TInstaller::Execute() {
         }
         if (eventExisted)
             throw Exception(Format("Событие монитора %s уже существует: установка не выполняется", {eventName}));
-        TLiveMonitor live(event.h);
+        TLiveMonitor live(event.Get());
 
         TryWriteLog("Запускаем монитор NSIS", LogDebug);
         DWORD flags = BaseCreationFlags | ExtraCreationFlags;
@@ -302,12 +292,10 @@ void TInstaller::Execute() {
             TryWriteLog(SysErrorMessage(error), LogError);
             ZeroMemory(&monitorInfo, sizeof(monitorInfo));
         }
-        HandleGuard monitorProcess, monitorThread;
-        monitorProcess.h = monitorInfo.hProcess;
-        monitorThread.h = monitorInfo.hThread;
+        UniqueHandle monitorProcess(monitorInfo.hProcess), monitorThread(monitorInfo.hThread);
         // The monitor installs its hook while its window comes up; an
         // installer started before that would run without reports.
-        if (monitorProcess.h) WaitForInputIdle(monitorProcess.h, MonitorReadyMs);
+        if (monitorProcess) WaitForInputIdle(monitorProcess.Get(), MonitorReadyMs);
 
         if (CallerPID != 0) WaitForCaller();
 
@@ -347,17 +335,17 @@ void TInstaller::Execute() {
                 DWORD startError = GetLastError();
                 program.Close();
                 if (!started) throw Exception(SysErrorMessage(startError));
-                WaitForSingleObject(info.hProcess, INFINITE);
+                UniqueHandle process(info.hProcess);
                 CloseHandle(info.hThread);
+                WaitForSingleObject(process.Get(), INFINITE);
                 DWORD exitCode = 0;
-                GetExitCodeProcess(info.hProcess, &exitCode);
+                GetExitCodeProcess(process.Get(), &exitCode);
                 TryWriteLogFmt("Код завершения: %d", {exitCode}, LogTrace);
-                CloseHandle(info.hProcess);
             }
         } catch (...) {
             pending = std::current_exception();
         }
-        StopMonitor(event.h, monitorProcess.h);
+        StopMonitor(event.Get(), monitorProcess.Get());
         try {
             RestartCallerProcess(flags);
         } catch (...) {
@@ -372,26 +360,28 @@ void TInstaller::Execute() {
 
 void TInstaller::WaitForCaller() {
     std::vector<HANDLE> handles;
+    ScopeExit closeHandles([&handles] {
+        for (HANDLE h : handles) CloseHandle(h);
+    });
     // A process whose parent id is the caller's but that is older than the
     // caller was the child of an earlier process of that id.
     const uint64_t callerCreated = Caller ? Caller->Created() : 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot) {
         PROCESSENTRY32 entry;
         ZeroMemory(&entry, sizeof(entry));
         entry.dwSize = sizeof(entry);
-        if (Process32First(snapshot, &entry)) {
+        if (Process32First(snapshot.Get(), &entry)) {
             do {
                 if (entry.th32ParentProcessID != CallerPID || entry.th32ProcessID == CallerPID) continue;
-                HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-                if (child && callerCreated && ProcessCreationTime(child) < callerCreated) {
-                    CloseHandle(child);
-                    child = nullptr;
+                UniqueHandle child(
+                    OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+                if (child && (!callerCreated || ProcessCreationTime(child.Get()) >= callerCreated)) {
+                    handles.push_back(child.Get());
+                    child.Release();
                 }
-                if (child) handles.push_back(child);
-            } while (handles.size() < MaxCallerChildren && Process32Next(snapshot, &entry));
+            } while (handles.size() < MaxCallerChildren && Process32Next(snapshot.Get(), &entry));
         }
-        CloseHandle(snapshot);
     }
     auto waitFailed = [](DWORD error) {
         TryWriteLogFmt("При вызове функции WaitForMultipleObjects произошла ошибка (%s)", {SysErrorMessage(error)},
@@ -402,11 +392,12 @@ void TInstaller::WaitForCaller() {
     // had ended before its handle could be had leaves none to wait for,
     // which is said as a wait on it would say it; its children are still
     // waited for.
-    HANDLE caller = nullptr;
-    if (Caller && DuplicateHandle(GetCurrentProcess(), Caller->Process(), GetCurrentProcess(), &caller, SYNCHRONIZE,
-                                  FALSE, 0))
-        handles.push_back(caller);
-    else
+    UniqueHandle caller;
+    if (Caller && DuplicateHandle(GetCurrentProcess(), Caller->Process(), GetCurrentProcess(), caller.Out(),
+                                  SYNCHRONIZE, FALSE, 0)) {
+        handles.push_back(caller.Get());
+        caller.Release();
+    } else
         waitFailed(Caller ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_HANDLE));
     if (!handles.empty()) {
         DWORD result =
@@ -416,7 +407,6 @@ void TInstaller::WaitForCaller() {
         else if (result == WAIT_TIMEOUT)
             TryWriteLog("Не удалось дождаться завершения всех процессов", LogWarning);
     }
-    for (HANDLE h : handles) CloseHandle(h);
 }
 
 void TInstaller::StopMonitor(HANDLE event, HANDLE monitor) {
@@ -449,10 +439,10 @@ void TInstaller::RestartCallerProcess(DWORD flags) {
     if (!InstallerSeam().CreateEnvironmentBlock(&environment, Caller->Token(), TRUE))
         throw Exception(Format("При вызове функции CreateEnvironmentBlock произошла ошибка %s",
                                {SysErrorMessage(GetLastError())}));
+    ScopeExit environmentGuard([environment] { DestroyEnvironmentBlock(environment); });
     PROCESS_INFORMATION info;
     bool started = StartProcess(Caller->Token(), ProgramPath, CommandLine, flags, environment, WorkingDir, info);
     DWORD error = GetLastError();
-    DestroyEnvironmentBlock(environment);
     if (!started)
         throw Exception(Format("При вызове функции CreateProcessAsUser произошла ошибка %s", {SysErrorMessage(error)}));
     CloseHandle(info.hThread);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/Access.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "install/zel_processes.h"
 
@@ -30,16 +31,13 @@ typedef BOOLEAN(WINAPI* SetHookFn)(BOOLEAN install, HWND window, DWORD reserved)
 // The process that started this monitor (the service), to wait for: a
 // monitor whose service has ended, however it ended, closes. Null when it
 // cannot be opened, or when its id now names a process newer than this one.
-HANDLE OpenStarter() {
+UniqueHandle OpenStarter() {
     DWORD parent = GetParentProcessId(GetCurrentProcessId());
-    if (parent == NoProcessId || parent == 0) return nullptr;
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
-    if (!process) return nullptr;
-    const uint64_t created = ProcessCreationTime(process);
-    if (created == 0 || created > ProcessCreationTime(GetCurrentProcess())) {
-        CloseHandle(process);
-        return nullptr;
-    }
+    if (parent == NoProcessId || parent == 0) return UniqueHandle();
+    UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent));
+    if (!process) return UniqueHandle();
+    const uint64_t created = ProcessCreationTime(process.Get());
+    if (created == 0 || created > ProcessCreationTime(GetCurrentProcess())) return UniqueHandle();
     return process;
 }
 
@@ -64,17 +62,16 @@ private:
         // Gone already: the run that made it has ended (the service may have
         // stopped while this monitor came up), and nothing would close the
         // window any more.
-        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+        UniqueHandle event(OpenEventA(SYNCHRONIZE, FALSE, name.c_str()));
         if (!event) {
             PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
             return;
         }
-        HANDLE handles[2] = {event, OpenStarter()};
-        DWORD count = handles[1] ? 2 : 1;
+        UniqueHandle starter = OpenStarter();
+        HANDLE handles[2] = {event.Get(), starter.Get()};
+        DWORD count = starter ? 2 : 1;
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
         if (result < WAIT_OBJECT_0 + count) PostMessageA(MonitorWindow.load(), WM_MONITOR_CLOSE, 0, 0);
-        if (handles[1]) CloseHandle(handles[1]);
-        CloseHandle(event);
     }
 };
 
@@ -185,10 +182,9 @@ std::string MonitorEventFromCommandLine() {
 }
 
 HANDLE CreateHookBlock() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-    std::vector<BYTE> user = TokenUserSid(token);
-    CloseHandle(token);
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Out())) return nullptr;
+    std::vector<BYTE> user = TokenUserSid(token.Get());
     if (user.empty()) return nullptr;
     TSecurityDescriptor descriptor = HookBlockDescriptor(user.data());
     if (!descriptor.IsValid()) return nullptr;
@@ -217,14 +213,14 @@ void ExtractHookDll(const std::string& path) {
     // A new file gets Service.dll's own list at once (one written over keeps
     // the list it has; the service's lock sets it).
     TSecurityDescriptor descriptor = FileDescriptor(TFolderKind::Program, TEntryForm::File);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, descriptor.IsValid() ? descriptor.Attributes() : nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        throw EStreamError(Format("Cannot create file \"%s\". %s", {path, SysErrorMessage(GetLastError())}));
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0,
+                                  descriptor.IsValid() ? descriptor.Attributes() : nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw EStreamError(Format("Cannot create file \"%s\". %s", {path, SysErrorMessage(GetLastError())}));
     DWORD written = 0;
-    BOOL ok = WriteFile(file, bytes, size, &written, nullptr);
+    BOOL ok = WriteFile(file.Get(), bytes, size, &written, nullptr);
     DWORD error = GetLastError();
-    CloseHandle(file);
+    file.Reset();
     if (!ok || written != size) {
         RemoveFile(path);
         throw EStreamError(Format("Stream write error. %s", {SysErrorMessage(ok ? ERROR_WRITE_FAULT : error)}));

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "base/Owners.h"
+
 namespace zel {
 
 namespace {
@@ -11,17 +13,16 @@ namespace {
 // Walks the process list until visit returns true.
 template <class Visit>
 bool WalkProcesses(Visit visit) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
     PROCESSENTRY32 entry;
     ZeroMemory(&entry, sizeof(entry));
     entry.dwSize = sizeof(entry);
-    if (Process32First(snapshot, &entry)) {
+    if (Process32First(snapshot.Get(), &entry)) {
         do {
             if (visit(entry)) break;
-        } while (Process32Next(snapshot, &entry));
+        } while (Process32Next(snapshot.Get(), &entry));
     }
-    CloseHandle(snapshot);
     return true;
 }
 
@@ -120,11 +121,8 @@ bool IsParentProcessName(const std::string& name) {
 
 bool GetProcessCommandLine(DWORD pid, std::string& commandLine, std::string& currentDir) {
     if (pid == 0) return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (!process) return false;
-    bool ok = ReadProcessCommandLine(process, commandLine, currentDir);
-    CloseHandle(process);
-    return ok;
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    return process && ReadProcessCommandLine(process.Get(), commandLine, currentDir);
 }
 
 bool ReadProcessCommandLine(HANDLE process, std::string& commandLine, std::string& currentDir) {

@@ -4,6 +4,7 @@
 #include <msiquery.h>
 
 #include "base/FileTree.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "config/Proxy.h"
 
@@ -22,55 +23,8 @@ const CLSID ClsidBits = {0x4991D34B, 0x80A1, 0x4291, {0x83, 0xB6, 0x33, 0x28, 0x
 const DWORD ProgramTimeoutMs = 120000;
 const DWORD ServiceTimeoutMs = 60000;
 
-class Handle {
-public:
-    explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    ~Handle() {
-        if (h_) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-    void reset(HANDLE h = nullptr) {
-        if (h_) CloseHandle(h_);
-        h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
-    }
-
-private:
-    HANDLE h_;
-};
-
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE h) : h_(h) {}
-    ~ScHandle() {
-        if (h_) CloseServiceHandle(h_);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return h_; }
-
-private:
-    SC_HANDLE h_;
-};
-
-class RegKey {
-public:
-    RegKey() = default;
-    ~RegKey() {
-        if (h_) RegCloseKey(h_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY* out() { return &h_; }
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
-
-SC_HANDLE OpenZelService(const ScHandle& manager, DWORD access) {
-    return manager.get() ? OpenServiceW(manager.get(), ServiceName, access) : nullptr;
+SC_HANDLE OpenZelService(const ServiceHandle& manager, DWORD access) {
+    return manager ? OpenServiceW(manager.Get(), ServiceName, access) : nullptr;
 }
 
 bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
@@ -160,26 +114,26 @@ bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str
 
 bool ReadWholeFile(const std::wstring& path, std::string& data) {
     data.clear();
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.get()) return false;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+    while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
     return true;
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& data) {
     std::wstring temporary = path + L".new";
     {
-        Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-        if (!file.get()) return false;
+        UniqueHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+        if (!file) return false;
         DWORD written = 0;
-        if (!WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
+        if (!WriteFile(file.Get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
             written != data.size()) {
             DWORD code = GetLastError();
-            file.reset();
+            file.Reset();
             DeleteFileW(temporary.c_str());
             SetLastError(code);
             return false;
@@ -214,14 +168,14 @@ int RunProgram(Session& s, const std::wstring& commandLine, Output encoding) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -2;
-    Handle reader(readEnd), writer(writeEnd);
+    UniqueHandle reader(readEnd), writer(writeEnd);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    Handle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                             nullptr));
+    UniqueHandle input(
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = input.get();
+    si.hStdInput = input ? input.Get() : nullptr;
     si.hStdOutput = writeEnd;
     si.hStdError = writeEnd;
     PROCESS_INFORMATION pi = {};
@@ -230,19 +184,19 @@ int RunProgram(Session& s, const std::wstring& commandLine, Output encoding) {
         s.Log(L"  cannot start: " + LastErrorText());
         return -2;
     }
-    Handle process(pi.hProcess), thread(pi.hThread);
-    writer.reset();
+    UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    writer.Reset();
     std::string output;
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(reader.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
-    if (WaitForSingleObject(process.get(), ProgramTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
+    while (ReadFile(reader.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
+    if (WaitForSingleObject(process.Get(), ProgramTimeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.Get(), 1);
         s.Log(L"  did not end within " + std::to_wstring(ProgramTimeoutMs / 1000) + L" s");
         return -1;
     }
     DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
+    GetExitCodeProcess(process.Get(), &code);
     std::string text = Trim(output);
     if (!text.empty()) s.Log(L"  output: " + (encoding == Output::Oem ? OemToWide(text) : ToWide(text)));
     s.Log(L"  exit code " + std::to_wstring(static_cast<int>(code)));
@@ -258,28 +212,28 @@ void CheckExitCode(int code) {
 // ---------------------------------------------------------------- service
 
 bool QueryZelServiceImage(std::wstring& image) {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle service(OpenZelService(manager, SERVICE_QUERY_CONFIG));
-    if (!service.get()) return false;
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(OpenZelService(manager, SERVICE_QUERY_CONFIG));
+    if (!service) return false;
     DWORD needed = 0;
-    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed) &&
+    if (QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed) &&
         config->lpBinaryPathName)
         image = config->lpBinaryPathName;
     return true;
 }
 
 void StartZelService(Session& s) {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle service(OpenZelService(manager, SERVICE_START | SERVICE_QUERY_STATUS));
-    if (!service.get()) throw SetupError(L"The service cannot be opened: " + LastErrorText());
-    if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(OpenZelService(manager, SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!service) throw SetupError(L"The service cannot be opened: " + LastErrorText());
+    if (!StartServiceW(service.Get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
         throw SetupError(L"The service does not start: " + LastErrorText());
     DWORD start = GetTickCount();
     SERVICE_STATUS_PROCESS status = {};
-    while (QueryStatus(service.get(), status)) {
+    while (QueryStatus(service.Get(), status)) {
         if (status.dwCurrentState == SERVICE_RUNNING) {
             s.Log(L"the service runs (process " + std::to_wstring(status.dwProcessId) + L")");
             return;
@@ -295,23 +249,23 @@ void StartZelService(Session& s) {
 }
 
 bool StopZelService(Session& s, std::wstring& error) {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle service(OpenZelService(manager, SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service.get()) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(OpenZelService(manager, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
         error = L"The service cannot be opened: " + LastErrorText();
         return false;
     }
     SERVICE_STATUS_PROCESS status = {};
-    Handle process;
+    UniqueHandle process;
     bool stopSent = false;
     DWORD start = GetTickCount();
-    while (QueryStatus(service.get(), status)) {
-        if (status.dwProcessId != 0 && !process.get())
-            process.reset(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    while (QueryStatus(service.Get(), status)) {
+        if (status.dwProcessId != 0 && !process)
+            process.Reset(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
         if (status.dwCurrentState == SERVICE_STOPPED) {
             // The files of the program can go only once its process has ended.
-            if (process.get() && WaitForSingleObject(process.get(), ServiceTimeoutMs) != WAIT_OBJECT_0) {
+            if (process && WaitForSingleObject(process.Get(), ServiceTimeoutMs) != WAIT_OBJECT_0) {
                 error = L"The process of the service did not end after it stopped.";
                 return false;
             }
@@ -320,7 +274,7 @@ bool StopZelService(Session& s, std::wstring& error) {
         }
         if (!stopSent && status.dwCurrentState == SERVICE_RUNNING) {
             SERVICE_STATUS plain;
-            stopSent = ControlService(service.get(), SERVICE_CONTROL_STOP, &plain) != FALSE;
+            stopSent = ControlService(service.Get(), SERVICE_CONTROL_STOP, &plain) != FALSE;
         }
         if (GetTickCount() - start > ServiceTimeoutMs) break;
         Sleep(200);
@@ -381,11 +335,11 @@ void SetUpgradeMark(Session& s, bool set) {
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, CompanyKey);
         return;
     }
-    RegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MarkKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.out(), nullptr);
+    UniqueRegKey key;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MarkKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Out(), nullptr);
     std::wstring pid = std::to_wstring(GetCurrentProcessId());
     if (rc == ERROR_SUCCESS)
-        rc = RegSetValueExW(key.get(), MarkValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(pid.c_str()),
+        rc = RegSetValueExW(key.Get(), MarkValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(pid.c_str()),
                             static_cast<DWORD>((pid.size() + 1) * sizeof(wchar_t)));
     if (rc != ERROR_SUCCESS)
         throw SetupError(L"The upgrade cannot be marked in HKLM\\" + std::wstring(MarkKey) + L": " +
@@ -400,8 +354,8 @@ bool UpgradeMarked(Session& s) {
         return false;
     // The mark counts only while the installation that set it still runs.
     DWORD pid = wcstoul(text, nullptr, 10);
-    Handle process(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
-    if (process.get() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+    UniqueHandle process(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
+    if (process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) {
         s.Log(L"this removal is part of an upgrade (marked by process " + std::wstring(text) + L")");
         return true;
     }

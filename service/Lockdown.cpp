@@ -3,6 +3,7 @@
 #include "base/Access.h"
 #include "base/FileTree.h"
 #include "base/Log.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "config/Proxy.h"
 
@@ -47,8 +48,8 @@ BOOL WriteEntrySecurity(HANDLE entry, const std::wstring&, SECURITY_INFORMATION 
 class TLockPrivileges {
 public:
     TLockPrivileges() {
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
-            token_ = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token_.Out())) {
+            token_.Release();
             return;
         }
         struct {
@@ -65,20 +66,19 @@ public:
         previous_.resize(sizeof(wanted));
         DWORD size = static_cast<DWORD>(previous_.size());
         adjusted_ = wanted.PrivilegeCount > 0 &&
-                    AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted), size,
+                    AdjustTokenPrivileges(token_.Get(), FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(&wanted), size,
                                           reinterpret_cast<PTOKEN_PRIVILEGES>(previous_.data()), &size);
     }
     ~TLockPrivileges() {
         if (adjusted_)
-            AdjustTokenPrivileges(token_, FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(previous_.data()), 0, nullptr,
-                                  nullptr);
-        if (token_) CloseHandle(token_);
+            AdjustTokenPrivileges(token_.Get(), FALSE, reinterpret_cast<PTOKEN_PRIVILEGES>(previous_.data()), 0,
+                                  nullptr, nullptr);
     }
     TLockPrivileges(const TLockPrivileges&) = delete;
     TLockPrivileges& operator=(const TLockPrivileges&) = delete;
 
 private:
-    HANDLE token_ = nullptr;
+    UniqueHandle token_;
     std::vector<BYTE> previous_;
     bool adjusted_ = false;
 };
@@ -98,26 +98,26 @@ public:
     // opened as itself, and a link is only reported back.
     TLockResult Lock(const std::wstring& path, TFolderKind kind, TEntryForm form, bool follow = false) {
         const DWORD access = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
-        HANDLE entry = follow ? CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
-                              : OpenEntry(path, access);
-        if (entry == INVALID_HANDLE_VALUE) {
+        UniqueHandle entry(follow ? CreateFileW(path.c_str(), access,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                                  : OpenEntry(path, access));
+        if (!entry) {
             Error("Не удалось открыть %s: %s", path, GetLastError());
             return TLockResult::Failed;
         }
         TLockResult result = TLockResult::Locked;
         TSecurityDescriptor descriptor = FileDescriptor(kind, form);
-        if (!follow && IsLinkHandle(entry)) {
+        if (!follow && IsLinkHandle(entry.Get())) {
             result = TLockResult::Link;
         } else if (!descriptor.IsValid() ||
-                   !FileSecuritySeam().Write(entry, path, DACL_SECURITY_INFORMATION, descriptor.Get())) {
+                   !FileSecuritySeam().Write(entry.Get(), path, DACL_SECURITY_INFORMATION, descriptor.Get())) {
             Error("Не удалось установить права доступа к %s: %s", path, GetLastError());
             result = TLockResult::Failed;
-        } else if (!FileSecuritySeam().Write(entry, path, OWNER_SECURITY_INFORMATION, descriptor.Get())) {
+        } else if (!FileSecuritySeam().Write(entry.Get(), path, OWNER_SECURITY_INFORMATION, descriptor.Get())) {
             Error("Не удалось назначить владельца %s: %s", path, GetLastError());
             result = TLockResult::Failed;
         }
-        CloseHandle(entry);
         return result;
     }
 
@@ -181,20 +181,19 @@ public:
     void LockSettingsKey() {
         std::wstring name = ToWide(SettingsKey);
         TSecurityDescriptor descriptor = KeyDescriptor();
-        HKEY key = nullptr;
+        UniqueRegKey key;
         const REGSAM access = READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_32KEY;
-        LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, access, &key);
+        LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, access, key.Out());
         if (rc == ERROR_FILE_NOT_FOUND) return;
         // A list that shuts the service out is passed by the restore right.
         if (rc == ERROR_ACCESS_DENIED)
             rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access,
-                                 nullptr, &key, nullptr);
+                                 nullptr, key.Out(), nullptr);
         if (rc == ERROR_SUCCESS && !descriptor.IsValid()) rc = static_cast<LONG>(GetLastError());
         // RegSetKeySecurity, not SetSecurityInfo: Wine's SetSecurityInfo drops
         // the protected mark of a key's list.
-        if (rc == ERROR_SUCCESS) rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.Get());
-        if (rc == ERROR_SUCCESS) rc = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION, descriptor.Get());
-        if (key) RegCloseKey(key);
+        if (rc == ERROR_SUCCESS) rc = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.Get());
+        if (rc == ERROR_SUCCESS) rc = RegSetKeySecurity(key.Get(), OWNER_SECURITY_INFORMATION, descriptor.Get());
         if (rc != ERROR_SUCCESS)
             Error("Не удалось установить права доступа к ключу реестра HKLM\\%s: %s", name, static_cast<DWORD>(rc));
     }

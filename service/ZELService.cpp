@@ -1,12 +1,14 @@
 #include "ZELService.h"
 
 #include <objbase.h>
+#include <wrl/client.h>
 
 #include <cstdio>
 
 #include "Lockdown.h"
 #include "base/KeptInterfaces.h"
 #include "base/Log.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "base/TryFinally.h"
 #include "base/Versions.h"
@@ -49,19 +51,6 @@ constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 bool DownloaderStarted = false;
 SERVICE_STATUS Status = {};
-
-// Closes a service-manager handle on every path.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE h) : h_(h) {}
-    ~ScHandle() {
-        if (h_) CloseServiceHandle(h_);
-    }
-    SC_HANDLE get() const { return h_; }
-
-private:
-    SC_HANDLE h_;
-};
 
 void WriteConsoleError(const std::string& text) {
     // A windowed program has the console of its parent only when it asks.
@@ -249,21 +238,19 @@ void RunComServer() {
                     KeepServerInterfaces(object);
                     TryFinally(
                         [&] {
-                            IMoniker* moniker = nullptr;
-                            IRunningObjectTable* rot = nullptr;
-                            if (FAILED(CreateItemMoniker(L"!", MonikerItem, &moniker)))
+                            Microsoft::WRL::ComPtr<IMoniker> moniker;
+                            Microsoft::WRL::ComPtr<IRunningObjectTable> rot;
+                            if (FAILED(CreateItemMoniker(L"!", MonikerItem, moniker.GetAddressOf())))
                                 throw Exception("Ошибка при создании моникера");
-                            if (FAILED(GetRunningObjectTable(0, &rot))) {
-                                moniker->Release();
+                            if (FAILED(GetRunningObjectTable(0, rot.GetAddressOf())))
                                 throw Exception("Не удалось получить интерфейс ROT");
-                            }
                             DWORD rotCookie = 0;
                             bool registered = false;
                             TryFinally(
                                 [&] {
                                     if (FAILED(rot->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE |
                                                                  ROTFLAGS_ALLOWANYCLIENT,
-                                                             object, moniker, &rotCookie)))
+                                                             object, moniker.Get(), &rotCookie)))
                                         throw Exception("Не удалось зарегистрировать объект в ROT");
                                     registered = true;
                                     StartDownloader(StopEvent, DownloaderDoneEvent);
@@ -283,8 +270,6 @@ void RunComServer() {
                                         StopEvent = nullptr;
                                     }
                                     if (registered) rot->Revoke(rotCookie);
-                                    moniker->Release();
-                                    rot->Release();
                                 });
                         },
                         [&] {
@@ -340,16 +325,16 @@ void DestroyProcessObjects() {
 void InstallService() {
     TryWriteLog(Format("Установка службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
     LockForInstallation();
-    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-    if (!manager.get()) RaiseLastOSError();
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!manager) RaiseLastOSError();
     std::string image = "\"" + GetProgramPath() + "\" /Service";
-    ScHandle service(CreateServiceA(manager.get(), ServiceName, ServiceName, SERVICE_ALL_ACCESS,
+    ServiceHandle service(CreateServiceA(manager.Get(), ServiceName, ServiceName, SERVICE_ALL_ACCESS,
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                     image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (service.get()) {
+    if (service) {
         SERVICE_DESCRIPTIONA description;
         description.lpDescription = const_cast<char*>(ServiceDescription);
-        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+        ChangeServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description);
         RegisterServer();
         return;
     }
@@ -359,11 +344,11 @@ void InstallService() {
 
 void UninstallService() {
     TryWriteLog(Format("Удаление службы обновления ЗЕЛ %s", {GetSelfVersion()}), LogInfo);
-    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager.get()) RaiseLastOSError();
-    ScHandle service(OpenServiceA(manager.get(), ServiceName, DELETE));
-    if (!service.get()) RaiseLastOSError();
-    DeleteService(service.get());
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) RaiseLastOSError();
+    ServiceHandle service(OpenServiceA(manager.Get(), ServiceName, DELETE));
+    if (!service) RaiseLastOSError();
+    DeleteService(service.Get());
     UnregisterServer();
 }
 

@@ -96,17 +96,12 @@ std::string PublicKeyPin(PCCERT_CONTEXT cert) {
 
 TLockedFile::TLockedFile(const std::string& path, bool forMove) : path_(path) {
     std::wstring wide = ToWide(path);
-    h_ = CreateFileW(wide.c_str(), GENERIC_READ | (forMove ? DELETE : 0), FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h_ == INVALID_HANDLE_VALUE) error_ = GetLastError();
+    h_.Reset(CreateFileW(wide.c_str(), GENERIC_READ | (forMove ? DELETE : 0), FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h_) error_ = GetLastError();
 }
 
-TLockedFile::~TLockedFile() { Close(); }
-
-void TLockedFile::Close() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-}
+void TLockedFile::Close() { h_.Reset(); }
 
 bool TLockedFile::MoveTo(const std::string& target) {
     std::wstring name = ToWide(target);
@@ -116,7 +111,7 @@ bool TLockedFile::MoveTo(const std::string& target) {
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::copy(name.begin(), name.end(), info->FileName);
-    if (!SetFileInformationByHandle(h_, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return false;
+    if (!SetFileInformationByHandle(h_.Get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return false;
     path_ = target;
     return true;
 }

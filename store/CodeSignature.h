@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Owners.h"
+
 namespace zel {
 
 // A file opened for reading with only reading shared: nobody can write,
@@ -20,12 +22,9 @@ class TLockedFile {
 public:
     TLockedFile() = default;
     TLockedFile(const std::string& path, bool forMove);
-    ~TLockedFile();
-    TLockedFile(const TLockedFile&) = delete;
-    TLockedFile& operator=(const TLockedFile&) = delete;
 
-    bool IsOpen() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE Handle() const { return h_; }
+    bool IsOpen() const { return static_cast<bool>(h_); }
+    HANDLE Handle() const { return h_.Get(); }
     const std::string& Path() const { return path_; }
     DWORD Error() const { return error_; }  // why it could not be opened
     // Renames the file through the handle (the target must not exist).
@@ -33,7 +32,7 @@ public:
     void Close();
 
 private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
+    UniqueHandle h_;
     std::string path_;
     DWORD error_ = ERROR_SUCCESS;
 };

@@ -38,4 +38,21 @@ private:
     BCRYPT_KEY_HANDLE h_ = nullptr;
 };
 
+// A hash object of the algorithm; null (get()) when it could not be made.
+class TCryptHash {
+public:
+    explicit TCryptHash(BCRYPT_ALG_HANDLE algorithm) {
+        if (!algorithm || !BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &h_, nullptr, 0, nullptr, 0, 0))) h_ = nullptr;
+    }
+    ~TCryptHash() {
+        if (h_) BCryptDestroyHash(h_);
+    }
+    TCryptHash(const TCryptHash&) = delete;
+    TCryptHash& operator=(const TCryptHash&) = delete;
+    BCRYPT_HASH_HANDLE get() const { return h_; }
+
+private:
+    BCRYPT_HASH_HANDLE h_ = nullptr;
+};
+
 }  // namespace zel

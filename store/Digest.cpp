@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CryptOwners.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "config/TrustText.h"
 
@@ -21,37 +22,6 @@ bool EndsWithText(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && SameText(text.substr(text.size() - suffix.size()), suffix);
 }
 
-class TFile {
-public:
-    explicit TFile(HANDLE h) : h_(h) {}
-    ~TFile() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    TFile(const TFile&) = delete;
-    TFile& operator=(const TFile&) = delete;
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
-};
-
-class THash {
-public:
-    explicit THash(BCRYPT_ALG_HANDLE algorithm) {
-        if (!algorithm || !BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &h_, nullptr, 0, nullptr, 0, 0))) h_ = nullptr;
-    }
-    ~THash() {
-        if (h_) BCryptDestroyHash(h_);
-    }
-    THash(const THash&) = delete;
-    THash& operator=(const THash&) = delete;
-    BCRYPT_HASH_HANDLE get() const { return h_; }
-
-private:
-    BCRYPT_HASH_HANDLE h_ = nullptr;
-};
-
 std::string Hex(const unsigned char* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
@@ -65,11 +35,11 @@ std::string Hex(const unsigned char* data, size_t size) {
 
 // The digest kept in a record, or empty when there is no readable one.
 std::string ReadRecord(const std::string& path) {
-    TFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return std::string();
     char buffer[128];
     DWORD got = 0;
-    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return std::string();
+    if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return std::string();
     std::string digest;
     return ParseSha256(Trim(std::string(buffer, got)), digest) ? digest : std::string();
 }
@@ -78,8 +48,8 @@ bool WriteRecord(const std::string& path, const std::string& digest) {
     std::string text = digest + "\r\n";
     DWORD written = 0;
     {
-        TFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file && WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
             written == text.size())
             return true;
     }
@@ -91,16 +61,16 @@ bool WriteRecord(const std::string& path, const std::string& digest) {
 
 bool FileSha256(const std::string& path, std::string& digest) {
     // Writers are kept out while the bytes are read.
-    TFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
     TCryptAlgorithm algorithm(BCRYPT_SHA256_ALGORITHM);
-    THash hash(algorithm.get());
+    TCryptHash hash(algorithm.get());
     if (!hash.get()) return false;
     std::vector<unsigned char> block(BlockSize);
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.get(), block.data(), BlockSize, &got, nullptr)) return false;
+        if (!ReadFile(file.Get(), block.data(), BlockSize, &got, nullptr)) return false;
         if (got == 0) break;
         if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), block.data(), got, 0))) return false;
     }
@@ -112,7 +82,7 @@ bool FileSha256(const std::string& path, std::string& digest) {
 
 std::string Sha256(const std::string& data) {
     TCryptAlgorithm algorithm(BCRYPT_SHA256_ALGORITHM);
-    THash hash(algorithm.get());
+    TCryptHash hash(algorithm.get());
     if (!hash.get()) return std::string();
     if (!data.empty() &&
         !BCRYPT_SUCCESS(BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),

@@ -7,6 +7,7 @@
 #include "Digest.h"
 #include "base/FileTree.h"
 #include "base/ModuleName.h"
+#include "base/Owners.h"
 #include "base/Text.h"
 #include "config/Policy.h"
 
@@ -99,9 +100,7 @@ TVersion GetNewestInstallerVersion(const std::string& module, const std::string&
 
 int64_t GetFileSize64(const std::string& path) {
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(path.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return 0;
-    FindClose(find);
+    if (!FindHandle(FindFirstFileA(path.c_str(), &data))) return 0;
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 

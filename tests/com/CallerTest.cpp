@@ -7,6 +7,7 @@
 
 #include "ComTestSupport.h"
 #include "base/Log.h"
+#include "base/Access.h"
 #include "base/Text.h"
 #include "config/Proxy.h"
 #include "install/CallerProcess.h"

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "TestSupport.h"
+#include "base/Access.h"
 #include "base/Text.h"
 #include "com/Caller.h"
 #include "transfer/JobMap.h"

@@ -102,6 +102,9 @@ BOOL WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD written, void*) {
 }
 
 BOOL CloseHandle(HANDLE) { return TRUE; }
+BOOL FindClose(HANDLE) { return TRUE; }
+BOOL CloseServiceHandle(SC_HANDLE) { return TRUE; }
+LONG RegCloseKey(HKEY) { return 0; }
 
 BOOL FileTimeToLocalFileTime(const FILETIME* time, FILETIME* local) {
     *local = *time;

@@ -160,6 +160,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, void* overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void* overlapped);
 BOOL CloseHandle(HANDLE handle);
+// For the owners of base/Owners.h; nothing here opens what they close.
+BOOL FindClose(HANDLE find);
+using SC_HANDLE = void*;
+BOOL CloseServiceHandle(SC_HANDLE service);
+using HKEY = struct HKEY__*;
+LONG RegCloseKey(HKEY key);
 BOOL FileTimeToLocalFileTime(const FILETIME* time, FILETIME* local);
 BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* system);
 LPWSTR GetCommandLineW();
