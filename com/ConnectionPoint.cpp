@@ -22,8 +22,7 @@ TConnectionPoint::~TConnectionPoint() {
         Lock lock(lock_);
         held.swap(sinks_);
     }
-    for (Entry& entry : held)
-        if (entry.sink) entry.sink->Release();
+    held.clear();  // the sinks go outside the lock
     DeleteCriticalSection(&lock_);
 }
 
@@ -83,7 +82,6 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
             if (index == sinks_.size()) sinks_.emplace_back();
             serial = nextSerial_++;
             sinks_[index] = Entry{pUnkSink, serial, std::string(), owner};
-            pUnkSink->AddRef();
             cookie = static_cast<DWORD>(index + 1);
         }
     } catch (const std::bad_alloc&) {
@@ -105,15 +103,14 @@ HRESULT STDMETHODCALLTYPE TConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pd
         if (onConnect_) onConnect_(pUnkSink, true, cookie, serial);
     } catch (...) {
         // A connection whose set-up failed is not kept.
-        IUnknown* sink = nullptr;
+        Entry dropped;  // goes outside the lock
         {
             Lock lock(lock_);
             if (cookie <= sinks_.size() && sinks_[cookie - 1].serial == serial) {
-                sink = sinks_[cookie - 1].sink;
+                dropped = std::move(sinks_[cookie - 1]);
                 sinks_[cookie - 1] = Entry();
             }
         }
-        if (sink) sink->Release();
         return E_UNEXPECTED;
     }
     *pdwCookie = cookie;
@@ -146,17 +143,16 @@ HRESULT TConnectionPoint::Remove(DWORD cookie, const ULONGLONG* serial, const TP
             return CONNECT_E_NOCONNECTION;
         // The entry is emptied at once: a second Unadvise of the same cookie,
         // even a concurrent one, finds no connection.
-        entry = sinks_[cookie - 1];
+        entry = std::move(sinks_[cookie - 1]);
         sinks_[cookie - 1] = Entry();
     }
     HRESULT hr = S_OK;
     try {
-        if (onConnect_) onConnect_(entry.sink, false, cookie, entry.serial);
+        if (onConnect_) onConnect_(entry.sink.Get(), false, cookie, entry.serial);
     } catch (...) {
         hr = E_UNEXPECTED;
     }
-    entry.sink->Release();
-    return hr;
+    return hr;  // the sink goes with the entry, outside the lock
 }
 
 std::vector<TConnection> TConnectionPoint::Connections() {
@@ -166,7 +162,6 @@ std::vector<TConnection> TConnectionPoint::Connections() {
         const Entry& entry = sinks_[i];
         if (!entry.sink) continue;
         result.push_back(TConnection{entry.sink, static_cast<DWORD>(i + 1), entry.serial, entry.label, entry.owner});
-        entry.sink->AddRef();
     }
     return result;
 }
@@ -206,8 +201,7 @@ bool TConnectionPoint::GetEntry(size_t index, const TProcessKey& process, IUnkno
     *sink = nullptr;
     if (index >= sinks_.size() || !sinks_[index].sink || !process.Known() || sinks_[index].owner != process)
         return false;
-    *sink = sinks_[index].sink;
-    (*sink)->AddRef();
+    sinks_[index].sink.CopyTo(sink);
     return true;
 }
 

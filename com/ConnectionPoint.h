@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <wrl/client.h>
 
 #include <atomic>
 #include <functional>
@@ -21,11 +22,10 @@ namespace zel {
 // number, never given twice by one point)
 using ConnectEvent = std::function<void(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial)>;
 
-// One connection as the server sees it: the sink (one reference held by
-// whoever got it), its cookie, its serial, the label the server gave it and
+// One connection as the server sees it: the sink (a reference of its own), its cookie, its serial, the label the server gave it and
 // the process that advised it.
 struct TConnection {
-    IUnknown* sink = nullptr;
+    Microsoft::WRL::ComPtr<IUnknown> sink;
     DWORD cookie = 0;
     ULONGLONG serial = 0;
     std::string label;
@@ -91,7 +91,7 @@ private:
     // The list is guarded by lock_ for every access; the lock is never held
     // while a sink or the handler is called.
     struct Entry {
-        IUnknown* sink = nullptr;
+        Microsoft::WRL::ComPtr<IUnknown> sink;
         ULONGLONG serial = 0;
         std::string label;
         TProcessKey owner;

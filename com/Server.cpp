@@ -1,4 +1,6 @@
-// The update server object TUpdateServer and its singleton class factory.
+// The update server object TUpdateServer: its identity, IDispatch, and the
+// calls on modules, installs, the proxy and versions (its clients, events,
+// job manager and factory have units of their own).
 #include "Server.h"
 
 #include <oleauto.h>
@@ -13,13 +15,12 @@
 #include <vector>
 
 #include "Caller.h"
-#include "ClientCalls.h"
 #include "ConnectionPoint.h"
+#include "ServerFactory.h"
 #include "ServerObject.h"
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
 #include "base/BStr.h"
-#include "base/KeptInterfaces.h"
 #include "base/Lock.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
@@ -40,65 +41,19 @@ namespace zel {
 
 namespace {
 
-// Guards the links between the factories and the object they created.
-struct InstanceLock {
-    CRITICAL_SECTION cs;
-    InstanceLock() { InitializeCriticalSection(&cs); }
-    ~InstanceLock() { DeleteCriticalSection(&cs); }
-};
-InstanceLock& GetInstanceLock() {
-    static InstanceLock lock;
-    return lock;
-}
-
 void PostToDownloader(UINT message, WPARAM wParam) { PostDownloaderMessage(message, wParam); }
 
 // The description of the module's job, when it has one.
 bool FindRegistration(const std::string& module, TJobInfo& info) {
-    IBackgroundCopyJob* job = nullptr;
-    bool found = FindModuleJob(nullptr, module, &job, &info) && job;
-    if (job) job->Release();
-    return found;
+    ComPtr<IBackgroundCopyJob> job;
+    return FindModuleJob(nullptr, module, job.GetAddressOf(), &info) && job;
 }
 
 }  // namespace
 
-using namespace server;
-
-// ---------------------------------------------------------------- TSingletonFactory
-
-class TSingletonFactory : public IClassFactory {
-public:
-    TSingletonFactory();
-    virtual ~TSingletonFactory();
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refCount_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG count = --refCount_;
-        if (count == 0) delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override;
-
-    // The one object with one new reference; raises when it cannot be made.
-    IUnknown* CreateComObject(IUnknown* outer);
-    void Register();
-    void Revoke();
-    // Called by the object when its last reference goes.
-    void InstanceDestroyed(TUpdateServer* object);
-
-private:
-    std::atomic<LONG> refCount_{1};
-    TUpdateServer* instance_ = nullptr;  // not counted
-    DWORD registration_ = 0;
-};
-
 namespace server {
 
 // ---------------------------------------------------------------- TUpdateServer
-
 
 TUpdateServer::TUpdateServer(TSingletonFactory* factory) : factory_(factory) {
     connectionPoints_ = new TConnectionPoints(Unknown());
@@ -132,7 +87,7 @@ ULONG STDMETHODCALLTYPE TUpdateServer::Release() {
     LONG count = --refCount_;
     if (count == 0) {
         {
-            Lock lock(GetInstanceLock().cs);
+            Lock lock(InstanceLock());
             if (factory_) factory_->InstanceDestroyed(this);
         }
         delete this;
@@ -212,74 +167,6 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::InterfaceSupportsErrorInfo(REFIID riid)
     for (const IID* iid : ServerInterfaces())
         if (IsEqualIID(riid, *iid)) return S_OK;
     return S_FALSE;
-}
-
-// ---- connections
-
-void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial) {
-    try {
-        if (!connecting) {
-            WriteLog("Отключился клиент", LogDebug);
-            WriteLogFmt("dwCoockie: %d", {cookie}, LogTrace);
-            return;
-        }
-        // Inside the client's Advise, before any call back into the client.
-        const TCaller caller = CurrentCaller();
-        IZELClientInfo* info = nullptr;
-        BSTR name = nullptr;
-        bool named = SUCCEEDED(sink->QueryInterface(IID_IZELClientInfo, reinterpret_cast<void**>(&info))) && info;
-        if (named) {
-            info->GetName(&name);
-            info->Release();
-        }
-        if (named && name) {
-            WriteLogFmt("Подключился клиент %s", {Shown(name)}, LogDebug);
-            if (eventConnectionPoint_) eventConnectionPoint_->SetLabel(cookie, serial, Ansi(name));
-        } else
-            WriteLog("Подключился неопознанный клиент", LogDebug);
-        SysFreeString(name);
-        WriteLogFmt("dwCoockie: %d", {cookie}, LogTrace);
-
-        IZELUpdateClient* client = nullptr;
-        if (FAILED(sink->QueryInterface(IID_IZELUpdateClient, reinterpret_cast<void**>(&client))) || !client) {
-            WriteLog("Интерфейс IZELUpdateEvents2 не поддерживается", LogError);
-            return;
-        }
-        IEnumModules* modules = nullptr;
-        HRESULT hr = client->GetModules(&modules);
-        client->Release();
-        if (hr != S_OK || !modules) {
-            ReleaseNull(modules);
-            return;
-        }
-        try {
-            WriteLog("Подписался на следующие обновления:", LogDebug);
-            // The subscription registers its modules in the name of the
-            // client's account; the service's own module is its events'
-            // filter only, and an account that cannot be told registers none.
-            const TRegistrant who = RegistrantOf(caller);
-            if (!caller.Known())
-                WriteLogFmt("Модули подписки не регистрируются: вызывающий не опознан (%s)", {caller.Text()},
-                            LogWarning);
-            ForEachModule(modules, [&](BSTR module, BSTR version) {
-                std::string m;
-                if (CheckModuleName(module, m) == NameCheck::Refused) return;
-                std::string v = Ansi(version);
-                WriteLogFmt("   %s (%s)", {m, LogSafeText(v)}, LogDebug);
-                if (!m.empty() && AddQueue && caller.Known() && !IsOwnModule(m) && SUCCEEDED(ReserveModule(m, who.Sid)))
-                    AddQueue->Add(m, v, "", &who);
-            });
-        } catch (...) {
-            modules->Release();
-            throw;
-        }
-        modules->Release();
-        EnableEvents();
-        PostToDownloader(WM_MODULESCHANGED, cookie);
-    } catch (const std::exception& e) {
-        // The connection itself stands; only its set-up is incomplete.
-        LogSafe(e.what(), LogError);
-    }
 }
 
 // ---- IZELUpdate
@@ -500,176 +387,6 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::CheckVersion(BSTR Version) {
     return Guarded([&] { return VersionStrGreater(Ansi(Version), GetSelfVersion()) ? S_FALSE : S_OK; });
 }
 
-// ---- IZELService
-
-HRESULT STDMETHODCALLTYPE TUpdateServer::GetClientCount(BSTR wsAppName, ULONG* dwCount) {
-    if (!dwCount) return E_POINTER;
-    *dwCount = 0;
-    return Guarded([&] {
-        WriteLogFmt("Клиент запрашивает количество соединений: %s", {Shown(wsAppName)}, LogTrace);
-        if (!eventConnectionPoint_) return E_FAIL;
-        struct Answer {
-            std::atomic<bool> same{false}, failed{false};
-        };
-        std::vector<TConnection> connections = eventConnectionPoint_->Connections();
-        std::vector<std::shared_ptr<Answer>> answers;
-        std::shared_ptr<BStr> wanted = CopyBStr(wsAppName);
-        TClientCalls calls;
-        for (const TConnection& c : connections) {
-            auto answer = std::make_shared<Answer>();
-            answers.push_back(answer);
-            std::shared_ptr<IUnknown> sink = Shared(c.sink);
-            calls.Start([sink, answer, wanted] {
-                try {
-                    IZELClientInfo* info = nullptr;
-                    if (SUCCEEDED(Checked(sink->QueryInterface(IID_IZELClientInfo, reinterpret_cast<void**>(&info)))) &&
-                        info) {
-                        BSTR name = nullptr;
-                        HRESULT hr = info->GetName(&name);
-                        info->Release();
-                        answer->same = hr == S_OK && SameBStr(name, *wanted);
-                        SysFreeString(name);
-                        Checked(hr);
-                    }
-                } catch (...) {
-                    answer->failed = true;
-                }
-            }, c.owner);
-        }
-        std::vector<CallState> states = calls.Wait();
-        ULONG count = 0;
-        for (size_t i = 0; i < connections.size(); ++i) {
-            if (states[i] == CallState::TimedOut)
-                DropHungClient(connections[i]);
-            else if (states[i] == CallState::Done && answers[i]->failed)
-                eventConnectionPoint_->UnadviseConnection(connections[i].cookie, connections[i].serial);
-            else if (states[i] == CallState::Done && answers[i]->same)
-                ++count;
-            connections[i].sink->Release();
-        }
-        *dwCount = count;
-        WriteLogFmt("Результат: %d", {count}, LogTrace);
-        return S_OK;
-    });
-}
-
 }  // namespace server
-
-// ---------------------------------------------------------------- TSingletonFactory
-
-TSingletonFactory::TSingletonFactory() {
-    // The coclass's type information comes from the program's own library.
-    if (!OwnTypeLib()) throw Exception("Не удалось загрузить библиотеку типов");
-}
-
-TSingletonFactory::~TSingletonFactory() {
-    Lock lock(GetInstanceLock().cs);
-    if (instance_) instance_->ForgetFactory();
-}
-
-HRESULT STDMETHODCALLTYPE TSingletonFactory::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-        *ppv = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-IUnknown* TSingletonFactory::CreateComObject(IUnknown*) {
-    // Under the lock: a client's first CreateInstance racing with the
-    // service's own creation still yields one object.
-    Lock lock(GetInstanceLock().cs);
-    if (instance_ && instance_->TryAddRef()) return instance_->Unknown();
-    if (instance_) instance_->ForgetFactory();  // on its way out
-    instance_ = new TUpdateServer(this);
-    return instance_->Unknown();
-}
-
-void TSingletonFactory::InstanceDestroyed(TUpdateServer* object) {
-    // The caller holds the instance lock.
-    if (instance_ == object) instance_ = nullptr;
-}
-
-HRESULT STDMETHODCALLTYPE TSingletonFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    IUnknown* object = nullptr;
-    try {
-        object = CreateComObject(outer);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-    HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();  // an object made by this very call goes when the query failed
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE TSingletonFactory::LockServer(BOOL fLock) {
-    return CoLockObjectExternal(static_cast<IClassFactory*>(this), fLock, TRUE);
-}
-
-void TSingletonFactory::Register() {
-    KeepInterfaceRegistered(static_cast<IClassFactory*>(this), IID_IClassFactory);
-    HRESULT hr = CoRegisterClassObject(CLSID_ZELUpdateServer, static_cast<IClassFactory*>(this),
-                                       CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &registration_);
-    if (FAILED(hr)) {
-        registration_ = 0;
-        throw Exception(Format("Не удалось зарегистрировать фабрику классов: %s (0x%x)",
-                               {SysErrorMessage(static_cast<DWORD>(hr)), static_cast<unsigned>(hr)}));
-    }
-}
-
-void TSingletonFactory::Revoke() {
-    if (registration_) {
-        CoRevokeClassObject(registration_);
-        registration_ = 0;
-    }
-}
-
-// ---------------------------------------------------------------- API
-
-const std::vector<const IID*>& ServerInterfaces() {
-    static const std::vector<const IID*> interfaces = {
-        &IID_IUnknown,       &IID_ISupportErrorInfo, &IID_IDispatch,           &IID_IZELUpdate,
-        &IID_IZELAppList,    &IID_IZELServiceSetup,  &IID_IZELServiceVersion,  &IID_IZELService,
-        &IID_IZELJobManager, &IID_IZELJSONRequest,   &IID_IUpdateServerNotify, &IID_IConnectionPointContainer};
-    return interfaces;
-}
-
-TSingletonFactory* CreateSingletonFactory() { return new TSingletonFactory; }
-
-void RegisterClassObject(TSingletonFactory* factory) { factory->Register(); }
-
-void KeepServerInterfaces(IUnknown* object) {
-    for (const IID* iid : ServerInterfaces()) KeepInterfaceRegistered(object, *iid);
-
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IEnumConnectionPoints> points;
-    if (FAILED(object->QueryInterface(IID_PPV_ARGS(&container))) || FAILED(container->EnumConnectionPoints(&points)) ||
-        !points)
-        return;
-    KeepInterfaceRegistered(points.Get(), IID_IEnumConnectionPoints);
-    bool first = true;
-    for (ComPtr<IConnectionPoint> point; points->Next(1, point.ReleaseAndGetAddressOf(), nullptr) == S_OK && point;
-         first = false) {
-        KeepInterfaceRegistered(point.Get(), IID_IConnectionPoint);
-        // One enumerator of connections serves every point.
-        ComPtr<IEnumConnections> connections;
-        if (first && SUCCEEDED(point->EnumConnections(&connections)) && connections)
-            KeepInterfaceRegistered(connections.Get(), IID_IEnumConnections);
-    }
-}
-
-IUnknown* CreateComObject(TSingletonFactory* factory) { return factory->CreateComObject(nullptr); }
-
-void DestroySingletonFactory(TSingletonFactory* factory) {
-    if (!factory) return;
-    factory->Revoke();
-    factory->Release();
-}
 
 }  // namespace zel

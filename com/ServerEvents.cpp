@@ -23,23 +23,10 @@ void STDMETHODCALLTYPE TUpdateServer::DisableEvents() {
     eventsEnabled_ = false;
 }
 
-void TUpdateServer::DropHungClient(const TConnection& connection) {
-    LogSafe(Format("Клиент %s (dwCoockie: %d) не ответил за %d с, отключаем клиента со стороны сервера",
-                   {connection.label.empty() ? std::string("без имени") : LogSafeText(connection.label),
-                    connection.cookie, ClientCallTimeoutMs / 1000}),
-            LogError);
-    if (eventConnectionPoint_) eventConnectionPoint_->UnadviseConnection(connection.cookie, connection.serial);
-}
-
 // Delivers one event to the chosen connections; returns the number of
-// event calls made. The clients are called at the same time, each on a
-// worker of its own, and waited for at most ClientCallTimeoutMs; a client
-// whose call failed or did not return is unadvised (that very connection).
+// event calls made. A client whose call failed or did not return is
+// unadvised (that very connection).
 int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
-    struct Outcome {
-        std::atomic<int> delivered{0};
-        std::atomic<bool> failed{false};
-    };
     int delivered = 0;
     bool locked = false;
     if (d.holdMutex && eventMutex_) {
@@ -49,72 +36,44 @@ int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
     try {
         if (eventsEnabled_ && eventConnectionPoint_) {
             std::vector<TConnection> targets;
-            for (TConnection& c : eventConnectionPoint_->Connections()) {
-                if (d.targeted && !(d.allWhenZero && d.cookie == 0) && c.cookie != d.cookie)
-                    c.sink->Release();
-                else
-                    targets.push_back(c);
-            }
-            std::vector<std::shared_ptr<Outcome>> outcomes;
-            TClientCalls calls;
+            for (TConnection& c : eventConnectionPoint_->Connections())
+                if (!d.targeted || (d.allWhenZero && d.cookie == 0) || c.cookie == d.cookie)
+                    targets.push_back(std::move(c));
             const ULONG maskBits = d.maskBits;
             const bool bySubscription = d.bySubscription;
             const std::shared_ptr<BStr> module = d.module;
-            for (const TConnection& c : targets) {
-                auto outcome = std::make_shared<Outcome>();
-                outcomes.push_back(outcome);
-                std::shared_ptr<IUnknown> sink = Shared(c.sink);
-                calls.Start([sink, outcome, call, maskBits, bySubscription, module] {
-                    IZELUpdateEvents2* events = nullptr;
-                    IZELUpdateClient* client = nullptr;
-                    IEnumModules* modules = nullptr;
-                    try {
-                        if (SUCCEEDED(Checked(sink->QueryInterface(IID_IZELUpdateEvents2,
-                                                                   reinterpret_cast<void**>(&events)))) &&
-                            events &&
-                            (!bySubscription ||
-                             (SUCCEEDED(Checked(sink->QueryInterface(IID_IZELUpdateClient,
-                                                                     reinterpret_cast<void**>(&client)))) &&
-                              client))) {
-                            ULONG mask = 0;
-                            if (FAILED(Checked(events->GetEventTypes(&mask)))) mask = 0;
-                            if (mask & maskBits) {
-                                if (bySubscription) {
-                                    if (Checked(client->GetModules(&modules)) == S_OK && modules)
-                                        Checked(ForEachModule(modules, [&](BSTR name, BSTR) {
-                                            // A subscription names its module in any letter case.
-                                            if (SameModuleName(Ansi(name), Ansi(*module))) {
-                                                Checked(call(events));
-                                                ++outcome->delivered;
-                                            }
-                                        }));
-                                } else {
-                                    Checked(call(events));
-                                    ++outcome->delivered;
-                                }
-                            }
-                        }
-                    } catch (...) {
-                        outcome->failed = true;
-                    }
-                    ReleaseNull(modules);
-                    ReleaseNull(client);
-                    ReleaseNull(events);
-                }, c.owner);
-            }
-            std::vector<CallState> states = calls.Wait();
-            for (size_t i = 0; i < targets.size(); ++i) {
-                if (states[i] == CallState::TimedOut) {
-                    DropHungClient(targets[i]);
-                } else if (states[i] == CallState::Done) {
-                    delivered += outcomes[i]->delivered;
-                    if (outcomes[i]->failed) {
-                        LogSafe(d.errorMessage, LogError);
-                        eventConnectionPoint_->UnadviseConnection(targets[i].cookie, targets[i].serial);
-                    }
+            ClientWork work = [call, maskBits, bySubscription, module](IUnknown* sink, ClientOutcome& outcome) {
+                ComPtr<IZELUpdateEvents2> events;
+                ComPtr<IZELUpdateClient> client;
+                ComPtr<IEnumModules> modules;
+                if (FAILED(Checked(sink->QueryInterface(IID_IZELUpdateEvents2,
+                                                        reinterpret_cast<void**>(events.GetAddressOf())))) ||
+                    !events)
+                    return;
+                if (bySubscription &&
+                    (FAILED(Checked(sink->QueryInterface(IID_IZELUpdateClient,
+                                                         reinterpret_cast<void**>(client.GetAddressOf())))) ||
+                     !client))
+                    return;
+                ULONG mask = 0;
+                if (FAILED(Checked(events->GetEventTypes(&mask)))) mask = 0;
+                if (!(mask & maskBits)) return;
+                if (!bySubscription) {
+                    Checked(call(events.Get()));
+                    ++outcome.count;
+                    return;
                 }
-                targets[i].sink->Release();
-            }
+                if (Checked(client->GetModules(modules.GetAddressOf())) == S_OK && modules)
+                    Checked(ForEachModule(modules.Get(), [&](BSTR name, BSTR) {
+                        // A subscription names its module in any letter case.
+                        if (SameModuleName(Ansi(name), Ansi(*module))) {
+                            Checked(call(events.Get()));
+                            ++outcome.count;
+                        }
+                    }));
+            };
+            for (const ClientResult& r : CallClients(targets, work, d.errorMessage))
+                if (r.state == CallState::Done) delivered += r.count;
         }
     } catch (...) {
     }
@@ -124,42 +83,42 @@ int TUpdateServer::Deliver(const Delivery& d, const EventCall& call) {
 
 void STDMETHODCALLTYPE TUpdateServer::FireStart(BSTR ModuleName, BSTR ModuleVersion) {
     auto name = CopyBStr(ModuleName), version = CopyBStr(ModuleVersion);
-    Deliver({"Ошибка при вызове события OnStart, отключаем клиента со стороны сервера", true, false, 0, false,
-             EVT_START, true, name},
+    Deliver(Delivery::ToSubscribers("Ошибка при вызове события OnStart, отключаем клиента со стороны сервера",
+                                    EVT_START, name),
             [name, version](IZELUpdateEvents2* e) { return e->OnStart(*name, *version); });
 }
 
 bool STDMETHODCALLTYPE TUpdateServer::FireStartTo(BSTR ModuleName, BSTR ModuleVersion, DWORD Cookie) {
     auto name = CopyBStr(ModuleName), version = CopyBStr(ModuleVersion);
-    return Deliver({"Ошибка при вызове событий, отключаем клиента со стороны сервера", false, true, Cookie, false,
-                    EVT_START | EVT_NOUPDATES, false, nullptr},
+    return Deliver(Delivery::ToConnection("Ошибка при вызове событий, отключаем клиента со стороны сервера", Cookie,
+                                          EVT_START | EVT_NOUPDATES),
                    [name, version](IZELUpdateEvents2* e) { return e->OnStart(*name, *version); }) > 0;
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireProcess(BSTR ModuleName, LONG Process) {
     auto name = CopyBStr(ModuleName);
-    Deliver({"Ошибка при вызове события OnProcess, отключаем клиента со стороны сервера", true, false, 0, false,
-             EVT_PROCESS, true, name},
+    Deliver(Delivery::ToSubscribers("Ошибка при вызове события OnProcess, отключаем клиента со стороны сервера",
+                                    EVT_PROCESS, name),
             [name, Process](IZELUpdateEvents2* e) { return e->OnProcess(*name, Process); });
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireDownload(BSTR ModuleName, BSTR ModuleVersion) {
     auto name = CopyBStr(ModuleName), version = CopyBStr(ModuleVersion);
-    Deliver({"Ошибка при вызове события OnDownload, отключаем клиента со стороны сервера", true, false, 0, false,
-             EVT_DOWNLOAD, true, name},
+    Deliver(Delivery::ToSubscribers("Ошибка при вызове события OnDownload, отключаем клиента со стороны сервера",
+                                    EVT_DOWNLOAD, name),
             [name, version](IZELUpdateEvents2* e) { return e->OnDownload(*name, *version); });
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireNoUpdates(DWORD Cookie) {
-    Deliver({"Ошибка при вызове события OnNoUpdates, отключаем клиента со стороны сервера", false, true, Cookie,
-             false, EVT_NOUPDATES, false, nullptr},
+    Deliver(Delivery::ToConnection("Ошибка при вызове события OnNoUpdates, отключаем клиента со стороны сервера",
+                                   Cookie, EVT_NOUPDATES),
             [](IZELUpdateEvents2* e) { return e->OnNoUpdates(); });
 }
 
 void STDMETHODCALLTYPE TUpdateServer::FireException(BSTR Name, BSTR Context, BSTR Text, DWORD Cookie) {
     auto name = CopyBStr(Name), context = CopyBStr(Context), text = CopyBStr(Text);
-    Deliver({"Ошибка при вызове события OnException, отключаем клиента со стороны сервера", true, true, Cookie,
-             true, EVT_EXCEPTION, false, nullptr},
+    Deliver(Delivery::ToConnectionOrAll("Ошибка при вызове события OnException, отключаем клиента со стороны сервера",
+                                        Cookie, EVT_EXCEPTION),
             [name, context, text](IZELUpdateEvents2* e) { return e->OnException(*name, *context, *text); });
 }
 

@@ -26,22 +26,11 @@ HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, bool changes
             // The service's own job is refused whether it exists or not.
             if (!MayChange(method, module, caller, nullptr)) return E_ACCESSDENIED;
         }
-        IBackgroundCopyJob* job = nullptr;
+        ComPtr<IBackgroundCopyJob> job;
         TJobInfo info;
-        if (!FindModuleJob(nullptr, module, &job, &info) || !job) return S_FALSE;
-        if (changes && !MayChange(method, module, caller, &info.Owner)) {
-            job->Release();
-            return E_ACCESSDENIED;
-        }
-        HRESULT hr;
-        try {
-            hr = action(job);
-        } catch (...) {
-            job->Release();
-            throw;
-        }
-        job->Release();
-        return hr;
+        if (!FindModuleJob(nullptr, module, job.GetAddressOf(), &info) || !job) return S_FALSE;
+        if (changes && !MayChange(method, module, caller, &info.Owner)) return E_ACCESSDENIED;
+        return action(job.Get());
     });
 }
 

@@ -5,15 +5,18 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <wrl/client.h>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "COMUtils.h"
 #include "Caller.h"
+#include "ClientCalls.h"
 #include "ConnectionPoint.h"
 #include "UpdateServerNotify.h"
 #include "ZELUpdate_TLB.h"
@@ -30,13 +33,7 @@ class TSingletonFactory;
 
 namespace server {
 
-template <class T>
-void ReleaseNull(T*& p) {
-    if (p) {
-        p->Release();
-        p = nullptr;
-    }
-}
+using Microsoft::WRL::ComPtr;
 
 // A client's BSTR as a system code page text (null reads as empty).
 inline std::string Ansi(BSTR text) {
@@ -46,12 +43,6 @@ inline std::string Ansi(BSTR text) {
 
 // A client's text for a log line: it cannot forge or flood lines.
 inline std::string Shown(BSTR text) { return LogSafeText(Ansi(text)); }
-
-// A new reference to a client's object, released with the last copy.
-inline std::shared_ptr<IUnknown> Shared(IUnknown* object) {
-    object->AddRef();
-    return std::shared_ptr<IUnknown>(object, [](IUnknown* p) { p->Release(); });
-}
 
 // A client's BSTR copied for a call that may outlive the caller's.
 inline std::shared_ptr<BStr> CopyBStr(BSTR text) {
@@ -272,6 +263,21 @@ public:
 private:
     // How one Fire operation picks its connections.
     struct Delivery {
+        // Under the event lock, to the connections that subscribe to the
+        // module (in any letter case).
+        static Delivery ToSubscribers(const char* errorMessage, ULONG maskBits, std::shared_ptr<BStr> module) {
+            return {errorMessage, true, false, 0, false, maskBits, true, std::move(module)};
+        }
+        // To the connection with the cookie only.
+        static Delivery ToConnection(const char* errorMessage, DWORD cookie, ULONG maskBits) {
+            return {errorMessage, false, true, cookie, false, maskBits, false, nullptr};
+        }
+        // Under the event lock, to the connection with the cookie, or with
+        // cookie 0 to every connection.
+        static Delivery ToConnectionOrAll(const char* errorMessage, DWORD cookie, ULONG maskBits) {
+            return {errorMessage, true, true, cookie, true, maskBits, false, nullptr};
+        }
+
         const char* errorMessage;
         bool holdMutex;
         bool targeted;        // only the connection with `cookie`
@@ -287,6 +293,27 @@ private:
     int Deliver(const Delivery& d, const EventCall& call);
     // Log line and unadvise for a connection whose client did not answer.
     void DropHungClient(const TConnection& connection);
+
+    // What one client's call gave: set by the work, on the work's thread.
+    struct ClientOutcome {
+        std::atomic<int> count{0};
+        std::atomic<bool> failed{false};
+    };
+    struct ClientResult {
+        CallState state;
+        int count;
+        bool failed;
+    };
+    // Work on one client's sink. It owns (holds references to) everything
+    // it touches: a call to a client that hangs outlives CallClients.
+    using ClientWork = std::function<void(IUnknown* sink, ClientOutcome& outcome)>;
+    // Runs the work on every connection at the same time, each bounded in
+    // time (TClientCalls). A client that did not answer in time is dropped
+    // (DropHungClient); one whose work failed (threw, or set `failed`) is
+    // unadvised, after `errorMessage` when one is given. The result of each
+    // connection, in their order.
+    std::vector<ClientResult> CallClients(const std::vector<TConnection>& connections, const ClientWork& work,
+                                          const char* errorMessage);
 
     void OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial);
     // Runs the action on the module's job; `changes`: the action changes

@@ -574,6 +574,10 @@ TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
         Child frozen(Zelctl(L"watch --name Frozen --modules ComHang=1.0.0.0 --hang-on OnStart --seconds 600"),
                      TestDir() + "frozen.out");
         ASSERT_GT(frozen.WaitAdvised(30000), 0) << frozen.Output();
+        // One that never answers what the service asks inside its Advise:
+        // its Advise is answered all the same, and it is dropped.
+        Child stuck(Zelctl(L"watch --name Stuck --modules ComHang=1.0.0.0 --hang-on GetModules --seconds 600"),
+                    TestDir() + "stuck.out");
         ASSERT_TRUE(frozen.WaitCount("Hanging in OnStart", 1, 60000)) << frozen.Output() << svc.Log();
         Child live(Zelctl(L"watch --name Live --modules ComHang=1.0.0.0 --exit-on OnDownload --seconds 240"),
                    TestDir() + "live5.out");
@@ -591,6 +595,14 @@ TEST_F(ServerProcess, FrozenClientHoldsUpNobody) {
                   0)
             << svc.Log();
         EXPECT_LT(FindMessagePrefix(messages, "Не удалось настроить безопасность вызовов COM"), 0) << svc.Log();
+        const int stuckCookie = stuck.WaitAdvised(60000);
+        ASSERT_GT(stuckCookie, 0) << stuck.Output() << svc.Log();
+        EXPECT_TRUE(stuck.WaitCount("Hanging in GetModules", 1, 1000)) << stuck.Output();
+        EXPECT_TRUE(svc.WaitForLog("Клиент без имени (dwCoockie: " + std::to_string(stuckCookie) +
+                                       ") не ответил за 30 с, отключаем клиента со стороны сервера",
+                                   5000))
+            << svc.Log();
+        stuck.Kill();  // its calls end, and count in no thread below
         int dropped = FindMessagePrefix(messages, "Клиент Frozen (dwCoockie: ");
         ASSERT_GE(dropped, 0) << svc.Log();
         EXPECT_NE(messages[dropped].find(") не ответил за 30 с, отключаем клиента со стороны сервера"),

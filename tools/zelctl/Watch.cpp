@@ -10,6 +10,7 @@
 
 #include "Zelctl.h"
 #include "base/BStr.h"
+#include "base/KeptInterfaces.h"
 #include "com/VtableDispatch.h"
 
 namespace zelctl {
@@ -117,6 +118,10 @@ public:
     // IZELUpdateClient
     HRESULT STDMETHODCALLTYPE GetModules(IEnumModules** modules) override {
         if (!modules) return E_POINTER;
+        if (options_.hangOn == L"GetModules") {
+            Out(L"Hanging in GetModules");
+            Sleep(INFINITE);
+        }
         if (*modules) (*modules)->Release();
         *modules = NewModuleEnum(options_.modules);
         return S_OK;
@@ -221,7 +226,7 @@ int Watch(const Args& args) {
             event = args[++i];
             static const wchar_t* const events[] = {L"OnDownload", L"OnStart",   L"OnProcess", L"OnNoUpdates",
                                                     L"OnException", L"OnUpdate", L"OnError"};
-            bool known = a == L"--hang-on" && event == L"GetName";
+            bool known = a == L"--hang-on" && (event == L"GetName" || event == L"GetModules");
             for (const wchar_t* e : events) known = known || event == e;
             if (!known) return Usage(L"unknown event " + event);
         } else if (a == L"--modules-file") {
@@ -261,6 +266,16 @@ int Watch(const Args& args) {
     if (FAILED(hr)) return Failed(L"FindConnectionPoint", hr);
     Ptr<IZELServiceVersion> ping;
     update->QueryInterface(IID_IZELServiceVersion, ping.OutVoid());
+
+    // When the last object of an interface in a process goes, Wine's COM
+    // may leave the process's interface registration waiting for ever
+    // (base/KeptInterfaces.h): the next enumerator handed out, inside the
+    // next Advise, would never reach the service. The service lets go of
+    // every subscription enumerator it is given, so one is kept registered
+    // for the whole watch.
+    IEnumModules* keptEnum = NewModuleEnum(ModulePairs());
+    zel::KeepInterfaceRegistered(keptEnum, IID_IEnumModules);
+    keptEnum->Release();
 
     Sink* sink = new Sink(options);
     DWORD cookie = 0;
