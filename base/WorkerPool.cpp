@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "InFlight.h"
 #include "Lock.h"
 #include "Log.h"
 
@@ -147,7 +148,9 @@ private:
 }  // namespace
 
 bool RunOnWorker(std::function<void()> task, bool mayWait) {
-    return TWorkerPool::Instance().Run(std::move(task), mayWait);
+    // In flight from here until the task has run and gone (or was refused).
+    auto inFlight = std::make_shared<TInFlight>();
+    return TWorkerPool::Instance().Run([task = std::move(task), inFlight] { task(); }, mayWait);
 }
 
 size_t WorkerThreadCount() { return TWorkerPool::Instance().Count(); }

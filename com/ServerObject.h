@@ -22,6 +22,7 @@
 #include "ZELUpdate_TLB.h"
 #include "base/BStr.h"
 #include "base/ComCalls.h"
+#include "base/InFlight.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
 #include "base/Text.h"
@@ -99,6 +100,7 @@ inline void LogSafe(const std::string& text, uint8_t level) {
 // The outermost frame of a COM method: nothing crosses the COM boundary.
 template <class Body>
 HRESULT Guarded(Body body) {
+    TInFlight inFlight;
     try {
         return body();
     } catch (const std::bad_alloc&) {

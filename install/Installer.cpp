@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/Access.h"
+#include "base/InFlight.h"
 #include "base/Log.h"
 #include "base/Owners.h"
 #include "base/ModuleName.h"
@@ -121,6 +122,8 @@ private:
     bool StartProcess(HANDLE token, const std::string& application, const std::string& commandLine,
                       DWORD flags, LPVOID environment, const std::string& currentDir, PROCESS_INFORMATION& info);
 
+    // First: it goes last, after the destructor's log line.
+    TInFlight InFlight;
     std::unique_ptr<TInstallList> Modules;
     DWORD CallerPID = 0;
     // The caller's process and token, held from the request on; null when

@@ -1,13 +1,21 @@
+#include "base/InFlight.h"
+#include "base/Log.h"
 #include "service/ZELService.h"
 
 int main() {
     zel::CreateProcessObjects();
     int code = zel::RunProgram();
-    // A scheduler still at work after the service stopped (a check waiting
-    // for the update server) may use the process-wide objects to its last
-    // moment: the process ends around it, which stops that thread before
-    // anything is destroyed.
-    if (zel::IsDownloaderRunning()) ExitProcess(static_cast<UINT>(code));
+    // Work still going on after the service stopped (a check waiting for the
+    // update server, an install waiting for its requester, a COM call, a BITS
+    // callback, a call into a client that hangs) may use the process-wide
+    // objects to its last moment: the process ends around it, which stops
+    // those threads before anything is destroyed.
+    const long inFlight = zel::WorkInFlight();
+    if (zel::IsDownloaderRunning() || inFlight > 0) {
+        zel::TryWriteLogFmt("Работа службы ещё идёт (%d): процесс завершается без освобождения общих объектов",
+                            {static_cast<int>(inFlight) + (zel::IsDownloaderRunning() ? 1 : 0)}, zel::LogTrace);
+        ExitProcess(static_cast<UINT>(code));
+    }
     zel::DestroyProcessObjects();
     return code;
 }

@@ -17,6 +17,7 @@
 #include "base/BStr.h"
 #include "base/TaskString.h"
 #include "base/ComCalls.h"
+#include "base/InFlight.h"
 #include "base/KeptInterfaces.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
@@ -205,6 +206,7 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE JobTransferred(IBackgroundCopyJob* job) override {
+        TInFlight inFlight;
         try {
             Transferred(job);
         } catch (const std::exception& e) {
@@ -216,6 +218,7 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE JobError(IBackgroundCopyJob* job, IBackgroundCopyError* error) override {
+        TInFlight inFlight;
         try {
             Failed(job, error);
         } catch (const std::exception& e) {
@@ -229,6 +232,7 @@ public:
     HRESULT STDMETHODCALLTYPE JobModification(IBackgroundCopyJob* job, DWORD) override {
         // Progress notifications that overlap one being handled are dropped.
         if (NotifierBusy.exchange(true)) return S_OK;
+        TInFlight inFlight;
         try {
             Modified(job);
         } catch (const std::exception& e) {

@@ -394,11 +394,13 @@ TEST_F(ServerProcess, DownloadReachesTheLiveWatcherWhichStartsTheInstall) {
 
     // A stop during an installation, which waits for its requester (the
     // test itself): the service stops, and the monitor window it showed on
-    // the user's desktop closes.
+    // the user's desktop closes. The installer thread still runs: the
+    // process ends around it and destroys nothing it may still use.
     EXPECT_EQ(RunZelctl(L"install parent 0 ComNew=1.0.0.0", out, "install-parent"), 0) << out;
     ASSERT_TRUE(WaitFor([&] { return ProgramsRunningIn(svc.Dir()) == 2; }, 20000)) << svc.Log();
     EXPECT_TRUE(svc.Stop()) << svc.Log();
     EXPECT_TRUE(WaitFor([&] { return ProgramsRunningIn(svc.Dir()) == 0; }, 10000)) << svc.Log();
+    EXPECT_TRUE(svc.WaitForLog("Работа службы ещё идёт (", 1000, true)) << svc.Log();
     EndProgramsIn(svc.Dir());
     svc.Uninstall();
 }
