@@ -27,6 +27,10 @@ for a in "${@:2}"; do
     case "$a" in --gtest_list_tests | --gtest_repeat* | --gtest_filter*) exit "$status" ;; esac
 done
 
+# A new session first: whatever Wine fault ended the run stays in the old one.
+"$(dirname "$0")/wine-session.sh" "$ZEL_BUILD_DIR" stop
+"$(dirname "$0")/wine-session.sh" "$ZEL_BUILD_DIR" start
+. "$(dirname "$0")/wine-env.sh"
 # Every test of the run (GTEST_FILTER still applies), less those that passed.
 all=$(timeout -k 10 120 wine "$program" --gtest_list_tests 2>/dev/null | tr -d '\r' |
       awk '/^[^ ]/ { suite = $1; next } /^  [^ ]/ { print suite $1 }')
@@ -36,9 +40,6 @@ again=$(comm -23 <(echo "$all" | sort -u) <(echo "$passed" | sort -u) | grep -v 
 
 echo
 echo "[ SECOND RUN ] $name ended with $status; in a new Wine session: ${again//:/ }"
-"$(dirname "$0")/wine-session.sh" "$ZEL_BUILD_DIR" stop
-"$(dirname "$0")/wine-session.sh" "$ZEL_BUILD_DIR" start
-. "$(dirname "$0")/wine-env.sh"
 timeout -k 10 "$limit" wine "$program" "${@:2}" --gtest_filter="$again"
 second=$?
 
