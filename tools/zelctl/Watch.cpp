@@ -165,22 +165,35 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }  // namespace
 
 int ListConnections(IConnectionPoint* point) {
-    Ptr<IEnumConnections> connections;
-    HRESULT hr = point->EnumConnections(connections.Out());
-    if (FAILED(hr)) return Failed(L"EnumConnections", hr);
-    for (;;) {
-        // One at a time, and an item is there when its cookie is: Wine's
-        // proxy of IEnumConnections::Next was seen to hand back a wrong
-        // count and, for the first call, a success code other than S_OK.
-        CONNECTDATA data = {};
-        ULONG fetched = 0;
-        HRESULT next = connections->Next(1, &data, &fetched);
-        if (FAILED(next)) return Failed(L"IEnumConnections::Next", next);
-        if (data.pUnk) data.pUnk->Release();
-        if (data.dwCookie == 0) break;
-        Out(L"Connection " + std::to_wstring(data.dwCookie));
+    // Wine's proxy of IEnumConnections::Next was seen to hand back a wrong
+    // count, for the first call a success code other than S_OK, and now and
+    // then a failure code that neither the service nor COM makes (0x8FAFB5D5,
+    // 0x80060000) while the service's enumerator had answered. So the items
+    // are taken one at a time, an item is there when its cookie is, and a
+    // listing that fails is made again from a new enumerator (three times at
+    // most); the lines are printed once a listing has come through whole.
+    HRESULT failed = S_OK;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Ptr<IEnumConnections> connections;
+        HRESULT hr = point->EnumConnections(connections.Out());
+        if (FAILED(hr)) return Failed(L"EnumConnections", hr);
+        std::vector<DWORD> cookies;
+        for (;;) {
+            CONNECTDATA data = {};
+            ULONG fetched = 0;
+            failed = connections->Next(1, &data, &fetched);
+            if (FAILED(failed)) break;
+            if (data.pUnk) data.pUnk->Release();
+            if (data.dwCookie == 0) break;
+            cookies.push_back(data.dwCookie);
+        }
+        if (SUCCEEDED(failed)) {
+            for (DWORD cookie : cookies) Out(L"Connection " + std::to_wstring(cookie));
+            return ExitOk;
+        }
+        Err(L"IEnumConnections::Next failed: " + Code(failed) + L"; listing again");
     }
-    return ExitOk;
+    return Failed(L"IEnumConnections::Next", failed);
 }
 
 int Watch(const Args& args) {
