@@ -47,7 +47,6 @@ public:
         if (Traits::Valid(value_)) Traits::Close(value_);
         value_ = value;
     }
-    void Close() { Reset(); }
 
 private:
     T value_ = Traits::Invalid();

@@ -3,9 +3,6 @@
 #include <objbase.h>
 #include <rpc.h>
 #include <rpcdcep.h>
-#include <sddl.h>
-
-#include <vector>
 
 #include "base/Access.h"
 #include "base/Owners.h"

@@ -3,6 +3,7 @@
 // call into clients goes (at the same time, bounded in time, the ones that
 // fail or hang dropped).
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,21 +79,21 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
         // in time, as every call into a client is; the service acts on what
         // it read only after it.
         struct Subscription {
-            bool named = false, client = false, subscribed = false;
-            std::unique_ptr<std::wstring> name;
-            std::vector<std::pair<std::wstring, std::wstring>> modules;
+            std::optional<std::string> name;  // none: no name given
+            bool client = false, subscribed = false;
+            std::vector<std::pair<std::string, std::string>> modules;  // name, version as given
             std::string error;
         };
         auto read = std::make_shared<Subscription>();
         ClientWork work = [read](IUnknown* client, ClientOutcome&) {
             try {
                 ComPtr<IZELClientInfo> info;
-                read->named =
-                    SUCCEEDED(client->QueryInterface(IID_IZELClientInfo, reinterpret_cast<void**>(info.GetAddressOf()))) &&
-                    info;
                 BStr name;
-                if (read->named) info->GetName(name.Out());
-                if (name) read->name.reset(new std::wstring(name, SysStringLen(name)));
+                if (SUCCEEDED(client->QueryInterface(IID_IZELClientInfo,
+                                                     reinterpret_cast<void**>(info.GetAddressOf()))) &&
+                    info)
+                    info->GetName(name.Out());
+                if (name) read->name = Ansi(name);
                 ComPtr<IZELUpdateClient> subscriber;
                 if (FAILED(client->QueryInterface(IID_IZELUpdateClient,
                                                   reinterpret_cast<void**>(subscriber.GetAddressOf()))) ||
@@ -103,8 +104,7 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
                 if (subscriber->GetModules(modules.GetAddressOf()) != S_OK || !modules) return;
                 read->subscribed = true;
                 ForEachModule(modules.Get(), [&](BSTR module, BSTR version) {
-                    read->modules.emplace_back(module ? std::wstring(module, SysStringLen(module)) : std::wstring(),
-                                               version ? std::wstring(version, SysStringLen(version)) : std::wstring());
+                    read->modules.emplace_back(Ansi(module), Ansi(version));
                 });
             } catch (const std::exception& e) {
                 read->error = e.what();
@@ -113,9 +113,9 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
         const TConnection connection{sink, cookie, serial, std::string(), caller.Process};
         if (CallClients({connection}, work, nullptr)[0].state != CallState::Done) return;
 
-        if (read->named && read->name) {
-            WriteLogFmt("Подключился клиент %s", {LogSafeText(ToAnsi(*read->name))}, LogDebug);
-            if (eventConnectionPoint_) eventConnectionPoint_->SetLabel(cookie, serial, ToAnsi(*read->name));
+        if (read->name) {
+            WriteLogFmt("Подключился клиент %s", {LogSafeText(*read->name)}, LogDebug);
+            if (eventConnectionPoint_) eventConnectionPoint_->SetLabel(cookie, serial, *read->name);
         } else
             WriteLog("Подключился неопознанный клиент", LogDebug);
         WriteLogFmt("dwCoockie: %d", {cookie}, LogTrace);
@@ -134,11 +134,9 @@ void TUpdateServer::OnClientConnect(IUnknown* sink, bool connecting, DWORD cooki
         const TRegistrant who = RegistrantOf(caller);
         if (!caller.Known())
             WriteLogFmt("Модули подписки не регистрируются: вызывающий не опознан (%s)", {caller.Text()}, LogWarning);
-        for (const auto& entry : read->modules) {
-            BStr module(entry.first), version(entry.second);
+        for (const auto& [module, v] : read->modules) {
             std::string m;
             if (CheckModuleName(module, m) == NameCheck::Refused) continue;
-            std::string v = Ansi(version);
             WriteLogFmt("   %s (%s)", {m, LogSafeText(v)}, LogDebug);
             if (!m.empty() && AddQueue && caller.Known() && !IsOwnModule(m) && SUCCEEDED(ReserveModule(m, who.Sid)))
                 AddQueue->Add(m, v, "", &who);

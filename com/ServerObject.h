@@ -36,29 +36,30 @@ namespace server {
 
 using Microsoft::WRL::ComPtr;
 
+// A client's BSTR whole, embedded nulls included (null reads as empty).
+inline std::wstring Wide(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+
 // A client's BSTR as a system code page text (null reads as empty).
-inline std::string Ansi(BSTR text) {
-    if (!text) return std::string();
-    return ToAnsi(std::wstring(text, SysStringLen(text)));
-}
+inline std::string Ansi(BSTR text) { return ToAnsi(Wide(text)); }
 
 // A client's text for a log line: it cannot forge or flood lines.
 inline std::string Shown(BSTR text) { return LogSafeText(Ansi(text)); }
 
 // A client's BSTR copied for a call that may outlive the caller's.
 inline std::shared_ptr<BStr> CopyBStr(BSTR text) {
-    return std::make_shared<BStr>(text ? std::wstring(text, SysStringLen(text)) : std::wstring());
+    return std::make_shared<BStr>(Wide(text));
 }
 
 // A module name from a client, in the form used for paths and jobs.
 enum class NameCheck { Usable, Empty, Refused };
-inline NameCheck CheckModuleName(BSTR text, std::string& name) {
-    name = Ansi(text);
+inline NameCheck CheckModuleName(const std::string& text, std::string& name) {
+    name = text;
     if (name.empty()) return NameCheck::Empty;
     if (IsValidModuleName(name)) return NameCheck::Usable;
     LogRefusedModuleName(name);
     return NameCheck::Refused;
 }
+inline NameCheck CheckModuleName(BSTR text, std::string& name) { return CheckModuleName(Ansi(text), name); }
 
 // The account of a caller as the module rule knows it.
 inline TRegistrant RegistrantOf(const TCaller& caller) { return TRegistrant{caller.Sid, caller.Admin}; }

@@ -14,8 +14,8 @@
 #include "base/Access.h"
 #include "base/InFlight.h"
 #include "base/Log.h"
-#include "base/Owners.h"
 #include "base/ModuleName.h"
+#include "base/Owners.h"
 #include "base/Versions.h"
 #include "install/NSISMonitor.h"
 #include "install/zel_processes.h"
@@ -96,8 +96,6 @@ public:
 private:
     HANDLE event_;
 };
-
-// Closes what it holds when Execute ends, whatever happens.
 
 // The system's text of the error that a handler reports besides the message.
 void LogSysError(const Exception& e) {

@@ -10,10 +10,10 @@ int main() {
     // callback, a call into a client that hangs) may use the process-wide
     // objects to its last moment: the process ends around it, which stops
     // those threads before anything is destroyed.
-    const long inFlight = zel::WorkInFlight();
-    if (zel::IsDownloaderRunning() || inFlight > 0) {
+    const long atWork = zel::WorkInFlight() + (zel::IsDownloaderRunning() ? 1 : 0);
+    if (atWork > 0) {
         zel::TryWriteLogFmt("Работа службы ещё идёт (%d): процесс завершается без освобождения общих объектов",
-                            {static_cast<int>(inFlight) + (zel::IsDownloaderRunning() ? 1 : 0)}, zel::LogTrace);
+                            {static_cast<int>(atWork)}, zel::LogTrace);
         ExitProcess(static_cast<UINT>(code));
     }
     zel::DestroyProcessObjects();

@@ -62,7 +62,7 @@ bool WriteRecord(const std::string& path, const std::string& digest) {
 bool FileSha256(const std::string& path, std::string& digest) {
     // Writers are kept out while the bytes are read.
     UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
     TCryptAlgorithm algorithm(BCRYPT_SHA256_ALGORITHM);
     TCryptHash hash(algorithm.get());
