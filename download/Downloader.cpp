@@ -27,6 +27,7 @@
 #include "transfer/JobIndex.h"
 #include "transfer/JobMap.h"
 #include "transfer/JobSetup.h"
+#include "transfer/TransferredJobs.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -158,12 +159,20 @@ void ExpectSchedulerThread(const char* pass) {
 
 // ---------------------------------------------------------------- the thread
 
-TDownloader::TDownloader() {
+TDownloader::TDownloader(HANDLE stopEvent, HANDLE doneEvent) {
+    RunStop.store(stopEvent);
+    RunDone.store(doneEvent);
     TryWriteLog("Создан поток загрузки", LogTrace);
     queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
     thread_ = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &id);
-    if (!thread_) RaiseLastOSError();
+    if (!thread_) {
+        DWORD error = GetLastError();
+        if (queueReady_) CloseHandle(queueReady_);
+        RunStop.store(nullptr);
+        RunDone.store(nullptr);
+        RaiseLastOSError(error);
+    }
     // Nothing here may keep the thread from running.
     try {
         ProxySettings->Load();
@@ -171,34 +180,33 @@ TDownloader::TDownloader() {
     } catch (const std::exception& e) {
         LogPassError(e);
     }
-    IBackgroundCopyManager* manager = nullptr;
+    ComPtr<IBackgroundCopyManager> manager;
     try {
-        if (ConnectBITS(&manager)) AttachNotifier(manager);
+        if (ConnectBITS(manager.GetAddressOf())) AttachNotifier(manager.Get());
     } catch (const BITSException& e) {
         TryWriteLog(e.what(), LogError);
         std::string text;
-        if (GetBITSErrorText(manager, e.ErrorCode(), text)) TryWriteLog(text, LogError);
+        if (GetBITSErrorText(manager.Get(), e.ErrorCode(), text)) TryWriteLog(text, LogError);
     } catch (const std::exception& e) {
         LogPassError(e);
     }
-    if (manager) manager->Release();
+    manager.Reset();
     // The thread body begins only now. Its id is published by the thread
     // itself once its message queue exists; posts made before wait for it.
-    // From the resume on, a thread that finds the stop already set may end
-    // and free this object at any moment: nothing of it is read any more,
-    // and the ready event is this constructor's to close (once signalled,
-    // the thread is done with it).
-    HANDLE ready = queueReady_;
     ResumeThread(thread_);
-    if (ready && WaitForSingleObject(ready, 10000) == WAIT_OBJECT_0) CloseHandle(ready);
+    if (queueReady_ && WaitForSingleObject(queueReady_, 10000) == WAIT_OBJECT_0) {
+        CloseHandle(queueReady_);
+        queueReady_ = nullptr;
+    }
 }
 
 TDownloader::~TDownloader() {
-    TryWriteLog("Уничтожен поток загрузки", LogTrace);
-    if (thread_) CloseHandle(thread_);
-    RunStop.store(nullptr);
-    if (HANDLE done = RunDone.exchange(nullptr)) SetEvent(done);
+    Join(INFINITE);
+    CloseHandle(thread_);
+    if (queueReady_) CloseHandle(queueReady_);
 }
+
+bool TDownloader::Join(DWORD ms) { return WaitForSingleObject(thread_, ms) == WAIT_OBJECT_0; }
 
 DWORD WINAPI TDownloader::ThreadProc(void* self) {
     auto* downloader = static_cast<TDownloader*>(self);
@@ -209,19 +217,25 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     SchedulerThread = GetCurrentThreadId();
     OpenJobIndex();
+    OpenTransferredJobs([] { PostDownloaderMessage(WM_JOBSTRANSFERRED, 0); });
     try {
         downloader->Execute();
     } catch (const std::exception& e) {
         TryWriteLog(e.what(), LogError);
     }
-    // The index's job references go while this thread is still in COM.
+    // The job references go while this thread is still in COM.
+    CloseTransferredJobs();
     CloseJobIndex();
     if (SchedulerManager) SchedulerManager->Release();
     SchedulerManager = nullptr;
     SchedulerThread = 0;
     CloseMailbox();
     CoUninitialize();
-    delete downloader;
+    // The object is its owner's, who joins this thread; the stop is
+    // forgotten and the done event set as the last things the thread does.
+    TryWriteLog("Уничтожен поток загрузки", LogTrace);
+    RunStop.store(nullptr);
+    if (HANDLE done = RunDone.exchange(nullptr)) SetEvent(done);
     return 0;
 }
 
@@ -323,6 +337,9 @@ void TDownloader::HandleMessage(const MSG& msg) {
     case WM_CHECKUPDATES:
         TryFinally([&] { RunCheck(static_cast<DWORD>(msg.wParam)); }, [&] { CheckDone(); });
         break;
+    case WM_JOBSTRANSFERRED:
+        SettleTransferredJobs();
+        break;
     case WM_PROXYCHANGED:
         ProxySettings->Load();
         ProxySettings->LogProxy(LogDebug);
@@ -344,13 +361,25 @@ void TDownloader::HandleMessage(const MSG& msg) {
     }
 }
 
-void StartDownloader(HANDLE stopEvent, HANDLE doneEvent) {
-    RunStop.store(stopEvent);
-    RunDone.store(doneEvent);
-    new TDownloader();
+std::unique_ptr<TDownloader> StartDownloader(HANDLE stopEvent, HANDLE doneEvent) {
+    return std::make_unique<TDownloader>(stopEvent, doneEvent);
 }
 
 // ---------------------------------------------------------------- the queues
+
+void SettleTransferredJobs() {
+    ExpectSchedulerThread("SettleTransferredJobs");
+    for (const ComPtr<IBackgroundCopyJob>& job : TakeTransferredJobs()) {
+        // One job that fails does not keep the others from settling.
+        try {
+            ComPtr<IBackgroundCopyManager> manager;
+            ConnectScheduler(manager);
+            SettleTransferredJob(job.Get(), manager.Get());
+        } catch (const std::exception& e) {
+            LogPassError(e);
+        }
+    }
+}
 
 void ProcessAddQueue() {
     ExpectSchedulerThread("ProcessAddQueue");
