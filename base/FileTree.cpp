@@ -90,6 +90,9 @@ bool ForEachEntry(const std::wstring& dir, const std::wstring& pattern,
         entry.Name = data.cFileName;
         entry.Path = folder + L"\\" + entry.Name;
         entry.Attributes = data.dwFileAttributes;
+        entry.Size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        entry.Created = data.ftCreationTime;
+        entry.LastWrite = data.ftLastWriteTime;
         entries.push_back(entry);
     } while (FindNextFileW(search.Get(), &data));
     search.Reset();
@@ -106,6 +109,9 @@ bool ForEachEntry(const std::string& dir, const std::string& pattern,
             narrow.Name = ToAnsi(entry.Name);
             narrow.Path = ToAnsi(entry.Path);
             narrow.Attributes = entry.Attributes;
+            narrow.Size = entry.Size;
+            narrow.Created = entry.Created;
+            narrow.LastWrite = entry.LastWrite;
             fn(narrow);
         },
         root.empty() ? std::wstring() : ToWide(root));

@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -23,6 +24,11 @@ struct TTreeEntry {
     std::wstring Name;  // without a path
     std::wstring Path;  // the folder's path, "\", Name
     DWORD Attributes = 0;
+    // As the listing found them: a reader of the entry's content can tell
+    // from these whether it is still the file it read before.
+    uint64_t Size = 0;
+    FILETIME Created = {};
+    FILETIME LastWrite = {};
     bool IsLink() const { return (Attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
     bool IsFolder() const { return !IsLink() && (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 };
@@ -49,6 +55,11 @@ struct TTreeEntryA {
     std::string Name;
     std::string Path;
     DWORD Attributes = 0;
+    // As the listing found them: a reader of the entry's content can tell
+    // from these whether it is still the file it read before.
+    uint64_t Size = 0;
+    FILETIME Created = {};
+    FILETIME LastWrite = {};
     bool IsLink() const { return (Attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
     bool IsFolder() const { return !IsLink() && (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 };

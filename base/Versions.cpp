@@ -56,11 +56,7 @@ bool ReadVersionInfo(const std::string& path, std::vector<char>& data) {
     return GetFileVersionInfoA(path.c_str(), 0, size, data.data()) != 0;
 }
 
-}  // namespace
-
-bool GetFileVersion(const std::string& path, TVersion& version) {
-    std::vector<char> data;
-    if (!ReadVersionInfo(path, data)) return false;
+bool FixedVersion(const std::vector<char>& data, TVersion& version) {
     VS_FIXEDFILEINFO* info = nullptr;
     UINT len = 0;
     if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &len) || !info ||
@@ -71,16 +67,38 @@ bool GetFileVersion(const std::string& path, TVersion& version) {
     return true;
 }
 
-std::string GetFileVersionString(const std::string& path, const std::string& name, unsigned language,
-                                 unsigned codePage) {
-    std::vector<char> data;
-    if (!ReadVersionInfo(path, data)) return std::string();
+std::string VersionString(const std::vector<char>& data, const std::string& name, unsigned language,
+                          unsigned codePage) {
     std::string block = Format("\\StringFileInfo\\%.4x%.4x\\%s", {language, codePage, name});
     char* text = nullptr;
     UINT len = 0;
     if (!VerQueryValueA(data.data(), block.c_str(), reinterpret_cast<void**>(&text), &len) || !text)
         return std::string();
     return std::string(text, strnlen(text, len));
+}
+
+}  // namespace
+
+bool GetFileVersion(const std::string& path, TVersion& version) {
+    std::vector<char> data;
+    return ReadVersionInfo(path, data) && FixedVersion(data, version);
+}
+
+std::string GetFileVersionString(const std::string& path, const std::string& name, unsigned language,
+                                 unsigned codePage) {
+    std::vector<char> data;
+    if (!ReadVersionInfo(path, data)) return std::string();
+    return VersionString(data, name, language, codePage);
+}
+
+bool ReadFileVersionFields(const std::string& path, TFileVersionFields& fields, const std::string& name,
+                           unsigned language, unsigned codePage) {
+    fields = TFileVersionFields();
+    std::vector<char> data;
+    if (!ReadVersionInfo(path, data)) return false;
+    fields.HasVersion = FixedVersion(data, fields.Version);
+    if (!name.empty()) fields.Text = VersionString(data, name, language, codePage);
+    return true;
 }
 
 std::string GetSelfVersion() {

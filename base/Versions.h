@@ -22,6 +22,16 @@ bool GetFileVersion(const std::string& path, TVersion& version);
 // One string of block language/code page; empty when there is none.
 std::string GetFileVersionString(const std::string& path, const std::string& name,
                                  unsigned language = 0x0419, unsigned codePage = 0x04E3);
+// Both of the above from one read of the resource: the fixed version (when
+// there is one) and, for a non-empty name, that string (empty when there is
+// none). False when the resource cannot be read at all.
+struct TFileVersionFields {
+    bool HasVersion = false;
+    TVersion Version = 0;
+    std::string Text;
+};
+bool ReadFileVersionFields(const std::string& path, TFileVersionFields& fields, const std::string& name,
+                           unsigned language = 0x0419, unsigned codePage = 0x04E3);
 // VersionToStr of the program file's own version (0.0.00.00 without one).
 std::string GetSelfVersion();
 

@@ -14,7 +14,8 @@ namespace server {
 // ---- IZELJobManager
 
 template <class Action>
-HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, bool changes, Action action) {
+HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, bool changes, Action action,
+                                     BG_JOB_STATE* state) {
     return Guarded([&] {
         std::string module;
         if (CheckModuleName(name, module) == NameCheck::Refused) return E_INVALIDARG;
@@ -28,7 +29,7 @@ HRESULT TUpdateServer::WithModuleJob(const char* method, BSTR name, bool changes
         }
         ComPtr<IBackgroundCopyJob> job;
         TJobInfo info;
-        if (!FindModuleJob(nullptr, module, job.GetAddressOf(), &info) || !job) return S_FALSE;
+        if (!FindModuleJob(nullptr, module, job.GetAddressOf(), &info, state) || !job) return S_FALSE;
         if (changes && !MayChange(method, module, caller, &info.Owner)) return E_ACCESSDENIED;
         return action(job.Get());
     });
@@ -48,12 +49,17 @@ HRESULT STDMETHODCALLTYPE TUpdateServer::Suspend(BSTR wsModuleName) {
 
 HRESULT STDMETHODCALLTYPE TUpdateServer::GetState(BSTR wsModuleName, LONG* dwState) {
     if (!dwState) return E_POINTER;
-    return WithModuleJob("GetState", wsModuleName, false, [&](IBackgroundCopyJob* job) {
-        BG_JOB_STATE state;
-        if (FAILED(job->GetState(&state))) return S_FALSE;
-        *dwState = static_cast<LONG>(state);
-        return S_OK;
-    });
+    // The look-up reads the state anyway (a known job's tells that it is
+    // still live): taken from there, it is one call into BITS. A state that
+    // cannot be read counts as no job found: S_FALSE.
+    BG_JOB_STATE state = BG_JOB_STATE_QUEUED;
+    return WithModuleJob(
+        "GetState", wsModuleName, false,
+        [&](IBackgroundCopyJob*) {
+            *dwState = static_cast<LONG>(state);
+            return S_OK;
+        },
+        &state);
 }
 
 // Percentage of a job's bytes; 0 while the total is not known yet.

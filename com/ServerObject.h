@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bits.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
@@ -321,9 +322,11 @@ private:
     void OnClientConnect(IUnknown* sink, bool connecting, DWORD cookie, ULONGLONG serial);
     // Runs the action on the module's job; `changes`: the action changes
     // the job, which only its owner, an administrator (store/ModuleOwner.h)
-    // may have done.
+    // may have done. With `state`, the job's state is read as the job is
+    // found, before the action.
     template <class Action>
-    HRESULT WithModuleJob(const char* method, BSTR name, bool changes, Action action);
+    HRESULT WithModuleJob(const char* method, BSTR name, bool changes, Action action,
+                          BG_JOB_STATE* state = nullptr);
 
     std::atomic<LONG> refCount_{1};
     TSingletonFactory* factory_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "Digest.h"
+#include "StoredVersions.h"
 #include "base/FileTree.h"
 #include "base/ModuleName.h"
 #include "base/Owners.h"
@@ -61,12 +62,13 @@ bool FindModuleFiles(const std::string& module, TFileList& list, const std::stri
     std::string dir = IncludeTrailingBackslash(GetModuleDir(module));
     if (!DirectoryExists(dir)) return false;
     bool found = ForEachStoreEntry(dir, mask, [&](const TTreeEntryA& entry) {
-        const std::string& path = entry.Path;
-        if (!filter.empty()) {
-            std::string types = GetFileVersionString(path, "UpdateType", 0x0419, 0x04E3);
-            if (!types.empty() && types.find(filter) == std::string::npos) return;
-        }
-        AddVersionedFile(list, path);
+        // A file whose resource cannot be read, or that has no version, is
+        // no installer; an UpdateType that lacks the filter's letter is not
+        // one of this kind.
+        TFileVersionFields fields;
+        if (!StoredFileVersion(entry, filter.empty() ? std::string() : "UpdateType", fields)) return;
+        if (!filter.empty() && !fields.Text.empty() && fields.Text.find(filter) == std::string::npos) return;
+        if (fields.HasVersion) AddLocalFile(list, entry.Path, fields.Version);
     });
     if (found) SortNewestFirst(list);
     return !list.empty();

@@ -242,11 +242,11 @@ bool GetModuleJobState(IBackgroundCopyManager* given, const std::string& name, s
 }
 
 bool FindModuleJob(IBackgroundCopyManager* given, const std::string& name, IBackgroundCopyJob** out,
-                   TJobInfo* found) {
+                   TJobInfo* found, BG_JOB_STATE* state) {
     *out = nullptr;
     ComPtr<IBackgroundCopyJob> job;
     TJobInfo info;
-    if (!LocateJob(given, name, job, info, nullptr)) return false;
+    if (!LocateJob(given, name, job, info, state)) return false;
     if (found) *found = info;
     *out = job.Detach();
     return true;

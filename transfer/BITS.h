@@ -59,9 +59,11 @@ bool CancelModuleJob(TJobMap& jobs, IBackgroundCopyManager* manager, const std::
 bool GetModuleJobState(IBackgroundCopyManager* manager, const std::string& name, std::string& target,
                        BG_JOB_STATE& state);
 // Finds the first job of the service whose Name equals the name (new
-// reference), and the fields of its description when info is given.
+// reference), and the fields of its description when info is given. With
+// state, the job's state too: a job the index knows has it read already,
+// so that it costs one call into BITS; false when it cannot be read.
 bool FindModuleJob(IBackgroundCopyManager* manager, const std::string& name, IBackgroundCopyJob** job,
-                   TJobInfo* info = nullptr);
+                   TJobInfo* info = nullptr, BG_JOB_STATE* state = nullptr);
 void AttachNotifier(IBackgroundCopyManager* manager);
 
 bool ReadJobInfo(IBackgroundCopyJob* job, TJobInfo& info);

@@ -86,6 +86,16 @@ TEST_F(StoreTest, NewestInstallerByUpdateType) {
     ASSERT_TRUE(ListModuleDirs(names));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"m", "other"}));
+
+    // An installer replaced by another of the same name and size is read
+    // anew: the next listing sees the other version and the other type.
+    Put("swap", "a", "setup.exe");
+    EXPECT_EQ(GetNewestInstallerVersion("swap", ""), StrToVersion("1.0.0.5"));
+    EXPECT_EQ(GetNewestInstallerVersion("swap", "F"), StrToVersion("1.0.0.5"));
+    Put("swap", "b", "setup.exe");
+    EXPECT_EQ(GetNewestInstallerVersion("swap", ""), StrToVersion("1.0.0.7"));
+    EXPECT_EQ(GetNewestInstallerVersion("swap", "F"), 0);
+    EXPECT_EQ(GetNewestInstallerVersion("swap", "U"), StrToVersion("1.0.0.7"));
 }
 
 TEST_F(StoreTest, VersionedDirsAndSizes) {
