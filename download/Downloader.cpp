@@ -27,7 +27,6 @@
 #include "transfer/JobIndex.h"
 #include "transfer/JobMap.h"
 #include "transfer/JobSetup.h"
-#include "transfer/TransferredJobs.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -159,20 +158,12 @@ void ExpectSchedulerThread(const char* pass) {
 
 // ---------------------------------------------------------------- the thread
 
-TDownloader::TDownloader(HANDLE stopEvent, HANDLE doneEvent) {
-    RunStop.store(stopEvent);
-    RunDone.store(doneEvent);
+TDownloader::TDownloader() {
     TryWriteLog("Создан поток загрузки", LogTrace);
     queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
     thread_ = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &id);
-    if (!thread_) {
-        DWORD error = GetLastError();
-        if (queueReady_) CloseHandle(queueReady_);
-        RunStop.store(nullptr);
-        RunDone.store(nullptr);
-        RaiseLastOSError(error);
-    }
+    if (!thread_) RaiseLastOSError();
     // Nothing here may keep the thread from running.
     try {
         ProxySettings->Load();
@@ -180,33 +171,34 @@ TDownloader::TDownloader(HANDLE stopEvent, HANDLE doneEvent) {
     } catch (const std::exception& e) {
         LogPassError(e);
     }
-    ComPtr<IBackgroundCopyManager> manager;
+    IBackgroundCopyManager* manager = nullptr;
     try {
-        if (ConnectBITS(manager.GetAddressOf())) AttachNotifier(manager.Get());
+        if (ConnectBITS(&manager)) AttachNotifier(manager);
     } catch (const BITSException& e) {
         TryWriteLog(e.what(), LogError);
         std::string text;
-        if (GetBITSErrorText(manager.Get(), e.ErrorCode(), text)) TryWriteLog(text, LogError);
+        if (GetBITSErrorText(manager, e.ErrorCode(), text)) TryWriteLog(text, LogError);
     } catch (const std::exception& e) {
         LogPassError(e);
     }
-    manager.Reset();
+    if (manager) manager->Release();
     // The thread body begins only now. Its id is published by the thread
     // itself once its message queue exists; posts made before wait for it.
+    // From the resume on, a thread that finds the stop already set may end
+    // and free this object at any moment: nothing of it is read any more,
+    // and the ready event is this constructor's to close (once signalled,
+    // the thread is done with it).
+    HANDLE ready = queueReady_;
     ResumeThread(thread_);
-    if (queueReady_ && WaitForSingleObject(queueReady_, 10000) == WAIT_OBJECT_0) {
-        CloseHandle(queueReady_);
-        queueReady_ = nullptr;
-    }
+    if (ready && WaitForSingleObject(ready, 10000) == WAIT_OBJECT_0) CloseHandle(ready);
 }
 
 TDownloader::~TDownloader() {
-    Join(INFINITE);
-    CloseHandle(thread_);
-    if (queueReady_) CloseHandle(queueReady_);
+    TryWriteLog("Уничтожен поток загрузки", LogTrace);
+    if (thread_) CloseHandle(thread_);
+    RunStop.store(nullptr);
+    if (HANDLE done = RunDone.exchange(nullptr)) SetEvent(done);
 }
-
-bool TDownloader::Join(DWORD ms) { return WaitForSingleObject(thread_, ms) == WAIT_OBJECT_0; }
 
 DWORD WINAPI TDownloader::ThreadProc(void* self) {
     auto* downloader = static_cast<TDownloader*>(self);
@@ -217,25 +209,19 @@ DWORD WINAPI TDownloader::ThreadProc(void* self) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     SchedulerThread = GetCurrentThreadId();
     OpenJobIndex();
-    OpenTransferredJobs([] { PostDownloaderMessage(WM_JOBSTRANSFERRED, 0); });
     try {
         downloader->Execute();
     } catch (const std::exception& e) {
         TryWriteLog(e.what(), LogError);
     }
-    // The job references go while this thread is still in COM.
-    CloseTransferredJobs();
+    // The index's job references go while this thread is still in COM.
     CloseJobIndex();
     if (SchedulerManager) SchedulerManager->Release();
     SchedulerManager = nullptr;
     SchedulerThread = 0;
     CloseMailbox();
     CoUninitialize();
-    // The object is its owner's, who joins this thread; the stop is
-    // forgotten and the done event set as the last things the thread does.
-    TryWriteLog("Уничтожен поток загрузки", LogTrace);
-    RunStop.store(nullptr);
-    if (HANDLE done = RunDone.exchange(nullptr)) SetEvent(done);
+    delete downloader;
     return 0;
 }
 
@@ -337,9 +323,6 @@ void TDownloader::HandleMessage(const MSG& msg) {
     case WM_CHECKUPDATES:
         TryFinally([&] { RunCheck(static_cast<DWORD>(msg.wParam)); }, [&] { CheckDone(); });
         break;
-    case WM_JOBSTRANSFERRED:
-        SettleTransferredJobs();
-        break;
     case WM_PROXYCHANGED:
         ProxySettings->Load();
         ProxySettings->LogProxy(LogDebug);
@@ -361,25 +344,13 @@ void TDownloader::HandleMessage(const MSG& msg) {
     }
 }
 
-std::unique_ptr<TDownloader> StartDownloader(HANDLE stopEvent, HANDLE doneEvent) {
-    return std::make_unique<TDownloader>(stopEvent, doneEvent);
+void StartDownloader(HANDLE stopEvent, HANDLE doneEvent) {
+    RunStop.store(stopEvent);
+    RunDone.store(doneEvent);
+    new TDownloader();
 }
 
 // ---------------------------------------------------------------- the queues
-
-void SettleTransferredJobs() {
-    ExpectSchedulerThread("SettleTransferredJobs");
-    for (const ComPtr<IBackgroundCopyJob>& job : TakeTransferredJobs()) {
-        // One job that fails does not keep the others from settling.
-        try {
-            ComPtr<IBackgroundCopyManager> manager;
-            ConnectScheduler(manager);
-            SettleTransferredJob(job.Get(), manager.Get());
-        } catch (const std::exception& e) {
-            LogPassError(e);
-        }
-    }
-}
 
 void ProcessAddQueue() {
     ExpectSchedulerThread("ProcessAddQueue");

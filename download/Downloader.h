@@ -6,7 +6,6 @@
 #include <bits.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 
 #include "base/Text.h"
@@ -19,7 +18,6 @@ namespace zel {
 constexpr UINT WM_CHECKUPDATES = WM_USER + 1;    // wParam: client cookie
 constexpr UINT WM_PROXYCHANGED = WM_USER + 2;    // reload the proxy
 constexpr UINT WM_MODULESCHANGED = WM_USER + 4;  // wParam: client cookie or 0
-constexpr UINT WM_JOBSTRANSFERRED = WM_USER + 5; // jobs handed over by the BITS callback
 
 // The scheduler's thread, set by the thread itself once its message queue
 // exists; 0 before and after.
@@ -47,20 +45,14 @@ public:
         : EModuleException(moduleName, "Неизвестное имя модуля") {}
 };
 
-// The scheduler of one run, owned by whoever starts it (StartDownloader).
 class TDownloader {
 public:
-    // Creates and starts the thread: it ends when stopEvent is set and then
-    // sets doneEvent. Both manual-reset events belong to the caller and must
-    // outlive the thread.
-    TDownloader(HANDLE stopEvent, HANDLE doneEvent);
-    // Joins the thread, however long it takes: an owner that may not wait so
-    // long lets the object go instead (see Join).
+    // Creates and starts the thread; the object frees itself when the thread
+    // ends, and its destruction sets the done event of StartDownloader.
+    TDownloader();
     ~TDownloader();
     TDownloader(const TDownloader&) = delete;
     TDownloader& operator=(const TDownloader&) = delete;
-    // True when the thread has ended, waiting at most ms for it.
-    bool Join(DWORD ms);
 
 private:
     static DWORD WINAPI ThreadProc(void* self);
@@ -82,12 +74,12 @@ private:
     ULONGLONG changeDue_ = 0;
 };
 
-// Creates the scheduler of the service run (see TDownloader).
-[[nodiscard]] std::unique_ptr<TDownloader> StartDownloader(HANDLE stopEvent, HANDLE doneEvent);
+// Creates the scheduler of the service run: it ends when stopEvent is set,
+// and sets doneEvent when it has ended. Both manual-reset events belong to
+// the caller and must outlive the scheduler.
+void StartDownloader(HANDLE stopEvent, HANDLE doneEvent);
 
 void ProcessAddQueue();
-// The jobs the BITS callback handed over: settled, announced and replaced.
-void SettleTransferredJobs();
 void ProcessRemoveQueue();
 
 // One complete update check; true when some job had news for the client.

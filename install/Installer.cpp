@@ -497,59 +497,12 @@ HANDLE StartInstaller(const std::vector<std::string>& modules, DWORD callerPid, 
     return installer->Start();
 }
 
-namespace {
-
-// The installer threads that RunInstaller started: their owner, which joins
-// them at the stop. Never destroyed: a thread that outlives the stop still
-// ends with the process.
-struct TInstallerThreads {
-    std::mutex lock;
-    std::vector<UniqueHandle> threads;
-};
-TInstallerThreads& InstallerThreads() {
-    static TInstallerThreads* const threads = new TInstallerThreads;
-    return *threads;
-}
-
-// Forgets the threads that have ended (their handles close).
-void PruneEnded(std::vector<UniqueHandle>& threads) {
-    threads.erase(std::remove_if(threads.begin(), threads.end(),
-                                 [](const UniqueHandle& t) { return WaitForSingleObject(t.Get(), 0) == WAIT_OBJECT_0; }),
-                  threads.end());
-}
-
-}  // namespace
-
 HRESULT RunInstaller(const std::vector<std::string>& modules, std::unique_ptr<TCallerProcess> caller,
                      bool restartCaller) {
     HANDLE thread = StartInstaller(modules, std::move(caller), restartCaller);
     if (!thread) return E_OUTOFMEMORY;
-    TInstallerThreads& owner = InstallerThreads();
-    std::lock_guard<std::mutex> lock(owner.lock);
-    PruneEnded(owner.threads);
-    owner.threads.emplace_back(thread);
+    CloseHandle(thread);
     return S_OK;
-}
-
-bool JoinInstallers(DWORD ms) {
-    TInstallerThreads& owner = InstallerThreads();
-    std::vector<UniqueHandle> joined;
-    {
-        std::lock_guard<std::mutex> lock(owner.lock);
-        joined.swap(owner.threads);
-    }
-    // Taken out of the list while they are waited for, so that nothing
-    // closes a handle under the wait. At most MaxQueuedInstalls threads
-    // live at a time, far below what one wait takes.
-    std::vector<HANDLE> handles;
-    for (const UniqueHandle& t : joined) handles.push_back(t.Get());
-    const auto count = static_cast<DWORD>(handles.size());
-    if (count > 0) WaitForMultipleObjects(count, handles.data(), TRUE, ms);
-    PruneEnded(joined);
-    const bool allEnded = joined.empty();
-    std::lock_guard<std::mutex> lock(owner.lock);
-    for (UniqueHandle& t : joined) owner.threads.push_back(std::move(t));
-    return allEnded;
 }
 
 void CloseLiveMonitors() {

@@ -68,9 +68,5 @@ InstallerPlatform DefaultInstallerPlatform();
 // At the stop: every installer thread's monitor is told to close (the
 // installers themselves run on).
 void CloseLiveMonitors();
-// At the stop, after CloseLiveMonitors: waits at most ms for the threads
-// RunInstaller started; true when none runs any more. One that waits for
-// an installer still running is left to end with the process.
-bool JoinInstallers(DWORD ms);
 
 }  // namespace zel

@@ -4,7 +4,6 @@
 #include <wrl/client.h>
 
 #include <cstdio>
-#include <memory>
 
 #include "Lockdown.h"
 #include "base/KeptInterfaces.h"
@@ -13,7 +12,6 @@
 #include "base/Text.h"
 #include "base/TryFinally.h"
 #include "base/Versions.h"
-#include "base/WorkerPool.h"
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
@@ -50,18 +48,8 @@ const wchar_t* const MonikerItem = L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
 constexpr DWORD ExitStartUpFailed = 1;  // before the running report: log, re-registration, hook DLL
 constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or failed
 
-// How long the stop waits for the scheduler and for the installer threads.
-constexpr DWORD SchedulerJoinMs = 1000;
-constexpr DWORD InstallersJoinMs = 1000;
-// How long the stop waits for the worker pool's tasks (calls into clients
-// that came late; one that hangs is not waited for beyond this).
-constexpr DWORD WorkersShutDownMs = 500;
-
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
-// The scheduler of the run, owned here and joined at the stop. One that
-// does not end in its time is let go to the end of the process (LeftScheduler).
-std::unique_ptr<TDownloader> Scheduler;
-TDownloader* LeftScheduler = nullptr;
+bool DownloaderStarted = false;
 SERVICE_STATUS Status = {};
 
 void WriteConsoleError(const std::string& text) {
@@ -265,18 +253,17 @@ void RunComServer() {
                                                              object, moniker.Get(), &rotCookie)))
                                         throw Exception("Не удалось зарегистрировать объект в ROT");
                                     registered = true;
-                                    Scheduler = StartDownloader(StopEvent, DownloaderDoneEvent);
+                                    StartDownloader(StopEvent, DownloaderDoneEvent);
+                                    DownloaderStarted = true;
                                     WaitForSingleObject(StopEvent, INFINITE);
                                 },
                                 [&] {
                                     TryWriteLog("Ждем завершения потока загрузки", LogTrace);
-                                    if (Scheduler && !Scheduler->Join(SchedulerJoinMs)) {
-                                        // A scheduler still at work keeps its object and its
-                                        // events: they are left to the end of the process.
+                                    if (WaitForSingleObject(DownloaderDoneEvent, 1000) == WAIT_TIMEOUT) {
+                                        // A scheduler still at work keeps its events: they are
+                                        // left to the end of the process.
                                         TryWriteLog("Поток загрузки не отвечает", LogTrace);
-                                        LeftScheduler = Scheduler.release();
                                     } else {
-                                        Scheduler.reset();
                                         CloseHandle(DownloaderDoneEvent);
                                         CloseHandle(StopEvent);
                                         DownloaderDoneEvent = nullptr;
@@ -303,10 +290,6 @@ void RunComServer() {
                 });
         },
         [&] {
-            // An install going on keeps its thread; its monitor was told to
-            // close when the stop came.
-            JoinInstallers(InstallersJoinMs);
-            ShutDownWorkers(WorkersShutDownMs);
             ReplaceSelf();
             ReleaseKeptInterfaces();
             TryWriteLog("CoUninitialize", LogTrace);
@@ -316,7 +299,9 @@ void RunComServer() {
 
 }  // namespace
 
-bool IsDownloaderRunning() { return LeftScheduler && !LeftScheduler->Join(0); }
+bool IsDownloaderRunning() {
+    return DownloaderStarted && DownloaderDoneEvent && WaitForSingleObject(DownloaderDoneEvent, 0) == WAIT_TIMEOUT;
+}
 
 void CreateProcessObjects() {
     InitLog();

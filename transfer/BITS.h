@@ -90,8 +90,6 @@ bool AddJobFile(IBackgroundCopyJob* job, const std::string& remote, const std::s
 int GetJobProgress(IBackgroundCopyJob* job);
 bool GetJobErrorTexts(IBackgroundCopyJob* job, std::string& context, std::string& error);
 bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& text);
-// BITS's texts end in a line break; the log takes them on one line.
-std::string WithoutLineBreaks(const std::string& text);
 
 // The files of a completed job as they settle in the store: a file that
 // came with an expected digest takes its own name only when it matches;
@@ -108,12 +106,6 @@ TCompletedFiles SettleJobFiles(IBackgroundCopyJob* job, const std::string& modul
 // unless a file was rejected. False when the job could not be completed,
 // e.g. because the callback or the update check completed it first.
 bool CompleteTransferredJob(IBackgroundCopyJob* job, const std::string& module, IUpdateServerNotify* notify);
-
-// The same for a job of any state that BITS reported transferred: the
-// module's description is read first (another program's job is left
-// alone), and the next job is made on the manager given (null: a new
-// connection).
-void SettleTransferredJob(IBackgroundCopyJob* job, IBackgroundCopyManager* manager);
 
 // The job callback object (a new one with one reference).
 IBackgroundCopyCallback* CreateNotifier();

@@ -213,7 +213,7 @@ TEST(InfoQueue, FirstEntryOfAKeyWinsAndOrderIsKept) {
 TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    auto scheduler = StartDownloader(StopEvent, DownloaderDoneEvent);
+    StartDownloader(StopEvent, DownloaderDoneEvent);
     ASSERT_NE(DownloaderThreadId.load(), 0u);
 
     AddQueue->Add("MODA", "1.0.0.1");
@@ -286,7 +286,7 @@ TEST_F(DownloaderTest, RegistrationsCreateReversionAndCancelJobs) {
 TEST_F(DownloaderTest, ChangesOfModulesBringTheCheckForwardAndNeverPutItOff) {
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    auto scheduler = StartDownloader(StopEvent, DownloaderDoneEvent);
+    StartDownloader(StopEvent, DownloaderDoneEvent);
     ASSERT_NE(DownloaderThreadId.load(), 0u);
     std::vector<DWORD> checks;  // when they were seen, in ms from the first change
     int seen = 0;
@@ -330,7 +330,7 @@ TEST_F(DownloaderTest, RequestPostedWhileTheSchedulerIsBeingMadeIsKept) {
         }
         posted = PostThreadMessageA(DownloaderThreadId, WM_CHECKUPDATES, 7, 0) != 0;
     });
-    auto scheduler = StartDownloader(StopEvent, DownloaderDoneEvent);
+    StartDownloader(StopEvent, DownloaderDoneEvent);
     client.join();
     EXPECT_TRUE(posted);
     EXPECT_TRUE(WaitFor(
@@ -357,7 +357,7 @@ TEST_F(DownloaderTest, AStopDuringTheStartEndsTheScheduler) {
     for (int round = 0; round < 20; ++round) {
         StopEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
         DownloaderDoneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        auto scheduler = StartDownloader(StopEvent, DownloaderDoneEvent);
+        StartDownloader(StopEvent, DownloaderDoneEvent);
         EXPECT_EQ(WaitForSingleObject(DownloaderDoneEvent, 5000), WAIT_OBJECT_0) << "round " << round;
         CloseHandle(StopEvent);
         CloseHandle(DownloaderDoneEvent);
