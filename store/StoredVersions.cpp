@@ -23,8 +23,7 @@ struct Kept {
     uint64_t Size = 0;
     FILETIME Created = {};
     FILETIME LastWrite = {};
-    bool TextRead = false;  // Fields.Text holds the string of TextName
-    std::string TextName;
+    std::string TextName;  // the string Fields.Text holds; empty: none read
     TFileVersionFields Fields;
 };
 
@@ -45,7 +44,10 @@ constexpr size_t MaxKept = 4096;
 // file or a line of the log.
 struct Cache {
     std::mutex lock;
-    std::unordered_map<std::wstring, Kept> byPath;  // the full path in capitals
+    // The full path with its ASCII letters in capitals. A path spelt two
+    // ways (a module name in other letters) only costs a second entry:
+    // each is checked against the listing on its own.
+    std::unordered_map<std::string, Kept> byPath;
 };
 
 // Lives as long as the process, like the other process-wide tables: work
@@ -55,22 +57,16 @@ Cache& Versions() {
     return *cache;
 }
 
-std::wstring PathKey(const std::string& path) {
-    std::wstring key = ToWide(path);
-    if (!key.empty()) CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
-    return key;
-}
-
 }  // namespace
 
 bool StoredFileVersion(const TTreeEntryA& entry, const std::string& name, TFileVersionFields& fields) {
     Cache& cache = Versions();
-    std::wstring key = PathKey(entry.Path);
+    const std::string key = UpperCase(entry.Path);
     {
         std::lock_guard<std::mutex> guard(cache.lock);
         auto found = cache.byPath.find(key);
         if (found != cache.byPath.end() && SameFile(found->second, entry) &&
-            (name.empty() || (found->second.TextRead && found->second.TextName == name))) {
+            (name.empty() || found->second.TextName == name)) {
             fields = found->second.Fields;
             if (name.empty()) fields.Text.clear();
             return true;
@@ -83,7 +79,6 @@ bool StoredFileVersion(const TTreeEntryA& entry, const std::string& name, TFileV
     kept.Size = entry.Size;
     kept.Created = entry.Created;
     kept.LastWrite = entry.LastWrite;
-    kept.TextRead = !name.empty();
     kept.TextName = name;
     kept.Fields = fields;
     std::lock_guard<std::mutex> guard(cache.lock);
