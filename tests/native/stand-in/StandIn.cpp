@@ -101,7 +101,7 @@ BOOL WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD written, void*) {
     return FALSE;
 }
 
-BOOL CloseHandle(HANDLE) { return TRUE; }
+
 BOOL FindClose(HANDLE) { return TRUE; }
 BOOL CloseServiceHandle(SC_HANDLE) { return TRUE; }
 LONG RegCloseKey(HKEY) { return 0; }

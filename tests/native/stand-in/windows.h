@@ -6,7 +6,8 @@
 // What the functions do (StandIn.cpp, CodePages.cpp):
 // - the code-page conversions are real, table-driven, for 1251 (the ANSI
 //   code page of the target machines), 866 (its OEM code page) and UTF-8;
-// - critical sections are real (a recursive mutex);
+// - critical sections are real (a recursive mutex), and so are threads,
+//   events and waits on them (Threads.cpp, on the C++ run-time's threads);
 // - SIDs in "S-1-..." form and GUIDs in braces are converted for real;
 // - every file, module, version-resource, network and crypto call fails as
 //   it would for a missing file or an unavailable service.
@@ -46,11 +47,13 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
 using LPBOOL = BOOL*;
+using PBOOL = BOOL*;
 using HANDLE = void*;
 using HMODULE = void*;
 using HLOCAL = void*;
 using PSID = void*;
 using DWORD_PTR = uintptr_t;
+using ULONGLONG = uint64_t;
 
 struct GUID {
     uint32_t Data1;
@@ -80,6 +83,7 @@ using LPCLSID = GUID*;
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_NO_UNICODE_TRANSLATION 1113
 #define ERROR_NOT_SUPPORTED 50
+#define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
 
 DWORD GetLastError();
@@ -117,6 +121,28 @@ BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION* cs, DWORD spinCount
 void DeleteCriticalSection(CRITICAL_SECTION* cs);
 void EnterCriticalSection(CRITICAL_SECTION* cs);
 void LeaveCriticalSection(CRITICAL_SECTION* cs);
+
+// ---------------------------------------------------------------- threads, events, waits
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define CREATE_SUSPENDED 0x00000004
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+
+// The stack size is the run-time's; CREATE_SUSPENDED is not supported.
+HANDLE CreateThread(void* security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags,
+                    LPDWORD id);
+HANDLE CreateEventA(void* security, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+// Events and threads (signalled when the thread has ended).
+DWORD WaitForSingleObject(HANDLE handle, DWORD ms);
+DWORD GetCurrentThreadId();
+void Sleep(DWORD ms);
+DWORD GetTickCount();
+ULONGLONG GetTickCount64();
 
 // ---------------------------------------------------------------- modules, files, times
 

@@ -1,0 +1,156 @@
+// The worker pool and the bounded calls into clients, driven from several
+// threads at once. Built twice: with the address sanitizers like every unit
+// here, and with ThreadSanitizer (run.sh), which sees every hand-over
+// between the callers, the pool and its workers.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "base/WorkerPool.h"
+#include "com/ClientCalls.h"
+
+using namespace zel;
+
+namespace {
+
+// Polls the condition until it holds or ms have passed.
+template <class Condition>
+bool WaitFor(Condition condition, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// How many run at once, and the most there ever were.
+struct Concurrency {
+    std::atomic<int> now{0}, most{0};
+    void Enter() {
+        int n = ++now;
+        int seen = most.load();
+        while (n > seen && !most.compare_exchange_weak(seen, n)) {
+        }
+    }
+    void Leave() { --now; }
+};
+
+}  // namespace
+
+// Tasks given from several threads at once, more than the pool has workers:
+// each runs exactly once, never more at a time than the limit; when every
+// worker is held, a task that may not wait is refused and one that may is
+// run as soon as a worker comes free.
+TEST(WorkerPool, TasksFromManyThreadsRunOnceWithinTheLimit) {
+    constexpr int Givers = 4, PerGiver = 150;
+    std::vector<std::atomic<int>> runs(Givers * PerGiver);
+    Concurrency running;
+    std::vector<std::thread> givers;
+    std::atomic<int> refused{0};
+    for (int g = 0; g < Givers; ++g)
+        givers.emplace_back([&, g] {
+            std::mt19937 random(static_cast<unsigned>(g));
+            for (int i = 0; i < PerGiver; ++i) {
+                const int index = g * PerGiver + i;
+                const int ms = static_cast<int>(random() % 3);
+                if (!RunOnWorker([&, index, ms] {
+                        running.Enter();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                        ++runs[index];
+                        running.Leave();
+                    }))
+                    ++refused;
+            }
+        });
+    for (auto& t : givers) t.join();
+    EXPECT_EQ(refused.load(), 0);
+    ASSERT_TRUE(WaitFor(
+        [&] { return std::all_of(runs.begin(), runs.end(), [](const std::atomic<int>& r) { return r.load() >= 1; }); },
+        30000));
+    EXPECT_TRUE(std::all_of(runs.begin(), runs.end(), [](const std::atomic<int>& r) { return r.load() == 1; }));
+    EXPECT_LE(running.most.load(), static_cast<int>(MaxWorkerThreads));
+    EXPECT_LE(WorkerThreadCount(), MaxWorkerThreads);
+
+    // Every worker held.
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> held{0};
+    for (size_t i = 0; i < MaxWorkerThreads; ++i)
+        ASSERT_TRUE(RunOnWorker([&] {
+            ++held;
+            WaitForSingleObject(release, INFINITE);
+        }));
+    ASSERT_TRUE(WaitFor([&] { return held.load() == static_cast<int>(MaxWorkerThreads); }, 30000));
+    std::atomic<bool> urgent{false}, queued{false};
+    EXPECT_FALSE(RunOnWorker([&] { urgent = true; }, false));
+    EXPECT_TRUE(RunOnWorker([&] { queued = true; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(queued.load());
+    SetEvent(release);
+    EXPECT_TRUE(WaitFor([&] { return queued.load(); }, 30000));
+    EXPECT_FALSE(urgent.load());
+    EXPECT_LE(WorkerThreadCount(), MaxWorkerThreads);
+    CloseHandle(release);
+}
+
+// Batches of calls from several broadcasters at once, to a few clients,
+// some of them slower than the limit: a call said done has run to its end
+// when Wait returns, every work's references go once the works have
+// returned, and when they all have, no client is left shut out.
+TEST(ClientCalls, BatchesFromManyThreadsSettleEveryCall) {
+    constexpr int Broadcasters = 4, Batches = 25, CallsPerBatch = 5, Clients = 6;
+    constexpr DWORD LimitMs = 15;
+    struct Work {
+        std::atomic<bool> started{false}, finished{false};
+    };
+    auto token = std::make_shared<int>(0);
+    std::atomic<int> inconsistent{0}, notStarted{0}, timedOut{0};
+    std::vector<std::thread> broadcasters;
+    for (int b = 0; b < Broadcasters; ++b)
+        broadcasters.emplace_back([&, b] {
+            std::mt19937 random(static_cast<unsigned>(100 + b));
+            for (int n = 0; n < Batches; ++n) {
+                TClientCalls calls;
+                std::vector<std::shared_ptr<Work>> works;
+                for (int c = 0; c < CallsPerBatch; ++c) {
+                    auto work = std::make_shared<Work>();
+                    works.push_back(work);
+                    const int ms = static_cast<int>(random() % 30);
+                    const TProcessKey client{static_cast<DWORD>(1 + random() % Clients), 1};
+                    calls.Start(
+                        [work, token, ms] {
+                            work->started = true;
+                            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                            work->finished = true;
+                        },
+                        client);
+                }
+                const std::vector<CallState> states = calls.Wait(LimitMs);
+                for (size_t c = 0; c < states.size(); ++c) {
+                    if (states[c] == CallState::Done && !works[c]->finished) ++inconsistent;
+                    if (states[c] == CallState::NotStarted) ++notStarted;
+                    if (states[c] == CallState::TimedOut) ++timedOut;
+                }
+            }
+        });
+    for (auto& t : broadcasters) t.join();
+    EXPECT_EQ(inconsistent.load(), 0);
+    EXPECT_EQ(notStarted.load(), 0);
+    EXPECT_GT(timedOut.load(), 0);  // the limit was reached: hung clients were shut out and let in again
+    // Every work let go of what it held, on its worker.
+    EXPECT_TRUE(WaitFor([&] { return token.use_count() == 1; }, 30000)) << token.use_count();
+    // The hung calls have all returned: every client is called again.
+    TClientCalls after;
+    std::atomic<int> ran{0};
+    for (int c = 1; c <= Clients; ++c) after.Start([&] { ++ran; }, TProcessKey{static_cast<DWORD>(c), 1});
+    EXPECT_EQ(after.Wait(10000), std::vector<CallState>(Clients, CallState::Done));
+    EXPECT_EQ(ran.load(), Clients);
+}
