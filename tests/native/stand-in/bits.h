@@ -1,14 +1,19 @@
 // Stand-in for <bits.h>: the interfaces and enumerations the transfer
-// units' headers name, with no methods of their own (the native tests hand
-// the units objects of their own and link doubles for the calls into BITS).
+// units' headers name, with only the methods their inline code calls (the
+// native tests hand the units objects of their own and link doubles for the
+// calls into BITS).
 #pragma once
 
 #include <oaidl.h>
 
 struct IBackgroundCopyJob : IUnknown {};
-struct IBackgroundCopyManager : IUnknown {};
 struct IBackgroundCopyCallback : IUnknown {};
-struct IEnumBackgroundCopyJobs : IUnknown {};
+struct IEnumBackgroundCopyJobs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG count, IBackgroundCopyJob** jobs, ULONG* fetched) = 0;
+};
+struct IBackgroundCopyManager : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE EnumJobs(DWORD flags, IEnumBackgroundCopyJobs** jobs) = 0;
+};
 
 enum BG_JOB_STATE {
     BG_JOB_STATE_QUEUED,

@@ -1,5 +1,5 @@
-// The worker pool and the bounded calls into clients, driven from several
-// threads at once. Built twice: with the address sanitizers like every unit
+// The worker pool, the bounded calls into clients and the job setup, driven
+// from several threads at once. Built twice: with the address sanitizers like every unit
 // here, and with ThreadSanitizer (run.sh), which sees every hand-over
 // between the callers, the pool and its workers.
 #include <gtest/gtest.h>
@@ -10,12 +10,18 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "base/WorkerPool.h"
 #include "com/ClientCalls.h"
+#include "transfer/BITS.h"
+#include "transfer/JobMap.h"
+#include "transfer/JobSetup.h"
 
 using namespace zel;
 
@@ -153,4 +159,98 @@ TEST(ClientCalls, BatchesFromManyThreadsSettleEveryCall) {
     for (int c = 1; c <= Clients; ++c) after.Start([&] { ++ran; }, TProcessKey{static_cast<DWORD>(c), 1});
     EXPECT_EQ(after.Wait(10000), std::vector<CallState>(Clients, CallState::Done));
     EXPECT_EQ(ran.load(), Clients);
+}
+
+// ---------------------------------------------------------------- the job setup
+
+namespace zel {
+
+// The calls into BITS that the job setup makes, and the map it reports to,
+// as doubles: each setting takes a little while, a job of a module whose
+// name ends in X does not take its description, one ending in T throws.
+namespace {
+struct FakeJob final : IBackgroundCopyJob {
+    std::atomic<ULONG> refs{1};
+    std::atomic<int> setups{0};
+    std::atomic<bool> pendingThroughout{true};
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_FAIL; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // the test owns the object
+};
+TJobSetup* SetupUnderTest = nullptr;
+std::mutex MapLock;
+std::vector<IBackgroundCopyJob*> MapAdded, MapForgotten;
+}  // namespace
+
+bool SetUpModuleJob(IBackgroundCopyJob* job, const std::string& name, const std::string&, const std::string&) {
+    auto* fake = static_cast<FakeJob*>(job);
+    if (!SetupUnderTest->Pending(name)) fake->pendingThroughout = false;
+    ++fake->setups;
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * (name.size() % 5)));
+    if (!SetupUnderTest->Pending(name)) fake->pendingThroughout = false;
+    if (name.back() == 'T') throw std::runtime_error("BITS");
+    return name.back() != 'X';
+}
+
+TJobMap::~TJobMap() = default;
+void TJobMap::Added(IBackgroundCopyJob* job, const std::string&) {
+    std::lock_guard<std::mutex> guard(MapLock);
+    MapAdded.push_back(job);
+}
+void TJobMap::Forget(IBackgroundCopyJob* job) {
+    std::lock_guard<std::mutex> guard(MapLock);
+    MapForgotten.push_back(job);
+}
+
+}  // namespace zel
+
+// A registration pass hands over many jobs while others ask whether a module
+// is still being set up: each job is set up exactly once, its module counts
+// as pending all the while, Finish returns only when every job is done, the
+// jobs that took no description (or threw) are forgotten by the map, and no
+// reference to a job is left behind.
+TEST(JobSetup, EveryJobIsSetUpOnceAndPendingUntilThen) {
+    constexpr int Jobs = 240;
+    std::vector<std::unique_ptr<FakeJob>> jobs;
+    std::vector<std::string> names;
+    for (int i = 0; i < Jobs; ++i) {
+        jobs.push_back(std::make_unique<FakeJob>());
+        names.push_back("Module" + std::to_string(i) + (i % 7 == 0 ? "X" : i % 11 == 0 ? "T" : ""));
+    }
+    TJobMap map;
+    {
+        TJobSetup setup(map);
+        SetupUnderTest = &setup;
+        std::atomic<bool> adding{true};
+        std::thread asker([&] {
+            std::mt19937 random(7);
+            while (adding) setup.Pending(names[random() % Jobs]);
+        });
+        for (int i = 0; i < Jobs; ++i) setup.Add(jobs[i].get(), names[i], "1.0");
+        setup.Finish();
+        adding = false;
+        asker.join();
+        for (int i = 0; i < Jobs; ++i) EXPECT_FALSE(setup.Pending(names[i])) << names[i];
+        SetupUnderTest = nullptr;
+    }
+    int refused = 0;
+    for (int i = 0; i < Jobs; ++i) {
+        EXPECT_EQ(jobs[i]->setups.load(), 1) << names[i];
+        EXPECT_TRUE(jobs[i]->pendingThroughout.load()) << names[i];
+        if (names[i].back() == 'X' || names[i].back() == 'T') ++refused;
+    }
+    {
+        std::lock_guard<std::mutex> guard(MapLock);
+        EXPECT_EQ(MapAdded.size(), static_cast<size_t>(Jobs));
+        EXPECT_EQ(MapForgotten.size(), static_cast<size_t>(refused));
+        for (IBackgroundCopyJob* job : MapForgotten) {
+            const std::string& name = names[std::find_if(jobs.begin(), jobs.end(),
+                                                         [job](const auto& j) { return j.get() == job; }) -
+                                            jobs.begin()];
+            EXPECT_TRUE(name.back() == 'X' || name.back() == 'T') << name;
+        }
+    }
+    EXPECT_TRUE(WaitFor(
+        [&] { return std::all_of(jobs.begin(), jobs.end(), [](const auto& j) { return j->refs.load() == 1; }); },
+        10000));
 }

@@ -25,6 +25,13 @@ public:
     T* Get() const { return p_; }
     T* operator->() const { return p_; }
     T** GetAddressOf() { return &p_; }
+    // The real one returns a helper that converts to T**; for the units the
+    // pointer itself does.
+    T** operator&() { return ReleaseAndGetAddressOf(); }
+    void Attach(T* p) {
+        Reset();
+        p_ = p;
+    }
     T** ReleaseAndGetAddressOf() {
         Reset();
         return &p_;
