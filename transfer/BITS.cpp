@@ -1,3 +1,6 @@
+// The module jobs: connecting to BITS, creating, registering, cancelling and
+// finding a module's job, and reading its description back. The job's
+// settings are in JobSettings.cpp, the callback in JobCallback.cpp.
 #include "BITS.h"
 
 #include <objbase.h>
@@ -14,6 +17,7 @@
 #include "JobIndex.h"
 #include "JobMap.h"
 #include "JobSetup.h"
+#include "ManagerRef.h"
 #include "base/BStr.h"
 #include "base/TaskString.h"
 #include "base/ComCalls.h"
@@ -38,41 +42,6 @@ namespace {
 const CLSID CLSID_CopyManager = {0x4991D34B, 0x80A1, 0x4291, {0x83, 0xB6, 0x33, 0x28, 0x36, 0x6B, 0x90, 0x97}};
 // {5CE34C0D-0DC9-4C1F-897C-DAA1B78CEE7C}
 const IID IID_CopyManager = {0x5CE34C0D, 0x0DC9, 0x4C1F, {0x89, 0x7C, 0xDA, 0xA1, 0xB7, 0x8C, 0xEE, 0x7C}};
-// {54B50739-686F-45EB-9DFF-D6A9A0FAA9AF}
-const IID IID_CopyJob2 = {0x54B50739, 0x686F, 0x45EB, {0x9D, 0xFF, 0xD6, 0xA9, 0xA0, 0xFA, 0xA9, 0xAF}};
-// {F1BD1079-9F01-4BDC-8036-F09B70095066}
-const IID IID_HttpOptions = {0xF1BD1079, 0x9F01, 0x4BDC, {0x80, 0x36, 0xF0, 0x9B, 0x70, 0x09, 0x50, 0x66}};
-// {97EA99C7-0186-4AD4-8DF9-C5B4E0ED6B22}
-const IID IID_CopyCallback = {0x97EA99C7, 0x0186, 0x4AD4, {0x8D, 0xF9, 0xC5, 0xB4, 0xE0, 0xED, 0x6B, 0x22}};
-
-constexpr ULONG RetryDelaySeconds = 10;
-constexpr ULONG NoProgressTimeoutSeconds = 3600;
-constexpr DWORD NotifyFlags = BG_NOTIFY_JOB_TRANSFERRED | BG_NOTIFY_JOB_ERROR | BG_NOTIFY_JOB_MODIFICATION;
-// The header ends in LF CR: the update servers expect it so.
-const wchar_t* const JobHeaders = L"User-Agent: ZEL Update Service\n\r";
-
-
-std::string WithoutLineBreaks(const std::string& text) { return StringReplace(text, "\r\n", ""); }
-
-// The manager given, or a fresh connection that is released on leaving.
-class ManagerRef {
-public:
-    explicit ManagerRef(IBackgroundCopyManager* given) : ptr_(given) {
-        if (!ptr_ && ConnectBITS(&own_)) ptr_ = own_;
-    }
-    ~ManagerRef() {
-        if (own_) own_->Release();
-    }
-    ManagerRef(const ManagerRef&) = delete;
-    ManagerRef& operator=(const ManagerRef&) = delete;
-    explicit operator bool() const { return ptr_ != nullptr; }
-    IBackgroundCopyManager* operator->() const { return ptr_; }
-    IBackgroundCopyManager* Get() const { return ptr_; }
-
-private:
-    IBackgroundCopyManager* ptr_ = nullptr;
-    IBackgroundCopyManager* own_ = nullptr;
-};
 
 // A cancelled or completed job is only a record of the past: some BITS
 // versions keep listing it for a while, but it is no module's job any more.
@@ -145,161 +114,6 @@ bool LocateJob(IBackgroundCopyManager* given, const std::string& name, ComPtr<IB
     IndexFound(name, found ? job.Get() : nullptr, info);
     return found && (!state || SUCCEEDED(job->GetState(state)));
 }
-
-// ---------------------------------------------------------------- events
-
-// The running server object's event interface, looked up once per callback
-// and only when an event is to be sent; events are dropped without it.
-class ClientEvents {
-public:
-    ~ClientEvents() {
-        if (notify_) notify_->Release();
-    }
-    IUpdateServerNotify* Get() {
-        if (!looked_) {
-            looked_ = true;
-            if (!GetUpdateServerNotify(&notify_)) notify_ = nullptr;
-        }
-        return notify_;
-    }
-    void Process(const std::string& name, int percent) {
-        if (IUpdateServerNotify* n = Get()) n->FireProcess(BStr(name), percent);
-    }
-    void Failure(const std::string& name, const std::string& context, const std::string& text) {
-        if (IUpdateServerNotify* n = Get()) n->FireException(BStr(name), BStr(context), BStr(text), 0);
-    }
-
-private:
-    bool looked_ = false;
-    IUpdateServerNotify* notify_ = nullptr;
-};
-
-// Writes an error that reached the outermost frame of a callback; the log
-// itself may fail, and nothing may leave the callback.
-void LogCallbackError(const char* text) {
-    try {
-        WriteLog(text, LogError);
-    } catch (...) {
-    }
-}
-
-std::atomic<bool> NotifierBusy{false};
-
-// The job callback that BITS calls on its own threads.
-class TNotifier final : public IBackgroundCopyCallback {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_CopyCallback)) {
-            *out = static_cast<IBackgroundCopyCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-    HRESULT STDMETHODCALLTYPE JobTransferred(IBackgroundCopyJob* job) override {
-        TInFlight inFlight;
-        try {
-            Transferred(job);
-        } catch (const std::exception& e) {
-            LogCallbackError(e.what());
-        } catch (...) {
-            LogCallbackError("Ошибка при обработке завершённого задания BITS");
-        }
-        return S_OK;
-    }
-
-    HRESULT STDMETHODCALLTYPE JobError(IBackgroundCopyJob* job, IBackgroundCopyError* error) override {
-        TInFlight inFlight;
-        try {
-            Failed(job, error);
-        } catch (const std::exception& e) {
-            LogCallbackError(e.what());
-        } catch (...) {
-            LogCallbackError("Ошибка при обработке ошибки задания BITS");
-        }
-        return S_OK;
-    }
-
-    HRESULT STDMETHODCALLTYPE JobModification(IBackgroundCopyJob* job, DWORD) override {
-        // Progress notifications that overlap one being handled are dropped.
-        if (NotifierBusy.exchange(true)) return S_OK;
-        TInFlight inFlight;
-        try {
-            Modified(job);
-        } catch (const std::exception& e) {
-            LogCallbackError(e.what());
-        } catch (...) {
-            LogCallbackError("Ошибка при обработке изменения задания BITS");
-        }
-        NotifierBusy = false;
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> refs_{1};
-
-    static void Transferred(IBackgroundCopyJob* job) {
-        if (!job) return;
-        TJobInfo info;
-        if (!ReadJobInfo(job, info)) return;
-        // Whoever completes the job second fails here, and only the first
-        // one creates the replacement job.
-        ClientEvents events;
-        if (!CompleteTransferredJob(job, info.Name, events.Get())) return;
-        // The module gets a fresh idle job that still carries the installed
-        // version.
-        try {
-            CreateModuleJob(nullptr, info.Name, info.Version, nullptr, nullptr, info.Owner);
-        } catch (const BITSException& e) {
-            WriteLog("Ошибка службы BITS:", LogError);
-            WriteLog(e.what(), LogError);
-            std::string text;
-            ManagerRef manager(nullptr);
-            if (manager && GetBITSErrorText(manager.Get(), e.ErrorCode(), text)) WriteLog(text, LogError);
-        } catch (const std::exception& e) {
-            WriteLog(e.what(), LogError);
-        }
-    }
-
-    static void Failed(IBackgroundCopyJob* job, IBackgroundCopyError* error) {
-        if (!job || !error) return;
-        BG_JOB_STATE state;
-        if (FAILED(job->GetState(&state)) || state != BG_JOB_STATE_ERROR) return;
-        TaskString context, description;
-        if (FAILED(error->GetErrorContextDescription(0, &context)) ||
-            FAILED(error->GetErrorDescription(0, &description)))
-            return;
-        std::string contextText = WithoutLineBreaks(context.Ansi());
-        std::string errorText = WithoutLineBreaks(description.Ansi());
-        WriteLog(contextText, LogError);
-        WriteLog(errorText, LogError);
-        TJobInfo info;
-        if (ReadJobInfo(job, info)) {
-            ClientEvents events;
-            events.Failure(info.Name, contextText, errorText);
-        }
-    }
-
-    static void Modified(IBackgroundCopyJob* job) {
-        if (!job) return;
-        BG_JOB_STATE state;
-        if (FAILED(job->GetState(&state)) || state != BG_JOB_STATE_TRANSFERRING) return;
-        TJobInfo info;
-        if (!ReadJobInfo(job, info)) return;
-        ClientEvents events;
-        events.Process(info.Name, GetJobProgress(job));
-    }
-};
-
 
 }  // namespace
 
@@ -481,130 +295,9 @@ bool WriteJobDescription(IBackgroundCopyJob* job, const std::string& name, const
     return true;
 }
 
-bool ConfigureJob(IBackgroundCopyJob* job, IBackgroundCopyCallback* callback) {
-    // Giving BITS the callback marshals it: one thread at a time does, since
-    // Wine's COM failed an assertion in its stub manager after several
-    // threads had marshalled the one callback object at the same time.
-    static std::mutex handOver;
-    if (FAILED(job->SetMinimumRetryDelay(RetryDelaySeconds)))
-        WriteLog("Не удалось настроить параметр MinimumRetryDelay", LogDebug);
-    if (FAILED(job->SetNoProgressTimeout(NoProgressTimeoutSeconds)))
-        WriteLog("Не удалось настроить параметр NoProgressTimeout", LogDebug);
-    HRESULT given;
-    {
-        std::lock_guard<std::mutex> lock(handOver);
-        given = job->SetNotifyInterface(callback);
-    }
-    if (FAILED(given)) WriteLog("Не удалось настроить интерфейс обратного вызова", LogDebug);
-    if (FAILED(job->SetNotifyFlags(NotifyFlags))) WriteLog("Не удалось настроить флаги обратного вызова", LogDebug);
-    return true;
-}
-
-bool SetJobPriority(IBackgroundCopyJob* job) { return SUCCEEDED(job->SetPriority(BG_JOB_PRIORITY_FOREGROUND)); }
-
-bool SetJobHeaders(IBackgroundCopyJob* job) {
-    ComPtr<IBackgroundCopyJobHttpOptions> options;
-    if (FAILED(job->QueryInterface(IID_HttpOptions, reinterpret_cast<void**>(options.GetAddressOf()))) || !options)
-        return false;
-    return SUCCEEDED(options->SetCustomHeaders(JobHeaders));
-}
-
-void SetJobProxy(IBackgroundCopyJob* job, const std::string& proxyList, const std::string& userName,
-                 const std::string& password) {
-    if (proxyList.empty()) {
-        if (FAILED(job->SetProxySettings(BG_JOB_PROXY_USAGE_NO_PROXY, nullptr, nullptr)))
-            WriteLog("Ошибка при настройке параметров proxy-сервера", LogError);
-        return;
-    }
-    std::wstring list = ToWide(proxyList);
-    if (FAILED(job->SetProxySettings(BG_JOB_PROXY_USAGE_OVERRIDE, list.c_str(), nullptr)))
-        WriteLog("Ошибка при настройке параметров proxy-сервера", LogError);
-    SetJobCredentials(job, BG_AUTH_TARGET_PROXY, userName, password);
-}
-
-void SetJobCredentials(IBackgroundCopyJob* job, BG_AUTH_TARGET target, const std::string& userName,
-                       const std::string& password) {
-    if (userName.empty()) return;
-    ComPtr<IBackgroundCopyJob2> job2;
-    if (FAILED(job->QueryInterface(IID_CopyJob2, reinterpret_cast<void**>(job2.GetAddressOf()))) || !job2) {
-        WriteLog("Интерфейс IBackgroundCopyJob2 не поддерживается", LogError);
-        return;
-    }
-    job2->RemoveCredentials(target, BG_AUTH_SCHEME_BASIC);
-    std::wstring user = ToWide(userName);
-    std::wstring pass = ToWide(password);
-    BG_AUTH_CREDENTIALS credentials;
-    credentials.Target = target;
-    credentials.Scheme = BG_AUTH_SCHEME_BASIC;
-    credentials.Credentials.Basic.UserName = const_cast<LPWSTR>(user.c_str());
-    credentials.Credentials.Basic.Password = const_cast<LPWSTR>(pass.c_str());
-    HRESULT hr = job2->SetCredentials(&credentials);
-    SecureZeroMemory(&pass[0], pass.size() * sizeof(wchar_t));
-    if (FAILED(hr)) {
-        WriteLog("Ошибка при настройке параметров авторизации", LogError);
-        WriteLogFmt("  Имя пользователя: %s", {LogSafeText(userName)}, LogDebug);
-        WriteLogFmt("  Пароль:           %s", {std::string(password.size(), '*')}, LogDebug);
-    }
-}
-
-bool SetJobSecurityFlags(IBackgroundCopyJob* job, DWORD flags) {
-    if (flags == 0) return false;
-    ComPtr<IBackgroundCopyJobHttpOptions> options;
-    if (FAILED(job->QueryInterface(IID_HttpOptions, reinterpret_cast<void**>(options.GetAddressOf()))) || !options)
-        return false;
-    ULONG current = 0;
-    if (FAILED(options->GetSecurityFlags(&current))) return false;
-    WriteLogFmt("Выполняем настройку параметров HTTP (SetSecurityFlags: %x)", {flags}, LogTrace);
-    return SUCCEEDED(options->SetSecurityFlags(flags | current));
-}
-
 bool AddJobFile(IBackgroundCopyJob* job, const std::string& remote, const std::string& local) {
     if (!MakeDirectory(ExtractFileDir(local))) return false;
     return SUCCEEDED(job->AddFile(ToWide(remote).c_str(), ToWide(local).c_str()));
-}
-
-int GetJobProgress(IBackgroundCopyJob* job) {
-    BG_JOB_PROGRESS progress;
-    if (!job || FAILED(job->GetProgress(&progress))) return 0;
-    int64_t transferred = static_cast<int64_t>(progress.BytesTransferred);
-    // The total stays unknown until the sizes of all files are known.
-    if (transferred <= 0 || progress.BytesTotal == BG_SIZE_UNKNOWN || progress.BytesTotal == 0) return 0;
-    if (progress.BytesTransferred >= progress.BytesTotal) return 100;
-    int percent = static_cast<int>(static_cast<double>(progress.BytesTransferred) /
-                                   static_cast<double>(progress.BytesTotal) * 100.0);
-    return percent < 0 ? 0 : (percent > 100 ? 100 : percent);
-}
-
-bool GetJobErrorTexts(IBackgroundCopyJob* job, std::string& context, std::string& error) {
-    ComPtr<IBackgroundCopyError> err;
-    if (!job || FAILED(job->GetError(&err)) || !err) return false;
-    TaskString contextText, errorText;
-    if (FAILED(err->GetErrorContextDescription(0, &contextText))) return false;
-    if (FAILED(err->GetErrorDescription(0, &errorText))) return false;
-    context = WithoutLineBreaks(contextText.Ansi());
-    error = WithoutLineBreaks(errorText.Ansi());
-    return true;
-}
-
-bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& text) {
-    if (hr == 0 || !manager) return false;
-    TaskString description;
-    if (FAILED(manager->GetErrorDescription(hr, 0, &description))) return false;
-    text = WithoutLineBreaks(description.Ansi());
-    return true;
-}
-
-IBackgroundCopyCallback* CreateNotifier() { return new TNotifier(); }
-
-IBackgroundCopyCallback* ProcessNotifier() {
-    // Kept for the life of the process: BITS holds it for the jobs, and its
-    // interface stays registered (see base/KeptInterfaces.h).
-    static IBackgroundCopyCallback* const notifier = [] {
-        IBackgroundCopyCallback* made = CreateNotifier();
-        KeepInterfaceRegistered(made, IID_CopyCallback);
-        return made;
-    }();
-    return notifier;
 }
 
 }  // namespace zel

@@ -90,6 +90,8 @@ bool AddJobFile(IBackgroundCopyJob* job, const std::string& remote, const std::s
 int GetJobProgress(IBackgroundCopyJob* job);
 bool GetJobErrorTexts(IBackgroundCopyJob* job, std::string& context, std::string& error);
 bool GetBITSErrorText(IBackgroundCopyManager* manager, HRESULT hr, std::string& text);
+// BITS's texts end in a line break; the log takes them on one line.
+std::string WithoutLineBreaks(const std::string& text);
 
 // The files of a completed job as they settle in the store: a file that
 // came with an expected digest takes its own name only when it matches;
