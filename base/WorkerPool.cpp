@@ -40,6 +40,7 @@ public:
         bool warn = false;
         {
             Lock lock(lock_);
+            if (closed_) return false;
             if (!idle_.empty()) {
                 worker = idle_.back();
                 idle_.pop_back();
@@ -85,6 +86,24 @@ public:
     size_t Count() {
         Lock lock(lock_);
         return count_;
+    }
+
+    bool ShutDown(DWORD ms) {
+        const ULONGLONG deadline = GetTickCount64() + ms;
+        {
+            Lock lock(lock_);
+            closed_ = true;
+        }
+        // The workers come back to the idle list one by one; at the stop a
+        // poll is cheap enough.
+        for (;;) {
+            {
+                Lock lock(lock_);
+                if (queue_.empty() && idle_.size() == count_) return true;
+            }
+            if (GetTickCount64() >= deadline) return false;
+            Sleep(10);
+        }
     }
 
 private:
@@ -143,6 +162,7 @@ private:
     size_t count_ = 0;          // workers there are, busy or idle
     std::deque<Task> queue_;    // tasks waiting for a worker
     bool saturated_ = false;    // the limit's warning is written for this time
+    bool closed_ = false;       // shut down: no task is taken any more
 };
 
 }  // namespace
@@ -154,5 +174,7 @@ bool RunOnWorker(std::function<void()> task, bool mayWait) {
 }
 
 size_t WorkerThreadCount() { return TWorkerPool::Instance().Count(); }
+
+bool ShutDownWorkers(DWORD ms) { return TWorkerPool::Instance().ShutDown(ms); }
 
 }  // namespace zel

@@ -29,4 +29,10 @@ bool RunOnWorker(std::function<void()> task, bool mayWait = true);
 // The workers there are now, busy or idle (for the limits' tests).
 size_t WorkerThreadCount();
 
+// At the end of the service run: from now on no task is taken (RunOnWorker
+// is false), and the tasks taken, queued ones included, are waited for at
+// most ms. True when none is left; a task still running then (a call into
+// a client that hangs) ends with the process.
+bool ShutDownWorkers(DWORD ms);
+
 }  // namespace zel

@@ -12,6 +12,7 @@
 #include "base/Text.h"
 #include "base/TryFinally.h"
 #include "base/Versions.h"
+#include "base/WorkerPool.h"
 #include "com/COMUtils.h"
 #include "com/CallSecurity.h"
 #include "com/ClientCalls.h"
@@ -47,6 +48,10 @@ const wchar_t* const MonikerItem = L"{EDD7F5B7-FEBF-434A-9437-9DF5DDF27104}";
 // Service-specific exit codes of a run that failed; a normal stop ends with 0.
 constexpr DWORD ExitStartUpFailed = 1;  // before the running report: log, re-registration, hook DLL
 constexpr DWORD ExitServerFailed = 2;   // the COM server could not be set up or failed
+
+// How long the stop waits for the worker pool's tasks (a call into a client
+// that hangs is not waited for beyond this).
+constexpr DWORD WorkersShutDownMs = 500;
 
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 bool DownloaderStarted = false;
@@ -290,6 +295,10 @@ void RunComServer() {
                 });
         },
         [&] {
+            // Tasks given to the workers before the stop (late calls into
+            // clients, job settings) may still be under way: a short wait
+            // lets most of them end, so that the process objects can go.
+            if (!ShutDownWorkers(WorkersShutDownMs)) TryWriteLog("Рабочие потоки службы ещё заняты", LogTrace);
             ReplaceSelf();
             ReleaseKeptInterfaces();
             TryWriteLog("CoUninitialize", LogTrace);

@@ -254,3 +254,30 @@ TEST(JobSetup, EveryJobIsSetUpOnceAndPendingUntilThen) {
         [&] { return std::all_of(jobs.begin(), jobs.end(), [](const auto& j) { return j->refs.load() == 1; }); },
         10000));
 }
+
+// The pool's shutdown at the end of the service run. It closes the pool of
+// the process for good: this case comes last in the file (CTest runs every
+// case in a process of its own anyway).
+TEST(WorkerPoolShutDown, TakesNoMoreTasksAndWaitsForThoseTakenWithinItsTime) {
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> held{0}, queuedRan{0};
+    for (size_t i = 0; i < MaxWorkerThreads; ++i)
+        ASSERT_TRUE(RunOnWorker([&] {
+            ++held;
+            WaitForSingleObject(release, INFINITE);
+        }));
+    ASSERT_TRUE(WaitFor([&] { return held.load() == static_cast<int>(MaxWorkerThreads); }, 30000));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(RunOnWorker([&] { ++queuedRan; }));
+    // Busy workers past the deadline: false, and the pool is closed.
+    EXPECT_FALSE(ShutDownWorkers(100));
+    std::atomic<bool> late{false};
+    EXPECT_FALSE(RunOnWorker([&] { late = true; }));
+    EXPECT_FALSE(RunOnWorker([&] { late = true; }, false));
+    SetEvent(release);
+    // Within its time: the held tasks end, the queued ones still run.
+    EXPECT_TRUE(ShutDownWorkers(30000));
+    EXPECT_EQ(queuedRan.load(), 3);
+    EXPECT_FALSE(late.load());
+    EXPECT_TRUE(ShutDownWorkers(0));
+    CloseHandle(release);
+}
