@@ -4,28 +4,18 @@
 #include "BITS.h"
 
 #include <objbase.h>
-#include <bits1_5.h>
-#include <bits2_0.h>
-#include <bits2_5.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <cwchar>
-#include <mutex>
-#include <vector>
 
 #include "JobIndex.h"
 #include "JobMap.h"
 #include "JobSetup.h"
 #include "ManagerRef.h"
-#include "base/BStr.h"
 #include "base/TaskString.h"
 #include "base/ComCalls.h"
-#include "base/InFlight.h"
-#include "base/KeptInterfaces.h"
 #include "base/Log.h"
 #include "base/ModuleName.h"
-#include "base/Versions.h"
 #include "store/ModuleLimit.h"
 #include "store/ModuleList.h"
 #include "store/UpdateEvents.h"
