@@ -53,6 +53,20 @@ void LogCallbackError(const char* text) {
     }
 }
 
+// Runs the work of one callback, counted as work in flight; an error that
+// reaches it is logged, with failure as its text when it has none.
+template <class Work>
+void RunCallback(const char* failure, Work work) {
+    TInFlight inFlight;
+    try {
+        work();
+    } catch (const std::exception& e) {
+        LogCallbackError(e.what());
+    } catch (...) {
+        LogCallbackError(failure);
+    }
+}
+
 std::atomic<bool> NotifierBusy{false};
 
 // The job callback that BITS calls on its own threads.
@@ -76,40 +90,19 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE JobTransferred(IBackgroundCopyJob* job) override {
-        TInFlight inFlight;
-        try {
-            Transferred(job);
-        } catch (const std::exception& e) {
-            LogCallbackError(e.what());
-        } catch (...) {
-            LogCallbackError("Ошибка при обработке завершённого задания BITS");
-        }
+        RunCallback("Ошибка при обработке завершённого задания BITS", [&] { Transferred(job); });
         return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE JobError(IBackgroundCopyJob* job, IBackgroundCopyError* error) override {
-        TInFlight inFlight;
-        try {
-            Failed(job, error);
-        } catch (const std::exception& e) {
-            LogCallbackError(e.what());
-        } catch (...) {
-            LogCallbackError("Ошибка при обработке ошибки задания BITS");
-        }
+        RunCallback("Ошибка при обработке ошибки задания BITS", [&] { Failed(job, error); });
         return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE JobModification(IBackgroundCopyJob* job, DWORD) override {
         // Progress notifications that overlap one being handled are dropped.
         if (NotifierBusy.exchange(true)) return S_OK;
-        TInFlight inFlight;
-        try {
-            Modified(job);
-        } catch (const std::exception& e) {
-            LogCallbackError(e.what());
-        } catch (...) {
-            LogCallbackError("Ошибка при обработке изменения задания BITS");
-        }
+        RunCallback("Ошибка при обработке изменения задания BITS", [&] { Modified(job); });
         NotifierBusy = false;
         return S_OK;
     }
