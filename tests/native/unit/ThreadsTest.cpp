@@ -1,7 +1,7 @@
 // The worker pool, the bounded calls into clients and the job setup, driven
-// from several threads at once. Built twice: with the address sanitizers like every unit
-// here, and with ThreadSanitizer (run.sh), which sees every hand-over
-// between the callers, the pool and its workers.
+// from several threads at once. Built twice: with the address sanitizers
+// like every unit here, and with ThreadSanitizer (run.sh), which sees every
+// hand-over between the callers, the pool and its workers.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -36,6 +36,19 @@ bool WaitFor(Condition condition, int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// Gives every worker of the pool a task that waits for release; true once
+// all of them wait.
+bool HoldEveryWorker(HANDLE release) {
+    auto held = std::make_shared<std::atomic<size_t>>(0);
+    for (size_t i = 0; i < MaxWorkerThreads; ++i)
+        if (!RunOnWorker([held, release] {
+                ++*held;
+                WaitForSingleObject(release, INFINITE);
+            }))
+            return false;
+    return WaitFor([&] { return held->load() == MaxWorkerThreads; }, 30000);
 }
 
 // How many run at once, and the most there ever were.
@@ -86,15 +99,8 @@ TEST(WorkerPool, TasksFromManyThreadsRunOnceWithinTheLimit) {
     EXPECT_LE(running.most.load(), static_cast<int>(MaxWorkerThreads));
     EXPECT_LE(WorkerThreadCount(), MaxWorkerThreads);
 
-    // Every worker held.
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> held{0};
-    for (size_t i = 0; i < MaxWorkerThreads; ++i)
-        ASSERT_TRUE(RunOnWorker([&] {
-            ++held;
-            WaitForSingleObject(release, INFINITE);
-        }));
-    ASSERT_TRUE(WaitFor([&] { return held.load() == static_cast<int>(MaxWorkerThreads); }, 30000));
+    ASSERT_TRUE(HoldEveryWorker(release));
     std::atomic<bool> urgent{false}, queued{false};
     EXPECT_FALSE(RunOnWorker([&] { urgent = true; }, false));
     EXPECT_TRUE(RunOnWorker([&] { queued = true; }));
@@ -170,6 +176,8 @@ namespace zel {
 // name ends in X does not take its description, one ending in T throws.
 namespace {
 struct FakeJob final : IBackgroundCopyJob {
+    explicit FakeJob(std::string n) : name(std::move(n)) {}
+    const std::string name;
     std::atomic<ULONG> refs{1};
     std::atomic<int> setups{0};
     std::atomic<bool> pendingThroughout{true};
@@ -212,11 +220,10 @@ void TJobMap::Forget(IBackgroundCopyJob* job) {
 TEST(JobSetup, EveryJobIsSetUpOnceAndPendingUntilThen) {
     constexpr int Jobs = 240;
     std::vector<std::unique_ptr<FakeJob>> jobs;
-    std::vector<std::string> names;
-    for (int i = 0; i < Jobs; ++i) {
-        jobs.push_back(std::make_unique<FakeJob>());
-        names.push_back("Module" + std::to_string(i) + (i % 7 == 0 ? "X" : i % 11 == 0 ? "T" : ""));
-    }
+    for (int i = 0; i < Jobs; ++i)
+        jobs.push_back(
+            std::make_unique<FakeJob>("Module" + std::to_string(i) + (i % 7 == 0 ? "X" : i % 11 == 0 ? "T" : "")));
+    auto refusedName = [](const std::string& name) { return name.back() == 'X' || name.back() == 'T'; };
     TJobMap map;
     {
         TJobSetup setup(map);
@@ -224,30 +231,28 @@ TEST(JobSetup, EveryJobIsSetUpOnceAndPendingUntilThen) {
         std::atomic<bool> adding{true};
         std::thread asker([&] {
             std::mt19937 random(7);
-            while (adding) setup.Pending(names[random() % Jobs]);
+            while (adding) setup.Pending(jobs[random() % Jobs]->name);
         });
-        for (int i = 0; i < Jobs; ++i) setup.Add(jobs[i].get(), names[i], "1.0");
+        for (const auto& job : jobs) setup.Add(job.get(), job->name, "1.0");
         setup.Finish();
         adding = false;
         asker.join();
-        for (int i = 0; i < Jobs; ++i) EXPECT_FALSE(setup.Pending(names[i])) << names[i];
+        for (const auto& job : jobs) EXPECT_FALSE(setup.Pending(job->name)) << job->name;
         SetupUnderTest = nullptr;
     }
-    int refused = 0;
-    for (int i = 0; i < Jobs; ++i) {
-        EXPECT_EQ(jobs[i]->setups.load(), 1) << names[i];
-        EXPECT_TRUE(jobs[i]->pendingThroughout.load()) << names[i];
-        if (names[i].back() == 'X' || names[i].back() == 'T') ++refused;
+    size_t refused = 0;
+    for (const auto& job : jobs) {
+        EXPECT_EQ(job->setups.load(), 1) << job->name;
+        EXPECT_TRUE(job->pendingThroughout.load()) << job->name;
+        if (refusedName(job->name)) ++refused;
     }
     {
         std::lock_guard<std::mutex> guard(MapLock);
         EXPECT_EQ(MapAdded.size(), static_cast<size_t>(Jobs));
-        EXPECT_EQ(MapForgotten.size(), static_cast<size_t>(refused));
+        EXPECT_EQ(MapForgotten.size(), refused);
         for (IBackgroundCopyJob* job : MapForgotten) {
-            const std::string& name = names[std::find_if(jobs.begin(), jobs.end(),
-                                                         [job](const auto& j) { return j.get() == job; }) -
-                                            jobs.begin()];
-            EXPECT_TRUE(name.back() == 'X' || name.back() == 'T') << name;
+            const std::string& name = static_cast<FakeJob*>(job)->name;
+            EXPECT_TRUE(refusedName(name)) << name;
         }
     }
     EXPECT_TRUE(WaitFor(
@@ -260,13 +265,8 @@ TEST(JobSetup, EveryJobIsSetUpOnceAndPendingUntilThen) {
 // case in a process of its own anyway).
 TEST(WorkerPoolShutDown, TakesNoMoreTasksAndWaitsForThoseTakenWithinItsTime) {
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> held{0}, queuedRan{0};
-    for (size_t i = 0; i < MaxWorkerThreads; ++i)
-        ASSERT_TRUE(RunOnWorker([&] {
-            ++held;
-            WaitForSingleObject(release, INFINITE);
-        }));
-    ASSERT_TRUE(WaitFor([&] { return held.load() == static_cast<int>(MaxWorkerThreads); }, 30000));
+    ASSERT_TRUE(HoldEveryWorker(release));
+    std::atomic<int> queuedRan{0};
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(RunOnWorker([&] { ++queuedRan; }));
     // Busy workers past the deadline: false, and the pool is closed.
     EXPECT_FALSE(ShutDownWorkers(100));
