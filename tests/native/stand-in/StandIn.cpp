@@ -101,7 +101,8 @@ BOOL WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD written, void*) {
     return FALSE;
 }
 
-
+// CloseHandle is in Threads.cpp: the handles that are real here are kernel
+// objects.
 BOOL FindClose(HANDLE) { return TRUE; }
 BOOL CloseServiceHandle(SC_HANDLE) { return TRUE; }
 LONG RegCloseKey(HKEY) { return 0; }
