@@ -12,6 +12,22 @@ namespace zel {
 
 using TRegKey = UniqueRegKey;
 
+// The service's keys under HKEY_LOCAL_MACHINE\Software lie where a 32-bit
+// program finds them, where the package writes them; a 64-bit build (a test
+// tree on a machine that runs no 32-bit programs) asks for the same view.
+constexpr REGSAM ServiceKeyView = KEY_WOW64_32KEY;
+
+// Removes a key of the machine, in that view, with all it holds.
+inline LONG DeleteMachineKeyTree(const char* path) {
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | ServiceKeyView, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegDeleteTreeA(key, nullptr);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return rc;
+    return RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, ServiceKeyView, 0);
+}
+
 // The names of the key's subkeys, in the registry's order; a name longer
 // than 255 characters (no module name is) is left out.
 inline std::vector<std::string> SubkeyNames(HKEY key) {

@@ -138,7 +138,7 @@ void ReadScope(HKEY key, TPolicyScope scope, const std::string& prefix, TPolicyV
 
 void ReadModules(HKEY policy, TPolicy& result, std::vector<std::string>& rejected) {
     TRegKey modules;
-    if (RegOpenKeyExA(policy, PolicyModulesKey, 0, KEY_READ | KEY_WOW64_32KEY, modules.Out()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(policy, PolicyModulesKey, 0, KEY_READ | ServiceKeyView, modules.Out()) != ERROR_SUCCESS)
         return;
     for (const std::string& module : SubkeyNames(modules.Get())) {
         std::string shown = std::string(PolicyModulesKey) + "\\" + LogSafeText(module) + "\\";
@@ -147,7 +147,7 @@ void ReadModules(HKEY policy, TPolicy& result, std::vector<std::string>& rejecte
             continue;
         }
         TRegKey key;
-        if (RegOpenKeyExA(modules.Get(), module.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.Out()) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExA(modules.Get(), module.c_str(), 0, KEY_READ | ServiceKeyView, key.Out()) != ERROR_SUCCESS) continue;
         TPolicyValues values;
         ReadScope(key.Get(), TPolicyScope::Module, shown, values, rejected);
         if (!values.Numbers.empty() || !values.Texts.empty()) result.Modules[ModuleNameKey(module)] = values;
@@ -165,7 +165,7 @@ TPolicy ReadPolicy(std::vector<std::string>* rejected) {
     std::vector<std::string> reasons;
     TPolicy result;
     TRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PolicyKey, 0, KEY_READ | KEY_WOW64_32KEY, key.Out()) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PolicyKey, 0, KEY_READ | ServiceKeyView, key.Out()) == ERROR_SUCCESS) {
         ReadScope(key.Get(), TPolicyScope::Machine, std::string(), result.Machine, reasons);
         ReadModules(key.Get(), result, reasons);
     }

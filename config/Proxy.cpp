@@ -145,6 +145,7 @@ void ReadProxyValues(HKEY key, bool tolerant, TProxySettings& proxy) {
 
 // The settings key of the machine; `create` makes it when it is missing.
 bool OpenSettingsKey(TRegKey& key, REGSAM access, bool create) {
+    access |= ServiceKeyView;
     LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, access, nullptr, key.Out(),
                                        nullptr)
                      : RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, access, key.Out());
@@ -208,9 +209,7 @@ bool TProxySettings::Store() const {
 }
 
 bool RemoveSettingsKey() {
-    if (RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey) != ERROR_SUCCESS) return false;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SettingsKey);
-    return true;
+    return DeleteMachineKeyTree(SettingsKey) == ERROR_SUCCESS;
 }
 
 TProxySettings EffectiveProxy() {

@@ -25,7 +25,7 @@ std::vector<TSettingStatus> LastSettings;
 
 bool OpenStatus(const std::string& subkey, TRegKey& key) {
     std::string path = subkey.empty() ? std::string(StatusKey) : std::string(StatusKey) + "\\" + subkey;
-    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_32KEY,
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE | ServiceKeyView,
                            nullptr, key.Out(), nullptr) == ERROR_SUCCESS;
 }
 

@@ -11,7 +11,8 @@
 namespace zel {
 
 // The shared block: made by the monitor for its own user, opened by every
-// copy of the DLL.
+// copy of the DLL. Window and hook handles are 32 bits wide in 32-bit and
+// 64-bit processes alike, so the block has one layout for both.
 constexpr char HookBlockName[] = "36B396CF-61D3-4105-8535-81F46F036968";
 struct THookBlock {
     DWORD Hook;    // the DLL's hook handle

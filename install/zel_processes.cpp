@@ -26,17 +26,27 @@ bool WalkProcesses(Visit visit) {
     return true;
 }
 
-// The 32-bit layout of the records read from another process.
+// The layout of the records read from another process of the program's own
+// kind: addresses are as wide as the program's pointers.
 struct BasicInformation {
     LONG ExitStatus;
-    DWORD PebBaseAddress;
-    DWORD AffinityMask;
+    ULONG_PTR PebBaseAddress;
+    ULONG_PTR AffinityMask;
     LONG BasePriority;
-    DWORD UniqueProcessId;
-    DWORD InheritedFromUniqueProcessId;
+    ULONG_PTR UniqueProcessId;
+    ULONG_PTR InheritedFromUniqueProcessId;
 };
+#ifdef _WIN64
+static_assert(sizeof(BasicInformation) == 48, "basic information record");
+constexpr size_t PebSize = 0x28;
+constexpr size_t PebParametersOffset = 0x20;
+constexpr size_t CurrentDirLengthOffset = 0x38;
+constexpr size_t CurrentDirTextOffset = 0x40;
+constexpr size_t CommandLineLengthOffset = 0x70;
+constexpr size_t CommandLineTextOffset = 0x78;
+constexpr size_t ParametersSize = 0x80;
+#else
 static_assert(sizeof(BasicInformation) == 24, "basic information record");
-
 constexpr size_t PebSize = 472;
 constexpr size_t PebParametersOffset = 16;
 constexpr size_t ParametersSize = 656;
@@ -44,14 +54,15 @@ constexpr size_t CurrentDirLengthOffset = 36;
 constexpr size_t CurrentDirTextOffset = 40;
 constexpr size_t CommandLineLengthOffset = 64;
 constexpr size_t CommandLineTextOffset = 68;
+#endif
 
 typedef LONG(NTAPI* QueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 // Reads exactly size bytes or fails.
-bool ReadExactly(HANDLE process, DWORD address, void* buffer, size_t size) {
+bool ReadExactly(HANDLE process, ULONG_PTR address, void* buffer, size_t size) {
     if (address == 0) return false;
     SIZE_T done = 0;
-    if (!ReadProcessMemory(process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), buffer, size,
+    if (!ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), buffer, size,
                            &done))
         return false;
     return done == size;
@@ -62,7 +73,7 @@ bool ReadExactly(HANDLE process, DWORD address, void* buffer, size_t size) {
 bool ReadRemoteText(HANDLE process, const unsigned char* params, size_t lengthOffset, size_t textOffset,
                     std::string& out) {
     USHORT bytes = 0;
-    DWORD address = 0;
+    ULONG_PTR address = 0;
     memcpy(&bytes, params + lengthOffset, sizeof(bytes));
     memcpy(&address, params + textOffset, sizeof(address));
     size_t chars = bytes / 2;
@@ -137,7 +148,7 @@ bool ReadProcessCommandLine(HANDLE process, std::string& commandLine, std::strin
         std::vector<unsigned char> peb(PebSize);
         std::vector<unsigned char> params(ParametersSize);
         if (ReadExactly(process, info.PebBaseAddress, peb.data(), peb.size())) {
-            DWORD paramsAddress = 0;
+            ULONG_PTR paramsAddress = 0;
             memcpy(&paramsAddress, peb.data() + PebParametersOffset, sizeof(paramsAddress));
             if (ReadExactly(process, paramsAddress, params.data(), params.size())) {
                 ok = true;

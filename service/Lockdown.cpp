@@ -6,6 +6,7 @@
 #include "base/Owners.h"
 #include "base/Text.h"
 #include "config/Proxy.h"
+#include "base/RegKey.h"
 
 namespace zel {
 
@@ -182,7 +183,7 @@ public:
         std::wstring name = ToWide(SettingsKey);
         TSecurityDescriptor descriptor = KeyDescriptor();
         UniqueRegKey key;
-        const REGSAM access = READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_32KEY;
+        const REGSAM access = READ_CONTROL | WRITE_DAC | WRITE_OWNER | ServiceKeyView;
         LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, access, key.Out());
         if (rc == ERROR_FILE_NOT_FOUND) return;
         // A list that shuts the service out is passed by the restore right.

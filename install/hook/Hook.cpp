@@ -24,21 +24,27 @@ const char* const SharedBlockName = zel::HookBlockName;
 const char* const ServiceExeName = "ZELService.exe";
 constexpr UINT ReportTimeoutMs = 1000;
 
-#pragma pack(push, 1)
+// The jump written over an entry: a relative jmp (E9 rel32) in a 32-bit
+// process; in a 64-bit one the replacement may lie further than 2 GB away,
+// so there it is mov rax, imm64 / jmp rax (rax carries no argument).
+#ifdef _WIN64
+constexpr size_t JumpSize = 12;
+#else
+constexpr size_t JumpSize = 5;
+#endif
+
 struct PatchRecord {
     BYTE* Address;
-    BYTE SavedFirst;
-    DWORD SavedNext;
+    BYTE Saved[JumpSize];
 };
-#pragma pack(pop)
 
 HINSTANCE Instance = nullptr;
 HANDLE MappingHandle = nullptr;
 SharedBlock* Shared = nullptr;
 bool IsTarget = false;
 CRITICAL_SECTION PatchLock;
-PatchRecord PatchA = {nullptr, 0, 0};
-PatchRecord PatchW = {nullptr, 0, 0};
+PatchRecord PatchA = {nullptr, {}};
+PatchRecord PatchW = {nullptr, {}};
 BYTE* EntryA = nullptr;  // kernel32 entries, kept for the replacements
 BYTE* EntryW = nullptr;
 bool PatchesActive = false;
@@ -75,11 +81,28 @@ void ReportFile(const char* path) { SendReport(MONITOR_TEXT2, std::string("Из�
 
 // ---------------------------------------------------------------- patches
 
+void MakeJump(BYTE (&jump)[JumpSize], const BYTE* address, const void* replacement) {
+#ifdef _WIN64
+    (void)address;
+    ULONG_PTR target = reinterpret_cast<ULONG_PTR>(replacement);
+    jump[0] = 0x48;
+    jump[1] = 0xB8;
+    memcpy(jump + 2, &target, 8);
+    jump[10] = 0xFF;
+    jump[11] = 0xE0;
+#else
+    DWORD displacement = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(replacement) -
+                                            reinterpret_cast<ULONG_PTR>(address) - JumpSize);
+    jump[0] = 0xE9;
+    memcpy(jump + 1, &displacement, 4);
+#endif
+}
+
 bool IsOurJump(const PatchRecord& record, const void* replacement) {
-    if (!record.Address || record.Address[0] != 0xE9) return false;
-    DWORD displacement;
-    memcpy(&displacement, record.Address + 1, 4);
-    return displacement == reinterpret_cast<DWORD>(replacement) - reinterpret_cast<DWORD>(record.Address) - 5;
+    if (!record.Address) return false;
+    BYTE jump[JumpSize];
+    MakeJump(jump, record.Address, replacement);
+    return memcmp(record.Address, jump, JumpSize) == 0;
 }
 
 // Writes the jump. The original bytes are saved only while the entry is not
@@ -87,30 +110,26 @@ bool IsOurJump(const PatchRecord& record, const void* replacement) {
 bool InstallPatch(PatchRecord& record, BYTE* address, const void* replacement) {
     if (!address) return false;
     DWORD old = 0;
-    if (!VirtualProtect(address, 5, PAGE_EXECUTE_READWRITE, &old)) return false;
+    if (!VirtualProtect(address, JumpSize, PAGE_EXECUTE_READWRITE, &old)) return false;
     record.Address = address;
-    if (!IsOurJump(record, replacement)) {
-        record.SavedFirst = address[0];
-        memcpy(&record.SavedNext, address + 1, 4);
-    }
-    DWORD displacement = reinterpret_cast<DWORD>(replacement) - reinterpret_cast<DWORD>(address) - 5;
-    address[0] = 0xE9;
-    memcpy(address + 1, &displacement, 4);
+    if (!IsOurJump(record, replacement)) memcpy(record.Saved, address, JumpSize);
+    BYTE jump[JumpSize];
+    MakeJump(jump, address, replacement);
+    memcpy(address, jump, JumpSize);
     DWORD ignored = 0;
-    bool ok = VirtualProtect(address, 5, old, &ignored) != 0;
-    FlushInstructionCache(GetCurrentProcess(), address, 5);
+    bool ok = VirtualProtect(address, JumpSize, old, &ignored) != 0;
+    FlushInstructionCache(GetCurrentProcess(), address, JumpSize);
     return ok;
 }
 
 bool RemovePatch(PatchRecord& record) {
     if (!record.Address) return false;
     DWORD old = 0;
-    if (!VirtualProtect(record.Address, 5, PAGE_EXECUTE_READWRITE, &old)) return false;
-    record.Address[0] = record.SavedFirst;
-    memcpy(record.Address + 1, &record.SavedNext, 4);
+    if (!VirtualProtect(record.Address, JumpSize, PAGE_EXECUTE_READWRITE, &old)) return false;
+    memcpy(record.Address, record.Saved, JumpSize);
     DWORD ignored = 0;
-    bool ok = VirtualProtect(record.Address, 5, old, &ignored) != 0;
-    FlushInstructionCache(GetCurrentProcess(), record.Address, 5);
+    bool ok = VirtualProtect(record.Address, JumpSize, old, &ignored) != 0;
+    FlushInstructionCache(GetCurrentProcess(), record.Address, JumpSize);
     return ok;
 }
 
@@ -304,8 +323,8 @@ extern "C" __declspec(dllexport) BOOLEAN WINAPI SetHook(BOOLEAN install, HWND wi
         if (!OpenSharedBlock()) return FALSE;
         if (install) {
             HHOOK hook = SetWindowsHookExA(WH_CBT, HookProc, Instance, 0);
-            Shared->Hook = reinterpret_cast<DWORD>(hook);
-            Shared->Window = reinterpret_cast<DWORD>(window);
+            Shared->Hook = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(hook));
+            Shared->Window = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(window));
             return hook != nullptr;
         }
         BOOL removed = UnhookWindowsHookEx(reinterpret_cast<HHOOK>(static_cast<ULONG_PTR>(Shared->Hook)));

@@ -32,7 +32,7 @@ std::wstring ReadText(HKEY key, const char* name) {
 }
 
 bool Open(HKEY parent, const std::string& path, TRegKey& key) {
-    return RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.Out()) == ERROR_SUCCESS;
+    return RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ | zel::ServiceKeyView, key.Out()) == ERROR_SUCCESS;
 }
 
 struct Field {
