@@ -3,5 +3,6 @@
 set -e
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ZEL_BUILD_DIR:-$root/build}"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+# ZEL_ARCH=i686 or x86_64 picks the target (cmake/mingw.cmake).
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release ${ZEL_ARCH:+-DZEL_ARCH=$ZEL_ARCH} >/dev/null
 cmake --build "$build" -j"$(nproc)"

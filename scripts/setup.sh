@@ -4,6 +4,7 @@
 set -e
 packages=(cmake make python3 locales xvfb x11-apps imagemagick nsis
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine32:i386 wine64 libwine-dev nlohmann-json3-dev googletest wixl
           openssl osslsigncode python3-cryptography
           clang libclang-rt-14-dev llvm ninja-build)

@@ -8,6 +8,22 @@ export WINEDEBUG=-all
 export LANG=ru_RU.UTF-8
 export LC_ALL=ru_RU.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# A 64-bit tree (cmake/mingw.cmake, where the machine runs no 32-bit
+# programs) runs under the 64-bit loader alone: Debian's "wine" and the
+# scripts that call it (wineboot, winepath, msiexec) would pick the 32-bit
+# one, which such a machine cannot start.
+ZEL_ARCH="$(cat "$ZEL_BUILD_DIR/zel-arch" 2>/dev/null || echo i686)"
+if [ "$ZEL_ARCH" = x86_64 ]; then
+    mkdir -p "$ZEL_BUILD_DIR/wine64-bin"
+    for w in wine wine-stable; do
+        if [ ! -x "$ZEL_BUILD_DIR/wine64-bin/$w" ]; then
+            printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$ZEL_BUILD_DIR/wine64-bin/$w"
+            chmod +x "$ZEL_BUILD_DIR/wine64-bin/$w"
+        fi
+    done
+    case ":$PATH:" in *":$ZEL_BUILD_DIR/wine64-bin:"*) ;; *) export PATH="$ZEL_BUILD_DIR/wine64-bin:$PATH" ;; esac
+    export WINELOADER=/usr/lib/wine/wine64
+fi
 ZEL_WINE_STATE="$ZEL_BUILD_DIR/wine-state${ZEL_WINE_PREFIX:+-$ZEL_WINE_PREFIX}"
 mkdir -p "$ZEL_WINE_STATE"
 if [ -f "$ZEL_WINE_STATE/display" ]; then

@@ -10,6 +10,9 @@ file(WRITE ${ZEL_SAMPLE_DATA}/readme.txt "${sample_text}")
 string(REPEAT "0123456789abcdef" 512 sample_bin)
 file(WRITE ${ZEL_SAMPLE_DATA}/data.bin "${sample_bin}")
 
+if(ZEL_ARCH STREQUAL "x86_64")
+    set(ZEL_NSIS_TARGET -DAMD64)
+endif()
 function(zel_sample_installer target)
     cmake_parse_arguments(S "" "OUTPUT;DESCRIPTION;VERSION;UPDATETYPE;INTERNAL;SEQUENTIAL;TARGETDIR;PAUSE" "" ${ARGN})
     if(NOT S_TARGETDIR)
@@ -24,7 +27,7 @@ function(zel_sample_installer target)
         COMMAND makensis -V2 -INPUTCHARSET UTF8 "-DOUTFILE=${S_OUTPUT}" "-DDESCRIPTION=${S_DESCRIPTION}"
                 "-DVERSION=${S_VERSION}" "-DUPDATETYPE=${S_UPDATETYPE}" "-DINTERNAL=${S_INTERNAL}"
                 "-DSEQUENTIAL=${S_SEQUENTIAL}" "-DDATADIR=${ZEL_SAMPLE_DATA}" "-DTARGETDIR=${S_TARGETDIR}"
-                "-DPAUSE=${S_PAUSE}"
+                "-DPAUSE=${S_PAUSE}" ${ZEL_NSIS_TARGET}
                 ${ZEL_SAMPLE_SCRIPT}
         DEPENDS ${ZEL_SAMPLE_SCRIPT}
         COMMENT "NSIS sample installer ${target}" VERBATIM)

@@ -6,7 +6,12 @@
 ; each file, so that a person (or a screenshot) can follow the extraction.
 ; It creates a hidden window first, as an installer with a user interface
 ; would, so that the system loads window hooks into it.
+; -DAMD64 builds the 64-bit installer for a 64-bit test tree.
+!ifdef AMD64
+Target amd64-unicode
+!else
 Unicode false
+!endif
 !ifndef PAUSE
 !define PAUSE 0
 !endif
@@ -40,7 +45,7 @@ Section
     ${GetOptions} $1 "/service" $4
     IfErrors +2 0
     StrCpy $3 "yes"
-    System::Call 'user32::CreateWindowExA(i 0, t "STATIC", t "", i 0, i 0, i 0, i 10, i 10, i 0, i 0, i 0, i 0) i .r6'
+    System::Call 'user32::CreateWindowExA(i 0, m "STATIC", m "", i 0, i 0, i 0, i 10, i 10, p 0, p 0, p 0, p 0) p .r6'
     Sleep ${PAUSE}
     File "${DATADIR}\readme.txt"
     Sleep ${PAUSE}
