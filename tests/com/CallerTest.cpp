@@ -15,6 +15,7 @@
 #include "install/zel_processes.h"
 #include "support/TestSupport.h"
 #include "transfer/BITS.h"
+#include "base/RegKey.h"
 
 using namespace zel;
 using namespace zel::comtest;

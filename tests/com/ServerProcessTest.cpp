@@ -22,6 +22,7 @@
 #include "base/Versions.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
+#include "base/RegKey.h"
 
 using namespace zel;
 using namespace zel::test;
@@ -48,11 +49,22 @@ bool ClassesKeyExists(const std::string& key) {
     return true;
 }
 
+// The service's settings key, in the service's view of the registry.
+TRegKey SettingsKeyOf(REGSAM access, bool create = false) {
+    TRegKey key;
+    const char* path = "Software\\Quillon\\ZELUpdate";
+    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access | ServiceKeyView, nullptr,
+                                       key.Out(), nullptr)
+                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | ServiceKeyView, key.Out());
+    if (rc != ERROR_SUCCESS) *key.Out() = nullptr;
+    return key;
+}
+
 std::string SettingsString(const char* name) {
     char buf[512] = {};
     DWORD size = sizeof buf - 1;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_SZ, nullptr, buf,
-                     &size) != ERROR_SUCCESS)
+    TRegKey key = SettingsKeyOf(KEY_READ);
+    if (!key || RegGetValueA(key.Get(), nullptr, name, RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
         return "<none>";
     return buf;
 }
@@ -60,25 +72,28 @@ std::string SettingsString(const char* name) {
 std::string SettingsBinary(const char* name) {
     char buf[4096] = {};
     DWORD size = sizeof buf;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_BINARY, nullptr, buf,
-                     &size) != ERROR_SUCCESS)
+    TRegKey key = SettingsKeyOf(KEY_READ);
+    if (!key || RegGetValueA(key.Get(), nullptr, name, RRF_RT_REG_BINARY, nullptr, buf, &size) != ERROR_SUCCESS)
         return std::string();
     return std::string(buf, size);
 }
 
 void SetSettingsString(const char* name, const std::string& value) {
-    RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, REG_SZ, value.c_str(),
-                    static_cast<DWORD>(value.size() + 1));
+    TRegKey key = SettingsKeyOf(KEY_SET_VALUE, true);
+    if (key)
+        RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
 }
 
 void DeleteSettingsValue(const char* name) {
-    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name);
+    TRegKey key = SettingsKeyOf(KEY_SET_VALUE);
+    if (key) RegDeleteValueA(key.Get(), name);
 }
 
 DWORD SettingsDword(const char* name) {
     DWORD value = 0xFFFFFFFF, size = sizeof value;
-    RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Quillon\\ZELUpdate", name, RRF_RT_REG_DWORD, nullptr, &value,
-                 &size);
+    TRegKey key = SettingsKeyOf(KEY_READ);
+    if (key) RegGetValueA(key.Get(), nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
 }
 

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "config/Proxy.h"
 #include "support/TestSupport.h"
+#include "base/RegKey.h"
 
 using namespace zel;
 
@@ -21,10 +22,10 @@ protected:
         LogMode = LogDefaultMode;
     }
     // With the service's Status beneath it, when a service ran in this prefix.
-    static void DeleteKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey); }
+    static void DeleteKey() { DeleteMachineKeyTree(SettingsKey); }
     HKEY CreateKey() {
         HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | ServiceKeyView,
                                   nullptr, &key, nullptr),
                   ERROR_SUCCESS);
         return key;

@@ -98,9 +98,10 @@ std::string CreateAppIdKey() {
 
 void DeleteAppIdKey(const std::string& guid) { RegDeleteKeyA(HKEY_CLASSES_ROOT, ("AppID\\" + guid).c_str()); }
 
-bool ReadValue(HKEY root, const std::string& key, const std::string& name, DWORD& type, std::string& data) {
+bool ReadValue(HKEY root, const std::string& key, const std::string& name, DWORD& type, std::string& data,
+               REGSAM view) {
     HKEY k;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &k) != ERROR_SUCCESS) return false;
     DWORD size = 0;
     bool ok = RegQueryValueExA(k, name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
     if (ok) {

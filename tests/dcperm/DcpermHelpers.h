@@ -43,7 +43,8 @@ std::string CreateAppIdKey();
 void DeleteAppIdKey(const std::string& guid);
 
 // Registry values (false when missing).
-bool ReadValue(HKEY root, const std::string& key, const std::string& name, DWORD& type, std::string& data);
+bool ReadValue(HKEY root, const std::string& key, const std::string& name, DWORD& type, std::string& data,
+               REGSAM view = 0);
 void WriteValue(HKEY root, const std::string& key, const std::string& name, DWORD type, const std::string& data);
 
 // A self-relative descriptor with the given ACEs (owner S-1-5-32-544).

@@ -518,7 +518,7 @@ TEST(HookDllTest, ReportsOnlyFromInstallersOfTheService) {
     ASSERT_NE(recorder, nullptr);
     ASSERT_TRUE(setHook(TRUE, recorder, 0));
     EXPECT_NE(shared[0], 0u);
-    EXPECT_EQ(shared[1], reinterpret_cast<DWORD>(recorder));
+    EXPECT_EQ(shared[1], static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(recorder)));
 
     std::string dir = test::TestDir() + "hook\\";
     test::RemoveTree(dir);

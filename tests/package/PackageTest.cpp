@@ -14,6 +14,7 @@
 #include "dcperm/DcpermHelpers.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
+#include "base/RegKey.h"
 
 using namespace zel;
 using dcperm::test::Ace;
@@ -69,17 +70,20 @@ std::vector<std::string> Listing(const std::string& dir) {
 std::vector<std::pair<std::string, std::string>> UninstallEntries() {
     std::vector<std::pair<std::string, std::string>> entries;
     HKEY root;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ, &root) != ERROR_SUCCESS) return entries;
+    // A 32-bit package's entries lie in the 32-bit view.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | ServiceKeyView, &root) != ERROR_SUCCESS)
+        return entries;
     char name[256];
     for (DWORD i = 0;; ++i) {
         DWORD size = sizeof name;
         if (RegEnumKeyExA(root, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        std::string key = std::string(UninstallKey) + "\\" + name;
-        DWORD type;
-        std::string display, version;
-        if (ReadValue(HKEY_LOCAL_MACHINE, key, "DisplayName", type, display) && std::string(display.c_str()) == "ZELUpdate") {
-            ReadValue(HKEY_LOCAL_MACHINE, key, "DisplayVersion", type, version);
-            entries.push_back({key, version.c_str()});
+        char display[256] = {}, version[64] = {};
+        DWORD displaySize = sizeof display - 1, versionSize = sizeof version - 1;
+        if (RegGetValueA(root, name, "DisplayName", RRF_RT_REG_SZ, nullptr, display, &displaySize) ==
+                ERROR_SUCCESS &&
+            std::string(display) == "ZELUpdate") {
+            RegGetValueA(root, name, "DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &versionSize);
+            entries.push_back({std::string(UninstallKey) + "\\" + name, version});
         }
     }
     RegCloseKey(root);
@@ -99,7 +103,10 @@ protected:
 
     static std::string ProgramFilesDir() {
         char path[MAX_PATH] = {};
-        GetEnvironmentVariableA("ProgramFiles", path, MAX_PATH);  // the 32-bit one for this program
+        // The 32-bit folder, where the package installs: a 64-bit test
+        // program sees it as ProgramFiles(x86).
+        if (!GetEnvironmentVariableA("ProgramFiles(x86)", path, MAX_PATH))
+            GetEnvironmentVariableA("ProgramFiles", path, MAX_PATH);
         return IncludeTrailingBackslash(path);
     }
 
@@ -224,7 +231,7 @@ TEST_F(PackageTest, InstallUpgradeAndRemoveKeepingData) {
     ASSERT_EQ(1u, entries.size());
     EXPECT_EQ(ZEL_PRODUCT_VERSION, entries[0].second);
     std::string uninstall;
-    ASSERT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, entries[0].first, "UninstallString", type, uninstall));
+    ASSERT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, entries[0].first, "UninstallString", type, uninstall, ServiceKeyView));
     EXPECT_NE(std::string::npos, uninstall.find("/X{")) << uninstall;
 
     // The same version again is refused and changes nothing.
@@ -362,7 +369,7 @@ bool HasEveryone(const test::AccessList& list) {
 test::AccessList ProxyKeyAccess() {
     HKEY key = nullptr;
     test::AccessList list;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, READ_CONTROL | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, READ_CONTROL | ServiceKeyView, &key) != ERROR_SUCCESS)
         return list;
     std::vector<BYTE> buffer(4096);
     DWORD size = static_cast<DWORD>(buffer.size());

@@ -25,6 +25,7 @@
 #include "support/TestSupport.h"
 #include "transfer/BITS.h"
 #include "transfer/FakeJob.h"
+#include "base/RegKey.h"
 
 using namespace zel;
 using namespace zel::test;

@@ -15,6 +15,7 @@
 #include "service/Lockdown.h"
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
+#include "base/RegKey.h"
 
 using namespace zel;
 using namespace zel::test;
@@ -321,7 +322,7 @@ std::vector<AccessEntry> Entries(const std::vector<std::string>& sids, const std
 AccessList KeyAccess() {
     HKEY key = nullptr;
     AccessList list;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, READ_CONTROL | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, READ_CONTROL | ServiceKeyView, &key) != ERROR_SUCCESS)
         return list;
     std::vector<BYTE> buffer(4096);
     DWORD size = static_cast<DWORD>(buffer.size());

@@ -7,6 +7,7 @@
 #include "base/FileTree.h"
 #include "base/Log.h"
 #include "base/Text.h"
+#include "base/RegKey.h"
 
 namespace zel::test {
 
@@ -128,7 +129,7 @@ AccessList DecodeAccess(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 bool CreateKeyOpenToEveryone(const std::string& key) {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());  // the program's keys may have subkeys (Status)
+    DeleteMachineKeyTree(key.c_str());  // the program's keys may have subkeys (Status)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;CI;KA;;;WD)", SDDL_REVISION_1, &descriptor,
                                                               nullptr))
@@ -136,7 +137,7 @@ bool CreateKeyOpenToEveryone(const std::string& key) {
     // Set afterwards: Wine's RegCreateKeyEx does not take the descriptor
     // of its security attributes.
     HKEY created = nullptr;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | ServiceKeyView,
                               nullptr, &created, nullptr);
     if (rc == ERROR_SUCCESS) rc = RegSetKeySecurity(created, DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
