@@ -43,8 +43,9 @@ public:
         index_.clear();
         indexed_ = 0;
     }
-    // The first item whose ModuleName equals the name exactly; null when
-    // none. Names are indexed on the first look-up after items were added.
+    // The first item of the same module name (SameModuleName of the names
+    // in the service's code page); null when none. Names are indexed on
+    // the first look-up after items were added.
     TRemoteModuleInfo* Find(const std::wstring& name);
 
 private:
@@ -65,7 +66,7 @@ std::string FileAddressProblem(const std::string& address);
 // Refuses the module's answer: logs the reason (whose texts of the server
 // are already in their log form) and drops its files.
 void RefuseModuleInfo(TRemoteModuleInfo& info, const std::string& reason);
-// The first item whose ModuleName equals the name exactly; null when none.
+// The first item of the same module name, as TRemoteModuleInfoList::Find.
 TRemoteModuleInfo* FindModuleInfo(TRemoteModuleInfoList& list, const std::wstring& name);
 void LogModuleInfo(const TRemoteModuleInfo& info);
 void LogModuleInfoList(const TRemoteModuleInfoList& list);

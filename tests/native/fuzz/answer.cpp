@@ -5,6 +5,7 @@
 #include "FuzzCheck.h"
 #include "LogCapture.h"
 #include "base/Log.h"
+#include "base/ModuleName.h"
 #include "catalogue/HTTP.h"
 #include "catalogue/Requests.h"
 
@@ -29,8 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(any == (list.Count() > 0), "result says whether there are modules");
     for (size_t i = 0; i < list.Count(); ++i) {
         const TRemoteModuleInfo& info = list.Items(i);
+        // Names are the service's: its code page, without letter case, so
+        // names the code page cannot tell apart are one module.
         size_t first = 0;
-        while (list.Items(first).ModuleName != info.ModuleName) ++first;
+        while (!SameModuleName(ToAnsi(list.Items(first).ModuleName), ToAnsi(info.ModuleName))) ++first;
         FUZZ_CHECK(list.Find(info.ModuleName) == &list.Items(first), "the first module of the name is found");
         if (!info.Refusal.empty()) {
             FUZZ_CHECK(info.Files.empty(), "a refused module has no files");
