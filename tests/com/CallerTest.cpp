@@ -99,7 +99,7 @@ TEST(Server, ProxyBelongsToTheAdministrators) {
     EXPECT_EQ(stored.Address, "proxy.local");
     EXPECT_EQ(stored.Password, "secret");
 
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey);
+    DeleteMachineKeyTree(SettingsKey);
     for (BSTR b : {address, user, password, other}) SysFreeString(b);
     setup->Release();
     LogMode.store(LogDefaultMode);

@@ -106,7 +106,8 @@ public:
 
 void SetRegistryProxy(const char* address, const char* user = "") {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE | ServiceKeyView, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExA(key, "Address", 0, REG_SZ, reinterpret_cast<const BYTE*>(address), strlen(address) + 1);
     RegSetValueExA(key, "UserName", 0, REG_SZ, reinterpret_cast<const BYTE*>(user), strlen(user) + 1);

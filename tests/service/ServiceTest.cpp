@@ -381,7 +381,7 @@ TEST_F(ServiceTest, InstallLocksTheFoldersAndTheKey) {
         EXPECT_FALSE(HasEntryFor(list, Everyone)) << folder;
     }
     // An empty key would read as proxy settings without a port.
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, SettingsKey);
+    DeleteMachineKeyTree(SettingsKey);
 }
 
 // The lists the lock gives each file and folder, as set: the program
