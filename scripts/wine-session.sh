@@ -35,7 +35,8 @@ start)
     # A tree built for x86_64 needs none (cmake/mingw.cmake).
     if [ "$ZEL_ARCH" != x86_64 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
         echo "wine-session.sh: this machine cannot run 32-bit Linux programs, and so no Wine of 32-bit" \
-             "programs (the kernel's IA-32 emulation is off; dmesg may say \"32-bit emulation disabled\")" >&2
+             "programs (the kernel's IA-32 emulation is off; dmesg may say \"32-bit emulation disabled\");" \
+             "build the tree for x86_64 instead (ZEL_ARCH=x86_64 scripts/build.sh, docs/wine.md)" >&2
         exit 1
     fi
     start_xvfb
