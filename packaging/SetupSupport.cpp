@@ -5,6 +5,7 @@
 
 #include "base/FileTree.h"
 #include "base/Owners.h"
+#include "base/RegKey.h"
 #include "base/Text.h"
 #include "config/Proxy.h"
 
@@ -318,7 +319,7 @@ void CancelServiceJobs(Session& s) {
 
 void RemoveProxySettings(Session& s) {
     if (RemoveSettingsKey()) s.Log(L"removed the proxy settings HKLM\\" + ToWide(SettingsKey));
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, CompanyKey);  // only when nothing else is in it
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, CompanyKey, ServiceKeyView, 0);  // only when nothing else is in it
 }
 
 std::wstring InstalledVersion(const std::wstring& productCode) {
@@ -331,12 +332,13 @@ std::wstring InstalledVersion(const std::wstring& productCode) {
 
 void SetUpgradeMark(Session& s, bool set) {
     if (!set) {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, MarkKey);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, CompanyKey);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, MarkKey, ServiceKeyView, 0);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, CompanyKey, ServiceKeyView, 0);
         return;
     }
     UniqueRegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MarkKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Out(), nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, MarkKey, 0, nullptr, 0, KEY_SET_VALUE | ServiceKeyView, nullptr,
+                              key.Out(), nullptr);
     std::wstring pid = std::to_wstring(GetCurrentProcessId());
     if (rc == ERROR_SUCCESS)
         rc = RegSetValueExW(key.Get(), MarkValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(pid.c_str()),
@@ -350,7 +352,9 @@ void SetUpgradeMark(Session& s, bool set) {
 bool UpgradeMarked(Session& s) {
     wchar_t text[32] = L"";
     DWORD size = sizeof text - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, MarkKey, MarkValue, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MarkKey, 0, KEY_QUERY_VALUE | ServiceKeyView, key.Out()) != ERROR_SUCCESS ||
+        RegGetValueW(key.Get(), nullptr, MarkValue, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
         return false;
     // The mark counts only while the installation that set it still runs.
     DWORD pid = wcstoul(text, nullptr, 10);
