@@ -17,14 +17,25 @@ using TRegKey = UniqueRegKey;
 // tree on a machine that runs no 32-bit programs) asks for the same view.
 constexpr REGSAM ServiceKeyView = KEY_WOW64_32KEY;
 
+// Opens a key of the machine in that view; `create` makes it when it is
+// missing. On failure the owner holds nothing.
+inline bool OpenMachineKey(TRegKey& key, const char* path, REGSAM access, bool create = false) {
+    access |= ServiceKeyView;
+    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access, nullptr, key.Out(), nullptr)
+                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key.Out());
+    if (rc == ERROR_SUCCESS) return true;
+    *key.Out() = nullptr;
+    return false;
+}
+
 // Removes a key of the machine, in that view, with all it holds.
 inline LONG DeleteMachineKeyTree(const char* path) {
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | ServiceKeyView, &key);
-    if (rc != ERROR_SUCCESS) return rc;
-    rc = RegDeleteTreeA(key, nullptr);
-    RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) return rc;
+    {
+        TRegKey key;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | ServiceKeyView, key.Out());
+        if (rc == ERROR_SUCCESS) rc = RegDeleteTreeA(key.Get(), nullptr);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
     return RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, ServiceKeyView, 0);
 }
 

@@ -145,13 +145,7 @@ void ReadProxyValues(HKEY key, bool tolerant, TProxySettings& proxy) {
 
 // The settings key of the machine; `create` makes it when it is missing.
 bool OpenSettingsKey(TRegKey& key, REGSAM access, bool create) {
-    access |= ServiceKeyView;
-    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, access, nullptr, key.Out(),
-                                       nullptr)
-                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKey, 0, access, key.Out());
-    if (rc == ERROR_SUCCESS) return true;
-    *key.Out() = nullptr;
-    return false;
+    return OpenMachineKey(key, SettingsKey, access, create);
 }
 
 }  // namespace

@@ -62,9 +62,7 @@ typedef LONG(NTAPI* QueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULO
 bool ReadExactly(HANDLE process, ULONG_PTR address, void* buffer, size_t size) {
     if (address == 0) return false;
     SIZE_T done = 0;
-    if (!ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), buffer, size,
-                           &done))
-        return false;
+    if (!ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), buffer, size, &done)) return false;
     return done == size;
 }
 

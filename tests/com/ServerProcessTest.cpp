@@ -23,6 +23,7 @@
 #include "support/ServiceControl.h"
 #include "support/TestSupport.h"
 #include "base/RegKey.h"
+#include "config/Proxy.h"
 
 using namespace zel;
 using namespace zel::test;
@@ -52,11 +53,7 @@ bool ClassesKeyExists(const std::string& key) {
 // The service's settings key, in the service's view of the registry.
 TRegKey SettingsKeyOf(REGSAM access, bool create = false) {
     TRegKey key;
-    const char* path = "Software\\Quillon\\ZELUpdate";
-    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access | ServiceKeyView, nullptr,
-                                       key.Out(), nullptr)
-                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | ServiceKeyView, key.Out());
-    if (rc != ERROR_SUCCESS) *key.Out() = nullptr;
+    OpenMachineKey(key, SettingsKey, access, create);
     return key;
 }
 
